@@ -1,0 +1,138 @@
+#pragma once
+
+#include <QByteArray>
+#include <QObject>
+#include <QString>
+
+class PortTable;
+class QSerialPort;
+
+// Numeric codes of the serial component (thrown in ComponentError), after the
+// classic MSComm numbering.
+namespace CommCode {
+inline constexpr int InvalidPropertyValue = 380; // bad Settings text, size, number
+inline constexpr int PortOpen = 8000;            // property cannot change while open
+inline constexpr int PortInvalid = 8002;         // number names no device, or device gone
+inline constexpr int PortAlreadyOpen = 8005;     // another program holds the device
+inline constexpr int PortNotOpen = 8018;         // Output on a closed port
+inline constexpr int DeviceError = 8020;         // any other OS failure opening the device
+} // namespace CommCode
+
+// CommEvent values. 2 is the only one the relay acts on.
+namespace CommEventCode {
+inline constexpr int Send = 1;           // output buffer emptied (SThreshold)
+inline constexpr int Receive = 2;        // RThreshold bytes are waiting
+inline constexpr int Break = 1001;
+inline constexpr int Frame = 1004;
+inline constexpr int Overrun = 1006;
+inline constexpr int RxParity = 1009;
+inline constexpr int DeviceLost = 1101;  // the device vanished; the port was closed
+} // namespace CommEventCode
+
+// The serial port of the relay: one numbered port at a time, events on the
+// window thread, bytes one to one.
+//
+// No byte is ever dropped: Input returns at most InputLen bytes and whatever
+// stays queued raises another receive event. Events are posted to Qt's event
+// loop and delivered one at a time, never from inside a call on this object.
+class SerialComm : public QObject
+{
+    Q_OBJECT
+
+public:
+    // `ports` resolves port numbers to device files; it must outlive this.
+    explicit SerialComm(const PortTable &ports, QObject *parent = nullptr);
+    ~SerialComm() override;
+
+    SerialComm(const SerialComm &) = delete;
+    SerialComm &operator=(const SerialComm &) = delete;
+
+    // Port number 1..64 used by the next open. Throws 8000 while open, 380
+    // outside 1..64.
+    void setCommPort(int number);
+    [[nodiscard]] int CommPort() const { return m_commPort; }
+
+    // Line settings "baud,parity,data,stop", e.g. "19200,N,8,1" (parity N, E,
+    // O, M or S; data 5..8; stop 1, 1.5 or 2). Throws 380 on a malformed text.
+    // Applied to the device at once when open.
+    void setSettings(const QString &settings);
+    [[nodiscard]] QString Settings() const { return m_settings; }
+
+    // Receive buffer size hint in bytes (1..32767); throws 380 otherwise.
+    void setInBufferSize(int size);
+    [[nodiscard]] int InBufferSize() const { return m_inBufferSize; }
+
+    // 0 text, 1 binary: both deliver the bytes unchanged here.
+    void setInputMode(int mode);
+    [[nodiscard]] int InputMode() const { return m_inputMode; }
+
+    // Most bytes one Input read returns; 0 means all that are waiting.
+    void setInputLen(int length);
+    [[nodiscard]] int InputLen() const { return m_inputLen; }
+
+    // Receive event threshold in bytes; 0 turns receive events off.
+    void setRThreshold(int threshold);
+    [[nodiscard]] int RThreshold() const { return m_rThreshold; }
+
+    // Send event threshold; 0 turns send events off.
+    void setSThreshold(int threshold);
+    [[nodiscard]] int SThreshold() const { return m_sThreshold; }
+
+    // Modem lines while open. A device without modem lines (a pseudo-
+    // terminal) refuses the change; that is not a failure.
+    void setDTREnable(bool on);
+    [[nodiscard]] bool DTREnable() const { return m_dtr; }
+    void setRTSEnable(bool on);
+    [[nodiscard]] bool RTSEnable() const { return m_rts; }
+
+    // False keeps NUL bytes; True drops them from received data.
+    void setNullDiscard(bool discard);
+    [[nodiscard]] bool NullDiscard() const { return m_nullDiscard; }
+
+    // True opens the device of CommPort exclusively with the line settings;
+    // throws 8002 when the number names no device, 8005 when the device is
+    // held by another open, 8020 for other failures, 8005 when already open.
+    // False closes the port and drops unread and unwritten bytes; closing a
+    // closed port does nothing.
+    void setPortOpen(bool open);
+    [[nodiscard]] bool PortOpen() const;
+
+    // Queues bytes for the device; never blocks. Throws 8018 when closed.
+    void setOutput(const QByteArray &data);
+
+    // At most InputLen received bytes, removed from the queue. Bytes that a
+    // vanished device delivered before it went stay readable after the close.
+    [[nodiscard]] QByteArray Input();
+
+    // Bytes received and not yet read.
+    [[nodiscard]] qint64 InBufferCount() const;
+
+    // Bytes queued by Output and not yet taken by the device.
+    [[nodiscard]] qint64 OutBufferCount() const;
+
+    // Cause of the latest OnComm event (CommEventCode).
+    [[nodiscard]] int CommEvent() const { return m_commEvent; }
+
+    // Device path of the open port, empty when closed.
+    [[nodiscard]] QString DevicePath() const;
+
+signals:
+    // Something happened on the line; read CommEvent for what.
+    void OnComm();
+
+private:
+    const PortTable &m_ports;
+    QSerialPort *m_port = nullptr;
+    int m_commPort = 1;
+    QString m_settings = QStringLiteral("9600,N,8,1");
+    int m_inBufferSize = 1024;
+    int m_inputMode = 0;
+    int m_inputLen = 0;
+    int m_rThreshold = 0;
+    int m_sThreshold = 0;
+    bool m_dtr = false;
+    bool m_rts = false;
+    bool m_nullDiscard = false;
+    int m_commEvent = 0;
+    QByteArray m_leftover; // bytes read before the device vanished
+};

@@ -1,0 +1,31 @@
+# Shared by the scripts: install what is missing, configure and build.
+# shellcheck shell=bash
+
+QUAYLIGHT_ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+
+# Packages every build needs (Debian 12 names).
+QUAYLIGHT_BUILD_PACKAGES=(cmake g++ ninja-build pkg-config qt6-base-dev qt6-serialport-dev libgl-dev)
+
+# ensure_packages PKG...: apt-get installs whichever are not installed yet.
+ensure_packages() {
+    local missing=()
+    local p
+    for p in "$@"; do
+        dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+    done
+    [ ${#missing[@]} -eq 0 ] && return 0
+    echo "Installing: ${missing[*]}"
+    local sudo=""
+    [ "$(id -u)" -ne 0 ] && sudo="sudo"
+    $sudo apt-get update -qq
+    DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"
+}
+
+# build_tree DIR [cmake options...]: configure once, then build incrementally.
+build_tree() {
+    local dir="$1"; shift
+    if [ ! -f "$dir/build.ninja" ]; then
+        cmake -S "$QUAYLIGHT_ROOT" -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@"
+    fi
+    cmake --build "$dir" --parallel "$(nproc)"
+}
