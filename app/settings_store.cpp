@@ -1,0 +1,52 @@
+#include "app/settings_store.h"
+
+#include "platform/component_error.h"
+
+#include <QDir>
+#include <QFileInfo>
+#include <QSettings>
+
+SettingsStore::SettingsStore(QString dir) : m_dir(std::move(dir)) {}
+
+QString SettingsStore::filePath(const QString &application) const
+{
+    return m_dir + QLatin1Char('/') + application + QStringLiteral(".ini");
+}
+
+QString SettingsStore::read(const QString &application, const QString &section,
+                            const QString &key, const QString &fallback) const
+{
+    const QString path = filePath(application);
+    if (!QFileInfo(path).isFile())
+        return fallback;
+    QSettings ini(path, QSettings::IniFormat);
+    if (ini.status() != QSettings::NoError)
+        return fallback;
+    const QVariant value = ini.value(section + QLatin1Char('/') + key);
+    // A hand-edited file can hold a list ("a, b") or an @Variant; only plain
+    // text counts as a stored value.
+    if (!value.isValid() || value.typeId() != QMetaType::QString)
+        return fallback;
+    return value.toString();
+}
+
+void SettingsStore::write(const QString &application, const QString &section, const QString &key,
+                          const QString &value)
+{
+    if (!QDir().mkpath(m_dir))
+        throw ComponentError(WriteFailedCode,
+                             QStringLiteral("Cannot create the settings folder ") + m_dir);
+    const QString path = filePath(application);
+    if (QSettings(path, QSettings::IniFormat).status() == QSettings::FormatError) {
+        // A file QSettings cannot parse would never be rewritten: keep it
+        // aside for the user and start a clean one.
+        const QString aside = path + QStringLiteral(".corrupt");
+        QFile::remove(aside);
+        QFile::rename(path, aside);
+    }
+    QSettings ini(path, QSettings::IniFormat);
+    ini.setValue(section + QLatin1Char('/') + key, value);
+    ini.sync();
+    if (ini.status() != QSettings::NoError)
+        throw ComponentError(WriteFailedCode, QStringLiteral("Cannot write ") + path);
+}
