@@ -37,16 +37,22 @@ void SettingsStore::write(const QString &application, const QString &section, co
         throw ComponentError(WriteFailedCode,
                              QStringLiteral("Cannot create the settings folder ") + m_dir);
     const QString path = filePath(application);
-    if (QSettings(path, QSettings::IniFormat).status() == QSettings::FormatError) {
-        // A file QSettings cannot parse would never be rewritten: keep it
-        // aside for the user and start a clean one.
+    const QString name = section + QLatin1Char('/') + key;
+    const auto attempt = [&] {
+        QSettings ini(path, QSettings::IniFormat);
+        ini.setValue(name, value);
+        ini.sync();
+        return ini.status();
+    };
+    QSettings::Status status = attempt();
+    if (status == QSettings::FormatError) {
+        // QSettings never rewrites a file it cannot parse: keep it aside for
+        // the user and start a clean one.
         const QString aside = path + QStringLiteral(".corrupt");
         QFile::remove(aside);
         QFile::rename(path, aside);
+        status = attempt();
     }
-    QSettings ini(path, QSettings::IniFormat);
-    ini.setValue(section + QLatin1Char('/') + key, value);
-    ini.sync();
-    if (ini.status() != QSettings::NoError)
+    if (status != QSettings::NoError)
         throw ComponentError(WriteFailedCode, QStringLiteral("Cannot write ") + path);
 }
