@@ -234,9 +234,8 @@ void Form1::Form_Load()
     Text4[1]->setText(QStringLiteral("127.0.0.1"));
     Frame3->setGeometry(tw.toPixels(120), tw.toPixels(40), tw.toPixels(5000), Frame3->height());
 
-    // The outer size includes the window frame where the platform has one.
-    const QSize decoration = frameGeometry().size() - geometry().size();
-    resize(QSize(tw.toPixels(5340), tw.toPixels(4400)) - decoration);
+    m_outerSize = QSize(tw.toPixels(5340), tw.toPixels(4400));
+    applyOuterSize();
 
     Text1[0]->setText(readStartupSetting(QStringLiteral("LocalPort"), QStringLiteral("8080")));
     Text4[0]->setText(readStartupSetting(QStringLiteral("LocalPort2"), QStringLiteral("8080")));
@@ -247,6 +246,20 @@ void Form1::Form_Load()
 
     BaudRate = 19200;
     Frame4->setGeometry(Frame2->x(), Frame4->y(), Frame2->width(), Frame4->height());
+}
+
+void Form1::applyOuterSize()
+{
+    // The outer size includes the window frame where the platform has one.
+    const QSize decoration = frameGeometry().size() - geometry().size();
+    resize(m_outerSize - decoration);
+}
+
+void Form1::showEvent(QShowEvent *event)
+{
+    QMainWindow::showEvent(event);
+    if (m_outerSize.isValid())
+        applyOuterSize();
 }
 
 void Form1::releaseAll()

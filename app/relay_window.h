@@ -145,12 +145,14 @@ signals:
 
 protected:
     void closeEvent(QCloseEvent *event) override;
+    void showEvent(QShowEvent *event) override;
 
 private:
     void buildControls();
     void connectEvents();
     void releaseAll();
     QString readStartupSetting(const QString &key, const QString &fallback);
+    void applyOuterSize();
 
     // Shared by the Listen and Close actions of both server endpoints.
     struct ListenerBinding;
@@ -175,4 +177,8 @@ private:
     // to the outer one, so no endpoint sees chunks out of order.
     std::deque<QByteArray> m_serialQueue;
     bool m_relayingSerial = false;
+
+    // Outer window size in pixels set at startup; the frame's size is only
+    // known once the window is shown, so it is applied again then.
+    QSize m_outerSize;
 };

@@ -11,6 +11,7 @@
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTest>
+#include <QTimer>
 
 // Listen and Close of the two server endpoints, and the connection request,
 // peer close and error events. Each case runs for the gateway endpoint (0)

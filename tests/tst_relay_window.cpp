@@ -13,6 +13,7 @@
 #include <QSignalSpy>
 #include <QTcpSocket>
 #include <QTest>
+#include <QTimer>
 
 namespace {
 // A widget's rectangle in twips, relative to its parent.
