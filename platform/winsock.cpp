@@ -1,1 +1,417 @@
 #include "platform/winsock.h"
+
+#include "platform/component_error.h"
+
+#include <QCoreApplication>
+#include <QHostAddress>
+#include <QNetworkProxy>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QtGlobal>
+
+#include <atomic>
+#include <exception>
+#include <memory>
+#include <utility>
+
+namespace {
+
+// The one place that turns a Qt socket error into a Winsock number. Qt reports
+// both "network unreachable" and "host unreachable" as NetworkError; only its
+// text (QNativeSocketEngine's, compared in translated form) tells them apart.
+int winsockCode(QAbstractSocket::SocketError error, const QString &description)
+{
+    switch (error) {
+    case QAbstractSocket::ConnectionRefusedError:
+        return WinsockCode::ConnectionRefused;
+    case QAbstractSocket::RemoteHostClosedError:
+        return WinsockCode::ConnectionReset;
+    case QAbstractSocket::HostNotFoundError:
+        return WinsockCode::HostNotFound;
+    case QAbstractSocket::SocketAccessError:
+        return WinsockCode::PermissionDenied;
+    case QAbstractSocket::SocketResourceError:
+        return WinsockCode::NoBufferSpace;
+    case QAbstractSocket::SocketTimeoutError:
+        return WinsockCode::TimedOut;
+    case QAbstractSocket::AddressInUseError:
+        return WinsockCode::AddressInUse;
+    case QAbstractSocket::SocketAddressNotAvailableError:
+        return WinsockCode::AddressNotAvailable;
+    case QAbstractSocket::NetworkError:
+        if (description == QCoreApplication::translate("QNativeSocketEngine", "Host unreachable"))
+            return WinsockCode::HostUnreachable;
+        if (description
+            == QCoreApplication::translate("QNativeSocketEngine", "Network unreachable"))
+            return WinsockCode::NetworkUnreachable;
+        return WinsockCode::ConnectionAborted;
+    default:
+        return WinsockCode::SocketFailure;
+    }
+}
+
+ComponentError badState(const char *call, int state)
+{
+    return ComponentError(WinsockCode::BadState,
+                          QStringLiteral("%1 is not allowed in state %2")
+                              .arg(QLatin1String(call))
+                              .arg(state));
+}
+
+void checkPort(qint64 port)
+{
+    if (port < 0 || port > 65535)
+        throw ComponentError(WinsockCode::InvalidPropertyValue,
+                             QStringLiteral("Port %1 is outside 0..65535").arg(port));
+}
+
+// Request ids are unique in the process (1..INT_MAX, then wrapping), so an id
+// handed to the wrong instance is refused rather than matching by chance.
+qint32 newRequestId()
+{
+    static std::atomic<quint32> counter {0};
+    return qint32(counter.fetch_add(1, std::memory_order_relaxed) % 0x7fffffffU) + 1;
+}
+
+// Runs the handlers connected to one signal. Nothing they throw may unwind
+// into Qt's event loop: it is reported and dropped here.
+template <typename Emit>
+void runHandlers(const char *event, Emit &&emitSignal) noexcept
+{
+    try {
+        emitSignal();
+    } catch (const ComponentError &error) {
+        qCritical("Winsock: a %s handler threw ComponentError %d: %s", event, error.code(),
+                  error.what());
+    } catch (const std::exception &error) {
+        qCritical("Winsock: a %s handler threw: %s", event, error.what());
+    } catch (...) {
+        qCritical("Winsock: a %s handler threw an unknown exception", event);
+    }
+}
+
+void tuneConnection(QTcpSocket *socket)
+{
+    // Relayed chunks must leave at once, and a dead peer must show up some day.
+    socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
+    socket->setSocketOption(QAbstractSocket::KeepAliveOption, 1);
+}
+
+} // namespace
+
+Winsock::Winsock(QObject *parent)
+    : QObject(parent)
+{
+}
+
+Winsock::~Winsock()
+{
+    Close();
+    qDeleteAll(m_requests);
+    m_requests.clear();
+}
+
+// Every event goes through here: posted to the event loop, delivered later
+// only if no Close, Connect or Accept came in between.
+template <typename Deliver>
+void Winsock::post(Deliver &&deliver)
+{
+    QMetaObject::invokeMethod(
+        this,
+        [this, generation = m_generation, deliver = std::forward<Deliver>(deliver)]() mutable {
+            if (generation == m_generation)
+                deliver();
+        },
+        Qt::QueuedConnection);
+}
+
+int Winsock::State() const
+{
+    return m_state;
+}
+
+void Winsock::setProtocol(int protocol)
+{
+    if (protocol != 0)
+        throw ComponentError(WinsockCode::InvalidPropertyValue,
+                             QStringLiteral("Protocol %1 is not supported (only 0, TCP)")
+                                 .arg(protocol));
+}
+
+void Winsock::setLocalPort(qint64 port)
+{
+    checkPort(port);
+    m_localPort = quint16(port);
+}
+
+qint32 Winsock::LocalPort() const
+{
+    if (m_server)
+        return m_server->serverPort();
+    if (m_socket && m_socket->state() == QAbstractSocket::ConnectedState)
+        return m_socket->localPort();
+    return m_localPort;
+}
+
+void Winsock::setRemoteHost(const QString &host)
+{
+    m_remoteHost = host;
+}
+
+void Winsock::setRemotePort(qint64 port)
+{
+    checkPort(port);
+    m_remotePort = qint32(port);
+}
+
+void Winsock::Close()
+{
+    dropConnection();
+    if (m_server) {
+        // Connections still queued in the server are its children: they go
+        // with it. The one being offered was re-parented and stays acceptable.
+        delete std::exchange(m_server, nullptr);
+    }
+    m_state = sckClosed;
+}
+
+// Forgets the current connection and everything posted for it.
+void Winsock::dropConnection()
+{
+    ++m_generation;
+    m_dataArrivalPosted = false;
+    m_requestPosted = false;
+    m_remoteIP.clear();
+    if (QTcpSocket *socket = std::exchange(m_socket, nullptr)) {
+        socket->disconnect(this);
+        // Hand the OS what it takes without waiting; the destructor aborts,
+        // which closes the descriptor now.
+        if (socket->state() == QAbstractSocket::ConnectedState)
+            socket->flush();
+        delete socket;
+    }
+}
+
+void Winsock::Listen()
+{
+    if (m_state != sckClosed)
+        throw badState("Listen", m_state);
+    auto server = std::make_unique<QTcpServer>();
+    server->setProxy(QNetworkProxy::NoProxy);
+    // QTcpServer sets SO_REUSEADDR on Unix: the port can be taken again at
+    // once after a Close even while old connections sit in TIME_WAIT.
+    if (!server->listen(QHostAddress::AnyIPv4, m_localPort)) {
+        const QString text = server->errorString();
+        throw ComponentError(winsockCode(server->serverError(), text), text);
+    }
+    ++m_generation;
+    server->setParent(this);
+    connect(server.get(), &QTcpServer::newConnection, this, &Winsock::onNewConnection);
+    m_server = server.release();
+    m_state = sckListening;
+}
+
+void Winsock::onNewConnection()
+{
+    // One request at a time: the others wait in the server's queue (and,
+    // past its limit, in the OS backlog) until this one has been offered.
+    if (m_requestPosted)
+        return;
+    m_requestPosted = true;
+    post([this] { deliverConnectionRequest(); });
+}
+
+void Winsock::deliverConnectionRequest()
+{
+    QTcpSocket *socket = m_server ? m_server->nextPendingConnection() : nullptr;
+    if (!socket) {
+        m_requestPosted = false;
+        return;
+    }
+    // Owned by this instance from now on, so that a Close() in the handler
+    // (which deletes the server) leaves it to the Accept that follows.
+    socket->setParent(this);
+    const qint32 id = newRequestId();
+    m_requests.insert(id, socket);
+    const quint64 generation = m_generation;
+
+    runHandlers("ConnectionRequest", [&] { emit ConnectionRequest(id); });
+
+    // Nobody took it: close it now, the peer sees the connection end.
+    delete m_requests.take(id);
+
+    if (generation == m_generation) {
+        m_requestPosted = false;
+        if (m_server && m_server->hasPendingConnections())
+            onNewConnection();
+    }
+}
+
+void Winsock::Connect()
+{
+    switch (m_state) {
+    case sckResolvingHost:
+    case sckHostResolved:
+    case sckConnecting:
+        return; // already on its way: let it finish
+    case sckClosed:
+    case sckClosing:
+    case sckError:
+        break;
+    default:
+        throw badState("Connect", m_state);
+    }
+    dropConnection();
+    auto *socket = new QTcpSocket(this);
+    socket->setProxy(QNetworkProxy::NoProxy);
+    attachSocket(socket);
+    // Qt may settle the outcome inside connectToHost (an address literal on
+    // loopback); the slots then set the state and post the event as usual.
+    m_state = sckResolvingHost;
+    socket->connectToHost(m_remoteHost, quint16(m_remotePort));
+}
+
+void Winsock::Accept(qint32 requestID)
+{
+    if (m_state != sckClosed)
+        throw badState("Accept", m_state);
+    QTcpSocket *socket = m_requests.take(requestID);
+    if (!socket)
+        throw ComponentError(WinsockCode::InvalidArgument,
+                             QStringLiteral("No pending connection request %1").arg(requestID));
+    dropConnection();
+    attachSocket(socket);
+    m_remoteIP = socket->peerAddress().toString();
+    m_state = sckConnected;
+    // What happened while it was being offered is announced now, in order.
+    if (socket->bytesAvailable() > 0)
+        postDataArrival();
+    if (socket->state() == QAbstractSocket::ConnectedState)
+        tuneConnection(socket);
+    else
+        peerClosed();
+}
+
+void Winsock::attachSocket(QTcpSocket *socket)
+{
+    m_socket = socket;
+    connect(socket, &QIODevice::readyRead, this, &Winsock::postDataArrival);
+    connect(socket, &QAbstractSocket::stateChanged, this, &Winsock::onSocketStateChanged);
+    connect(socket, &QAbstractSocket::connected, this, &Winsock::onSocketConnected);
+    connect(socket, &QAbstractSocket::disconnected, this, &Winsock::onSocketDisconnected);
+    connect(socket, &QAbstractSocket::errorOccurred, this, &Winsock::onSocketError);
+}
+
+void Winsock::postDataArrival()
+{
+    if (m_dataArrivalPosted)
+        return; // the one already posted reports these bytes too
+    m_dataArrivalPosted = true;
+    post([this] {
+        m_dataArrivalPosted = false;
+        const qint64 waiting = m_socket ? m_socket->bytesAvailable() : 0;
+        if (waiting > 0)
+            runHandlers("DataArrival", [&] { emit DataArrival(waiting); });
+    });
+}
+
+void Winsock::onSocketStateChanged(QAbstractSocket::SocketState socketState)
+{
+    if (m_state != sckResolvingHost && m_state != sckHostResolved && m_state != sckConnecting)
+        return;
+    if (socketState == QAbstractSocket::HostLookupState)
+        m_state = sckResolvingHost;
+    else if (socketState == QAbstractSocket::ConnectingState)
+        m_state = sckConnecting;
+}
+
+void Winsock::onSocketConnected()
+{
+    if (m_state != sckResolvingHost && m_state != sckHostResolved && m_state != sckConnecting)
+        return;
+    tuneConnection(m_socket);
+    m_remoteIP = m_socket->peerAddress().toString();
+    m_state = sckConnected;
+    post([this] { runHandlers("Connected", [&] { emit Connected(); }); });
+}
+
+void Winsock::onSocketDisconnected()
+{
+    if (m_state == sckConnected)
+        peerClosed();
+}
+
+void Winsock::onSocketError(QAbstractSocket::SocketError error)
+{
+    switch (m_state) {
+    case sckResolvingHost:
+    case sckHostResolved:
+    case sckConnecting:
+        break;
+    case sckConnected:
+        // Qt reports the peer's FIN (and a reset, which it cannot tell apart)
+        // as RemoteHostClosedError; the data read before it is in the buffer.
+        if (error == QAbstractSocket::RemoteHostClosedError) {
+            peerClosed();
+            return;
+        }
+        break;
+    default:
+        return; // closed, or already reported
+    }
+    const QString text = m_socket->errorString();
+    fail(winsockCode(error, text), text);
+}
+
+void Winsock::peerClosed()
+{
+    m_state = sckClosing;
+    post([this] { runHandlers("PeerClosed", [&] { emit PeerClosed(); }); });
+}
+
+void Winsock::fail(int number, const QString &description)
+{
+    m_state = sckError;
+    post([this, number, description] {
+        runHandlers("Error", [&] { emit Error(number, description); });
+    });
+}
+
+void Winsock::SendData(const QByteArray &data)
+{
+    if (m_state != sckConnected)
+        throw badState("SendData", m_state);
+    if (data.isEmpty())
+        return;
+    // Buffered by Qt (the array is shared, not copied, when large enough) and
+    // written as the OS takes it.
+    if (m_socket->write(data) != data.size()) {
+        const QString text = m_socket->errorString();
+        throw ComponentError(winsockCode(m_socket->error(), text), text);
+    }
+}
+
+QByteArray Winsock::GetData()
+{
+    const qint64 waiting = m_socket ? m_socket->bytesAvailable() : 0;
+    if (waiting <= 0)
+        return {};
+    // read(n) with n the whole buffer hands over Qt's buffer chunk without a
+    // copy when the data sits in one chunk; readAll() always copies.
+    return m_socket->read(waiting);
+}
+
+qint64 Winsock::BytesReceived() const
+{
+    return m_socket ? m_socket->bytesAvailable() : 0;
+}
+
+qint64 Winsock::BytesToSend() const
+{
+    return m_socket ? m_socket->bytesToWrite() : 0;
+}
+
+QString Winsock::RemoteHostIP() const
+{
+    return m_remoteIP;
+}

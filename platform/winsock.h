@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QAbstractSocket>
 #include <QByteArray>
 #include <QHash>
 #include <QObject>
@@ -11,22 +12,25 @@ class QTcpSocket;
 
 // Numeric codes raised by Winsock (thrown in ComponentError or reported by the
 // Error event). They follow the classic Winsock numbering so that the numbers
-// an operator sees mean what they have always meant.
+// an operator sees mean what they have always meant. The Qt socket error behind
+// each reported code is given on its line; the mapping lives in one function in
+// winsock.cpp.
 namespace WinsockCode {
-inline constexpr int InvalidPropertyValue = 380;   // a port outside 0..65535
+inline constexpr int InvalidPropertyValue = 380;   // a port outside 0..65535, Protocol other than 0
 inline constexpr int BadState = 40006;             // call not allowed in this State
-inline constexpr int InvalidArgument = 40014;      // unknown request id
-inline constexpr int AddressInUse = 10048;         // Listen: port already bound
-inline constexpr int AddressNotAvailable = 10049;  // Listen: cannot bind
-inline constexpr int NetworkUnreachable = 10051;
-inline constexpr int ConnectionAborted = 10053;
-inline constexpr int ConnectionReset = 10054;
-inline constexpr int NoBufferSpace = 10055;
-inline constexpr int NotConnected = 10057;
-inline constexpr int TimedOut = 10060;
-inline constexpr int ConnectionRefused = 10061;
-inline constexpr int HostUnreachable = 10065;
-inline constexpr int HostNotFound = 11001;
+inline constexpr int InvalidArgument = 40014;      // Accept: unknown or withdrawn request id
+inline constexpr int PermissionDenied = 10013;     // SocketAccessError: e.g. a port below 1024 without privilege
+inline constexpr int AddressInUse = 10048;         // AddressInUseError: Listen, port already bound
+inline constexpr int AddressNotAvailable = 10049;  // SocketAddressNotAvailableError: cannot bind
+inline constexpr int NetworkUnreachable = 10051;   // NetworkError "Network unreachable" (connect)
+inline constexpr int ConnectionAborted = 10053;    // any other NetworkError: an open connection broke
+inline constexpr int ConnectionReset = 10054;      // RemoteHostClosedError while still connecting
+inline constexpr int NoBufferSpace = 10055;        // SocketResourceError: out of descriptors or memory
+inline constexpr int NotConnected = 10057;         // (not raised: SendData off State 7 throws 40006)
+inline constexpr int TimedOut = 10060;             // SocketTimeoutError: connect timed out
+inline constexpr int ConnectionRefused = 10061;    // ConnectionRefusedError: nobody listens there
+inline constexpr int HostUnreachable = 10065;      // NetworkError "Host unreachable" (connect)
+inline constexpr int HostNotFound = 11001;         // HostNotFoundError: the name does not resolve
 inline constexpr int SocketFailure = 10050;        // any other OS-level failure
 } // namespace WinsockCode
 
@@ -70,7 +74,8 @@ public:
     [[nodiscard]] int Protocol() const { return 0; }
 
     // Local port used by Listen. Outside 0..65535 throws 380 and keeps the old
-    // value. After a Listen on port 0 it reads the port the OS chose.
+    // value. Reads the port actually in use while listening (after a Listen on
+    // port 0: the one the OS chose) or connected, otherwise the value set.
     void setLocalPort(qint64 port);
     [[nodiscard]] qint32 LocalPort() const;
 
@@ -81,7 +86,10 @@ public:
     [[nodiscard]] qint32 RemotePort() const { return m_remotePort; }
 
     // Ends listening or the connection, drops unread data and releases the OS
-    // socket; State becomes 0. Safe in every state.
+    // socket (and listener) at once; State becomes 0. Bytes queued by SendData
+    // are handed to the OS as far as it takes them without waiting; the rest is
+    // dropped. Events already posted are not delivered. A request being offered
+    // by ConnectionRequest stays acceptable. Safe in every state.
     void Close();
 
     // Listens on LocalPort on all IPv4 interfaces (address reuse on, so a
@@ -96,14 +104,17 @@ public:
     void Connect();
 
     // Makes the pending incoming connection `requestID` this instance's
-    // connection (State 7). The instance must be closed first. Throws 40006
-    // when not closed, 40014 when the id is unknown or already withdrawn.
+    // connection (State 7). The instance must be closed first: a handler of
+    // ConnectionRequest calls Close() and then Accept(requestID). Throws 40006
+    // when not closed, 40014 when the id is unknown or already withdrawn (ids
+    // are unique in the process; only the instance that raised one accepts it).
     void Accept(qint32 requestID);
 
     // Queues the bytes for sending; never blocks. Throws 40006 unless State 7.
     void SendData(const QByteArray &data);
 
-    // Everything received so far as one chunk, removed from the socket.
+    // Everything received so far as one chunk, removed from the socket; empty
+    // when nothing is waiting or there is no connection.
     [[nodiscard]] QByteArray GetData();
 
     // Bytes received and not yet read with GetData.
@@ -121,34 +132,40 @@ signals:
     void ConnectionRequest(qint32 requestID);
     // A Connect has completed: State is 7.
     void Connected();
-    // Bytes are waiting; `bytesTotal` is how many at the time of posting.
+    // Bytes are waiting; `bytesTotal` is how many at the time of delivery.
+    // Arrivals are coalesced: at most one is posted at a time, and it is not
+    // raised when the bytes were already read by then.
     void DataArrival(qint64 bytesTotal);
     // The peer closed the connection: State is 8. Unread data stays readable.
     void PeerClosed();
-    // A connect failed or an open connection broke: State is 9.
+    // A connect failed or an open connection broke: State is 9. `number` is
+    // one of WinsockCode, `description` Qt's text for people.
     void Error(int number, const QString &description);
 
 private:
+    template <typename Deliver>
+    void post(Deliver &&deliver);
+    void dropConnection();
     void attachSocket(QTcpSocket *socket);
-    void detachSocket();
     void onNewConnection();
     void deliverConnectionRequest();
     void postDataArrival();
-    void deliverDataArrival();
+    void onSocketStateChanged(QAbstractSocket::SocketState socketState);
     void onSocketConnected();
     void onSocketDisconnected();
-    void onSocketError();
-    void postError(int number, const QString &description);
-    void setStateValue(int state);
+    void onSocketError(QAbstractSocket::SocketError error);
+    void peerClosed();
+    void fail(int number, const QString &description);
 
     int m_state = sckClosed;
     quint16 m_localPort = 0;
     QString m_remoteHost;
     qint32 m_remotePort = 0;
+    QString m_remoteIP;                // peer address, kept after Qt forgets it on disconnect
     QTcpServer *m_server = nullptr;    // owned while listening
-    QTcpSocket *m_socket = nullptr;    // owned while open, connecting or connected
-    QHash<qint32, QTcpSocket *> m_requests; // incoming connections not yet accepted
-    qint32 m_nextRequestId = 1;
-    bool m_dataArrivalPosted = false;
-    quint64 m_generation = 0;          // bumps on Close; stale posted events are dropped
+    QTcpSocket *m_socket = nullptr;    // owned while connecting or connected (also 8, 9)
+    QHash<qint32, QTcpSocket *> m_requests; // incoming connections being offered (owned)
+    bool m_requestPosted = false;      // a ConnectionRequest is posted or being offered
+    bool m_dataArrivalPosted = false;  // a DataArrival is posted and not yet delivered
+    quint64 m_generation = 0;          // bumps on Close/Connect/Accept; stale posted events are dropped
 };
