@@ -37,6 +37,15 @@ void SettingsStore::write(const QString &application, const QString &section, co
         throw ComponentError(WriteFailedCode,
                              QStringLiteral("Cannot create the settings folder ") + m_dir);
     const QString path = filePath(application);
+    // The supervision tick saves the second server's port every 3 s: when
+    // the file already holds the value, leave the disk alone.
+    if (QFileInfo(path).isFile()) {
+        const QSettings current(path, QSettings::IniFormat);
+        const QVariant stored = current.value(section + QLatin1Char('/') + key);
+        if (current.status() == QSettings::NoError && stored.typeId() == QMetaType::QString
+            && stored.toString() == value)
+            return;
+    }
     const QString name = section + QLatin1Char('/') + key;
     const auto attempt = [&] {
         QSettings ini(path, QSettings::IniFormat);
