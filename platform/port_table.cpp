@@ -1,1 +1,384 @@
 #include "platform/port_table.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QHash>
+#include <QSaveFile>
+#include <QSerialPortInfo>
+#include <QSet>
+#include <QStringList>
+
+#include <algorithm>
+#include <utility>
+
+namespace {
+
+// A key of [pinned] or [assigned], or the number of COMn: 1..64, else 0.
+int portNumberKey(const QString &key)
+{
+    bool ok = false;
+    const int number = key.toInt(&ok, 10);
+    if (!ok || number < PortTable::FirstPort || number > PortTable::LastPort)
+        return 0;
+    return number;
+}
+
+#ifndef Q_OS_WIN
+// ---- ports.ini ------------------------------------------------------------
+
+enum class Section { None, Numbering, Pinned, Assigned, Other };
+
+struct IniFile {
+    bool exists = false;
+    QStringList lines;             // as read, without line ends
+    bool automatic = true;
+    QMap<int, QString> pinned;     // number -> device path
+    QMap<int, QString> assigned;   // number -> stable identity
+};
+
+// "[name]" -> the section it opens; *isHeader false for any other line.
+Section sectionOf(const QString &trimmed, bool *isHeader)
+{
+    *isHeader = trimmed.startsWith(QLatin1Char('[')) && trimmed.endsWith(QLatin1Char(']'));
+    if (!*isHeader)
+        return Section::None;
+    const QString name = trimmed.mid(1, trimmed.size() - 2).trimmed().toLower();
+    if (name == QLatin1String("numbering"))
+        return Section::Numbering;
+    if (name == QLatin1String("pinned"))
+        return Section::Pinned;
+    if (name == QLatin1String("assigned"))
+        return Section::Assigned;
+    return Section::Other;
+}
+
+// Cuts a trailing comment: ';' or '#' at the start or after white space.
+QString withoutComment(const QString &text)
+{
+    for (qsizetype i = 0; i < text.size(); ++i) {
+        const QChar c = text.at(i);
+        if ((c == QLatin1Char(';') || c == QLatin1Char('#')) && (i == 0 || text.at(i - 1).isSpace()))
+            return text.left(i).trimmed();
+    }
+    return text.trimmed();
+}
+
+bool parseBool(const QString &text, bool fallback)
+{
+    const QString value = text.toLower();
+    if (value == QLatin1String("true") || value == QLatin1String("yes")
+        || value == QLatin1String("on") || value == QLatin1String("1"))
+        return true;
+    if (value == QLatin1String("false") || value == QLatin1String("no")
+        || value == QLatin1String("off") || value == QLatin1String("0"))
+        return false;
+    return fallback;
+}
+
+IniFile readIni(const QString &path)
+{
+    IniFile ini;
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return ini;
+    ini.exists = true;
+    QString text = QString::fromUtf8(file.readAll());
+    if (text.startsWith(QChar(0xFEFF)))
+        text.remove(0, 1);
+    text.replace(QLatin1String("\r\n"), QLatin1String("\n"));
+    ini.lines = text.split(QLatin1Char('\n'));
+    if (!ini.lines.isEmpty() && ini.lines.last().isEmpty())
+        ini.lines.removeLast();
+
+    Section section = Section::None;
+    for (const QString &line : std::as_const(ini.lines)) {
+        const QString trimmed = line.trimmed();
+        if (trimmed.isEmpty() || trimmed.startsWith(QLatin1Char(';'))
+            || trimmed.startsWith(QLatin1Char('#')))
+            continue;
+        bool isHeader = false;
+        const Section opened = sectionOf(trimmed, &isHeader);
+        if (isHeader) {
+            section = opened;
+            continue;
+        }
+        const qsizetype eq = trimmed.indexOf(QLatin1Char('='));
+        if (eq <= 0)
+            continue;
+        const QString key = trimmed.left(eq).trimmed();
+        const QString value = withoutComment(trimmed.mid(eq + 1));
+        switch (section) {
+        case Section::Numbering:
+            if (key.compare(QLatin1String("automatic"), Qt::CaseInsensitive) == 0)
+                ini.automatic = parseBool(value, true);
+            break;
+        case Section::Pinned:
+            if (const int number = portNumberKey(key); number != 0 && !value.isEmpty())
+                ini.pinned.insert(number, value);
+            break;
+        case Section::Assigned:
+            if (const int number = portNumberKey(key); number != 0 && !value.isEmpty())
+                ini.assigned.insert(number, value);
+            break;
+        case Section::None:
+        case Section::Other:
+            break;
+        }
+    }
+    return ini;
+}
+
+// Rewrites the [assigned] section; every other line stays as written. A new
+// file gets a short explanation and the other two sections. Failing to write
+// (read-only folder or file) only means the numbers are not remembered.
+void writeAssigned(const QString &dir, const QString &path, const IniFile &ini,
+                   const QMap<int, QString> &assigned)
+{
+    QStringList out;
+    if (ini.exists) {
+        Section section = Section::None;
+        for (const QString &line : ini.lines) {
+            bool isHeader = false;
+            const Section opened = sectionOf(line.trimmed(), &isHeader);
+            if (isHeader)
+                section = opened;
+            if (section != Section::Assigned)
+                out << line;
+        }
+        while (!out.isEmpty() && out.last().trimmed().isEmpty())
+            out.removeLast();
+    } else {
+        out << QStringLiteral("; Quaylight serial port numbers 1..64. Edits apply at once.")
+            << QStringLiteral("; [numbering] automatic=false: only the pinned numbers exist.")
+            << QStringLiteral("; [pinned] N=/dev/path pins number N to any device file.")
+            << QStringLiteral("; [assigned] is kept by Quaylight: the remembered automatic numbers.")
+            << QStringLiteral("[numbering]") << QStringLiteral("automatic=true") << QString()
+            << QStringLiteral("[pinned]");
+    }
+    if (!out.isEmpty())
+        out << QString();
+    out << QStringLiteral("[assigned]");
+    for (auto it = assigned.cbegin(); it != assigned.cend(); ++it)
+        out << QString::number(it.key()) + QLatin1Char('=') + it.value();
+
+    if (!QDir().mkpath(dir))
+        return;
+    QSaveFile file(path);
+    if (!file.open(QIODevice::WriteOnly))
+        return;
+    file.write((out.join(QLatin1Char('\n')) + QLatin1Char('\n')).toUtf8());
+    file.commit();
+}
+
+// ---- Devices ----------------------------------------------------------------
+
+// "/dev/ttyUSB10" -> ("/dev/ttyUSB", 10), for ttyS2 before ttyS10.
+std::pair<QString, qint64> naturalKey(const QString &path)
+{
+    qsizetype digits = path.size();
+    while (digits > 0 && path.at(digits - 1).isDigit())
+        --digits;
+    bool ok = false;
+    const qint64 number = QStringView(path).mid(digits).toLongLong(&ok);
+    return {path.left(digits), ok ? number : -1};
+}
+
+bool isOnBoardUartName(const QString &name)
+{
+    // 8250/16550 (PC), PL011 (Raspberry Pi), i.MX, Samsung, OMAP, Tegra,
+    // Qualcomm, Meson, STM32 and similar SoC UART drivers.
+    static const char *const prefixes[] = {"ttyS", "ttyAMA", "ttymxc", "ttySAC", "ttyO",
+                                           "ttyTHS", "ttyMSM", "ttyHS", "ttyAML", "ttySTM",
+                                           "ttyLP", "ttySC", "ttySIF"};
+    for (const char *prefix : prefixes) {
+        const QLatin1String p(prefix);
+        if (name.startsWith(p) && name.size() > p.size() && name.at(p.size()).isDigit())
+            return true;
+    }
+    return false;
+}
+
+QString canonicalOrSelf(const QString &path)
+{
+    const QString canonical = QFileInfo(path).canonicalFilePath();
+    return canonical.isEmpty() ? path : canonical;
+}
+#endif // !Q_OS_WIN
+
+
+} // namespace
+
+PortTable::PortTable(QString configDir)
+    : PortTable(std::move(configDir), &PortTable::systemDevices)
+{
+}
+
+PortTable::PortTable(QString configDir, DeviceLister lister)
+    : m_configDir(std::move(configDir)), m_lister(std::move(lister))
+{
+}
+
+QString PortTable::filePath() const
+{
+    return m_configDir + QStringLiteral("/ports.ini");
+}
+
+QString PortTable::devicePath(int number) const
+{
+    if (number < FirstPort || number > LastPort)
+        return {};
+    return resolve().value(number);
+}
+
+QList<PortTable::Entry> PortTable::entries() const
+{
+    QList<Entry> list;
+    const QMap<int, QString> table = resolve();
+    for (auto it = table.cbegin(); it != table.cend(); ++it)
+        list.append(Entry {it.key(), it.value()});
+    return list;
+}
+
+QString PortTable::stableIdentity(const QString &path, const QString &byIdName, bool hasUsbIds,
+                                  quint16 vendorId, quint16 productId,
+                                  const QString &serialNumber)
+{
+    if (!byIdName.isEmpty())
+        return byIdName;
+    if (hasUsbIds && !serialNumber.trimmed().isEmpty()) {
+        return QStringLiteral("usb:%1:%2:%3")
+            .arg(vendorId, 4, 16, QLatin1Char('0'))
+            .arg(productId, 4, 16, QLatin1Char('0'))
+            .arg(serialNumber.trimmed());
+    }
+    return path;
+}
+
+QList<PortTable::Device> PortTable::systemDevices()
+{
+    QList<Device> devices;
+#ifdef Q_OS_WIN
+    const QList<QSerialPortInfo> ports = QSerialPortInfo::availablePorts();
+    for (const QSerialPortInfo &info : ports) {
+        Device device;
+        device.path = info.portName();
+        device.identity = stableIdentity(device.path, QString(), info.hasVendorIdentifier()
+                                             && info.hasProductIdentifier(),
+                                         info.vendorIdentifier(), info.productIdentifier(),
+                                         info.serialNumber());
+        devices.append(device);
+    }
+#else
+    // /dev/serial/by-id: link name by the device it points at (first name wins
+    // when a device has several).
+    QHash<QString, QString> byId;
+    const QFileInfoList links = QDir(QStringLiteral("/dev/serial/by-id"))
+                                    .entryInfoList(QDir::AllEntries | QDir::System
+                                                       | QDir::NoDotAndDotDot,
+                                                   QDir::Name);
+    for (const QFileInfo &link : links) {
+        const QString target = link.canonicalFilePath();
+        if (!target.isEmpty() && !byId.contains(target))
+            byId.insert(target, link.fileName());
+    }
+    const QList<QSerialPortInfo> ports = QSerialPortInfo::availablePorts();
+    for (const QSerialPortInfo &info : ports) {
+        Device device;
+        device.path = info.systemLocation();
+        const QString byIdName = byId.value(canonicalOrSelf(device.path));
+        const bool usb = info.hasVendorIdentifier() && info.hasProductIdentifier();
+        device.identity = stableIdentity(device.path, byIdName, usb, info.vendorIdentifier(),
+                                         info.productIdentifier(), info.serialNumber());
+        device.builtIn = !usb && byIdName.isEmpty() && isOnBoardUartName(info.portName());
+        devices.append(device);
+    }
+#endif
+    return devices;
+}
+
+QMap<int, QString> PortTable::resolve() const
+{
+    QMap<int, QString> table;
+#ifdef Q_OS_WIN
+    // Windows names the ports itself: number n is COMn.
+    const QList<Device> devices = m_lister ? m_lister() : QList<Device>();
+    for (const Device &device : devices) {
+        if (device.path.startsWith(QLatin1String("COM"), Qt::CaseInsensitive)) {
+            const int number = portNumberKey(device.path.mid(3));
+            if (number != 0)
+                table.insert(number, QStringLiteral("COM%1").arg(number));
+        }
+    }
+    return table;
+#else
+    const IniFile ini = readIni(filePath());
+
+    // Pinned numbers: a path that does not exist (an absent device) is no device.
+    QSet<QString> pinnedDevices;
+    for (auto it = ini.pinned.cbegin(); it != ini.pinned.cend(); ++it) {
+        const QString canonical = QFileInfo(it.value()).canonicalFilePath();
+        if (canonical.isEmpty())
+            continue;
+        table.insert(it.key(), canonical);
+        pinnedDevices.insert(canonical);
+    }
+    if (!ini.automatic || !m_lister)
+        return table;
+
+    // Remembered numbers, lowest first; a number pinned since, or a second
+    // number for one identity, is forgotten.
+    QMap<int, QString> assigned;
+    QHash<QString, int> numberOf;
+    for (auto it = ini.assigned.cbegin(); it != ini.assigned.cend(); ++it) {
+        if (ini.pinned.contains(it.key()) || numberOf.contains(it.value()))
+            continue;
+        assigned.insert(it.key(), it.value());
+        numberOf.insert(it.value(), it.key());
+    }
+
+    // Built-in UARTs first, then the rest, each in natural path order, so a
+    // fresh table numbers the on-board ports lowest.
+    QList<Device> devices = m_lister();
+    std::stable_sort(devices.begin(), devices.end(), [](const Device &a, const Device &b) {
+        if (a.builtIn != b.builtIn)
+            return a.builtIn;
+        return naturalKey(a.path) < naturalKey(b.path);
+    });
+
+    QSet<QString> seenIdentities;
+    QSet<QString> seenPaths;
+    for (const Device &device : std::as_const(devices)) {
+        if (device.path.isEmpty() || seenPaths.contains(device.path))
+            continue;
+        seenPaths.insert(device.path);
+        if (pinnedDevices.contains(canonicalOrSelf(device.path)))
+            continue; // pinned by the user: not numbered twice
+        QString identity = device.identity.isEmpty() ? device.path : device.identity;
+        if (seenIdentities.contains(identity))
+            identity = device.path; // two devices claim one identity: the second goes by path
+        if (seenIdentities.contains(identity))
+            continue;
+        seenIdentities.insert(identity);
+
+        int number = numberOf.value(identity, 0);
+        if (number == 0) {
+            for (int candidate = FirstPort; candidate <= LastPort; ++candidate) {
+                if (!ini.pinned.contains(candidate) && !assigned.contains(candidate)) {
+                    number = candidate;
+                    break;
+                }
+            }
+            if (number == 0)
+                continue; // all 64 numbers taken: this device gets none
+            assigned.insert(number, identity);
+            numberOf.insert(identity, number);
+        }
+        table.insert(number, device.path);
+    }
+
+    if (assigned != ini.assigned)
+        writeAssigned(m_configDir, filePath(), ini, assigned);
+    return table;
+#endif
+}

@@ -4,6 +4,8 @@
 #include <QMap>
 #include <QString>
 
+#include <functional>
+
 // Serial port numbers 1..64 and the device files they stand for.
 //
 // The table lives in <configDir>/ports.ini:
@@ -15,13 +17,19 @@
 //   [assigned]
 //   1=/dev/ttyS0            ; remembered automatic numbers, by stable identity
 //   2=usb-FTDI_FT232R_USB_UART_A50285BI-if00-port0
+//   4=usb:0403:6001:A50285BI
 //
 // Automatic numbering gives every device present a number that stays the
 // same from run to run: a device is remembered by a stable identity (its
-// /dev/serial/by-id name, else its USB serial number, else its path), so a
-// USB adapter keeps its number in any socket. Built-in UARTs are numbered
-// first, so on a fresh table they take the lowest numbers. Pinned numbers
-// always win and are never handed out automatically.
+// /dev/serial/by-id name, else "usb:<vid>:<pid>:<serial number>" in lower-
+// case hex, else its path), so a USB adapter keeps its number in any socket.
+// Built-in UARTs are numbered first, so on a fresh table they take the lowest
+// numbers. Pinned numbers always win and are never handed out automatically;
+// a pinned device is not numbered automatically as well. A pinned path that
+// does not exist reads as no device. The [assigned] section is rewritten by
+// the program (other sections and comments are kept as written); numbers
+// beyond 64 are never given. On Windows number n is simply COMn (when that
+// port is present) and ports.ini is not used.
 class PortTable
 {
 public:
@@ -29,6 +37,17 @@ public:
         int number = 0;
         QString devicePath;
     };
+
+    // One serial device present on the system, as automatic numbering sees it.
+    struct Device {
+        QString path;      // device file, e.g. /dev/ttyUSB0
+        QString identity;  // stable identity remembered in [assigned]
+        bool builtIn = false; // on-board UART (ttyS*, ttyAMA*, ...): numbered first
+    };
+
+    // Lists the devices present now. Only asked while automatic numbering is
+    // on; the default lists the system's ports (systemDevices).
+    using DeviceLister = std::function<QList<Device>()>;
 
     static constexpr int FirstPort = 1;
     static constexpr int LastPort = 64;
@@ -38,9 +57,13 @@ public:
     // numbering with no pins.
     explicit PortTable(QString configDir);
 
+    // The same with another source of devices (tests use a fake list).
+    PortTable(QString configDir, DeviceLister lister);
+
     // The device path that `number` stands for now, or an empty string when
     // the number names no present device (or is outside 1..64). Newly seen
     // devices get their numbers here and the file is updated when writable.
+    // Pinned paths are returned with symbolic links resolved.
     [[nodiscard]] QString devicePath(int number) const;
 
     // All numbers that name a device now, ascending.
@@ -49,6 +72,20 @@ public:
     // Path of ports.ini.
     [[nodiscard]] QString filePath() const;
 
+    // The serial devices of this system (QSerialPortInfo::availablePorts()),
+    // with their stable identities.
+    [[nodiscard]] static QList<Device> systemDevices();
+
+    // The stable identity of a device: its /dev/serial/by-id link name when
+    // it has one, else "usb:<vid>:<pid>:<serial>" (4-digit lower-case hex)
+    // when it has USB ids and a serial number, else its path.
+    [[nodiscard]] static QString stableIdentity(const QString &path, const QString &byIdName,
+                                                bool hasUsbIds, quint16 vendorId,
+                                                quint16 productId, const QString &serialNumber);
+
 private:
+    [[nodiscard]] QMap<int, QString> resolve() const;
+
     QString m_configDir;
+    DeviceLister m_lister;
 };

@@ -1,1 +1,600 @@
 #include "platform/serial_comm.h"
+
+#include "platform/component_error.h"
+#include "platform/port_table.h"
+
+#include <QFile>
+#include <QFileInfo>
+#include <QSerialPort>
+#include <QTimer>
+
+#include <algorithm>
+#include <exception>
+#include <optional>
+
+#ifdef Q_OS_UNIX
+#include <cerrno>
+#include <poll.h>
+#include <termios.h>
+#include <unistd.h>
+#endif
+
+namespace {
+
+// Pause before a receive event is raised again for bytes that a handler left
+// waiting without reading any (so such a handler cannot make us spin).
+constexpr int RetryPauseMs = 25;
+
+// I/O errors in a row, with no byte moved in between, after which the device
+// counts as lost even when it does not read as hung up.
+constexpr int MaxIoErrorStreak = 16;
+
+struct LineSettings {
+    qint32 baudRate = 9600;
+    QSerialPort::Parity parity = QSerialPort::NoParity;
+    QSerialPort::DataBits dataBits = QSerialPort::Data8;
+    QSerialPort::StopBits stopBits = QSerialPort::OneStop;
+    QString text; // normalised: "19200,N,8,1"
+};
+
+// "baud,parity,data,stop", blanks around the fields allowed.
+std::optional<LineSettings> parseSettings(const QString &text)
+{
+    const QStringList fields = text.split(QLatin1Char(','));
+    if (fields.size() != 4)
+        return std::nullopt;
+    const QString baud = fields.at(0).trimmed();
+    const QString parity = fields.at(1).trimmed().toUpper();
+    const QString data = fields.at(2).trimmed();
+    const QString stop = fields.at(3).trimmed();
+
+    LineSettings s;
+    bool ok = false;
+    const bool allDigits = !baud.isEmpty()
+        && std::all_of(baud.cbegin(), baud.cend(), [](QChar c) { return c.isDigit(); });
+    s.baudRate = allDigits ? baud.toInt(&ok) : 0;
+    if (!ok || s.baudRate <= 0)
+        return std::nullopt;
+
+    if (parity == QLatin1String("N"))
+        s.parity = QSerialPort::NoParity;
+    else if (parity == QLatin1String("E"))
+        s.parity = QSerialPort::EvenParity;
+    else if (parity == QLatin1String("O"))
+        s.parity = QSerialPort::OddParity;
+    else if (parity == QLatin1String("M"))
+        s.parity = QSerialPort::MarkParity;
+    else if (parity == QLatin1String("S"))
+        s.parity = QSerialPort::SpaceParity;
+    else
+        return std::nullopt;
+
+    if (data == QLatin1String("5"))
+        s.dataBits = QSerialPort::Data5;
+    else if (data == QLatin1String("6"))
+        s.dataBits = QSerialPort::Data6;
+    else if (data == QLatin1String("7"))
+        s.dataBits = QSerialPort::Data7;
+    else if (data == QLatin1String("8"))
+        s.dataBits = QSerialPort::Data8;
+    else
+        return std::nullopt;
+
+    if (stop == QLatin1String("1"))
+        s.stopBits = QSerialPort::OneStop;
+    else if (stop == QLatin1String("1.5"))
+        s.stopBits = QSerialPort::OneAndHalfStop;
+    else if (stop == QLatin1String("2"))
+        s.stopBits = QSerialPort::TwoStop;
+    else
+        return std::nullopt;
+
+    s.text = QString::number(s.baudRate) + QLatin1Char(',') + parity + QLatin1Char(',') + data
+        + QLatin1Char(',') + stop;
+    return s;
+}
+
+// Hands the settings to the port (stored for the next open when closed).
+bool applySettings(QSerialPort &port, const LineSettings &s)
+{
+    // Every setter runs, so a refused one does not keep the others back.
+    bool ok = port.setBaudRate(s.baudRate);
+    ok = port.setDataBits(s.dataBits) && ok;
+    ok = port.setParity(s.parity) && ok;
+    ok = port.setStopBits(s.stopBits) && ok;
+    ok = port.setFlowControl(QSerialPort::NoFlowControl) && ok;
+    return ok;
+}
+
+// False only when the device file is known to be absent (Windows names
+// ports, it has no device files to test).
+bool deviceFileExists(const QString &path)
+{
+#ifdef Q_OS_WIN
+    Q_UNUSED(path);
+    return true;
+#else
+    return QFileInfo::exists(path);
+#endif
+}
+
+// The one place where a QSerialPort failure becomes an MSComm code.
+ComponentError commError(QSerialPort::SerialPortError error, const QString &path,
+                         const QString &detail)
+{
+    const QString where = path.isEmpty() ? QString() : QStringLiteral(" (%1)").arg(path);
+    switch (error) {
+    case QSerialPort::DeviceNotFoundError:
+        return {CommCode::PortInvalid, QStringLiteral("The device does not exist") + where};
+    case QSerialPort::OpenError:
+        return {CommCode::PortAlreadyOpen, QStringLiteral("The port is already open") + where};
+    case QSerialPort::PermissionError:
+        // The lock file, TIOCEXCL (EBUSY) and a missing access right all read
+        // as PermissionError; only the last one is not "held by another".
+        if (!path.isEmpty() && !deviceFileExists(path))
+            return {CommCode::PortInvalid, QStringLiteral("The device does not exist") + where};
+#ifdef Q_OS_UNIX
+        if (!path.isEmpty() && ::access(QFile::encodeName(path).constData(), R_OK | W_OK) != 0)
+            return {CommCode::DeviceError,
+                    QStringLiteral("No permission to use the device") + where};
+#endif
+        return {CommCode::PortAlreadyOpen,
+                QStringLiteral("The device is in use by another program") + where};
+    default:
+        if (!path.isEmpty() && !deviceFileExists(path))
+            return {CommCode::PortInvalid, QStringLiteral("The device does not exist") + where};
+        return {CommCode::DeviceError, QStringLiteral("The device failed: ") + detail + where};
+    }
+}
+
+ComponentError invalidValue(const QString &what)
+{
+    return {CommCode::InvalidPropertyValue, QStringLiteral("Invalid property value: ") + what};
+}
+
+} // namespace
+
+SerialComm::SerialComm(const PortTable &ports, QObject *parent)
+    : QObject(parent), m_ports(ports), m_port(new QSerialPort(this)),
+      m_retryTimer(new QTimer(this))
+{
+    m_retryTimer->setSingleShot(true);
+    m_retryTimer->setInterval(RetryPauseMs);
+    connect(m_retryTimer, &QTimer::timeout, this, &SerialComm::onRetryTimeout);
+    connect(m_port, &QSerialPort::readyRead, this, &SerialComm::onReadyRead);
+    connect(m_port, &QSerialPort::bytesWritten, this, &SerialComm::onBytesWritten);
+    connect(m_port, &QSerialPort::errorOccurred, this,
+            [this](QSerialPort::SerialPortError error) { onPortError(int(error)); });
+}
+
+SerialComm::~SerialComm()
+{
+    // No signal of the closing port may reach a half-destroyed object.
+    m_port->disconnect(this);
+    if (m_port->isOpen())
+        m_port->close();
+}
+
+// ---- Properties ---------------------------------------------------------------
+
+void SerialComm::setCommPort(int number)
+{
+    if (PortOpen())
+        throw ComponentError(CommCode::PortOpen,
+                             QStringLiteral("CommPort cannot change while the port is open"));
+    if (number < PortTable::FirstPort || number > PortTable::LastPort)
+        throw invalidValue(QStringLiteral("CommPort %1").arg(number));
+    m_commPort = number;
+}
+
+void SerialComm::setSettings(const QString &settings)
+{
+    const std::optional<LineSettings> parsed = parseSettings(settings);
+    if (!parsed)
+        throw invalidValue(QStringLiteral("Settings \"%1\"").arg(settings));
+    if (PortOpen() && !applySettings(*m_port, *parsed)) {
+        // The device refused them: put the previous settings back.
+        const QString detail = m_port->errorString();
+        m_port->clearError();
+        if (m_port->isOpen()) {
+            applySettings(*m_port, *parseSettings(m_settings));
+            m_port->clearError();
+            throw invalidValue(QStringLiteral("Settings \"%1\" (%2)").arg(settings, detail));
+        }
+        // The device went while they were applied: keep them for the next open.
+    }
+    m_settings = parsed->text;
+}
+
+void SerialComm::setInBufferSize(int size)
+{
+    if (size < 1 || size > 32767)
+        throw invalidValue(QStringLiteral("InBufferSize %1").arg(size));
+    m_inBufferSize = size; // a hint: received bytes are never limited or dropped
+}
+
+void SerialComm::setInputMode(int mode)
+{
+    if (mode != 0 && mode != 1)
+        throw invalidValue(QStringLiteral("InputMode %1").arg(mode));
+    m_inputMode = mode;
+}
+
+void SerialComm::setInputLen(int length)
+{
+    if (length < 0)
+        throw invalidValue(QStringLiteral("InputLen %1").arg(length));
+    m_inputLen = length;
+}
+
+void SerialComm::setRThreshold(int threshold)
+{
+    if (threshold < 0)
+        throw invalidValue(QStringLiteral("RThreshold %1").arg(threshold));
+    m_rThreshold = threshold;
+    if (InBufferCount() > 0) {
+        m_receiveWanted = true;
+        schedule();
+    }
+}
+
+void SerialComm::setSThreshold(int threshold)
+{
+    if (threshold < 0)
+        throw invalidValue(QStringLiteral("SThreshold %1").arg(threshold));
+    m_sThreshold = threshold;
+    m_sendArmed = threshold > 0 && OutBufferCount() >= threshold;
+}
+
+void SerialComm::setDTREnable(bool on)
+{
+    m_dtr = on;
+    if (PortOpen()) {
+        // A pseudo-terminal has no modem lines and refuses; that is no failure.
+        m_port->setDataTerminalReady(on);
+        if (m_port->isOpen())
+            m_port->clearError();
+    }
+}
+
+void SerialComm::setRTSEnable(bool on)
+{
+    m_rts = on;
+    if (PortOpen()) {
+        m_port->setRequestToSend(on);
+        if (m_port->isOpen())
+            m_port->clearError();
+    }
+}
+
+void SerialComm::setNullDiscard(bool discard)
+{
+    m_nullDiscard = discard;
+}
+
+// ---- Open and close -------------------------------------------------------------
+
+bool SerialComm::PortOpen() const
+{
+    return m_port->isOpen();
+}
+
+QString SerialComm::DevicePath() const
+{
+    return PortOpen() ? m_devicePath : QString();
+}
+
+void SerialComm::setPortOpen(bool open)
+{
+    if (!open) {
+        dropSession();
+        return;
+    }
+    if (PortOpen())
+        throw commError(QSerialPort::OpenError, m_devicePath, QString());
+
+    const QString path = m_ports.devicePath(m_commPort);
+    if (path.isEmpty())
+        throw ComponentError(CommCode::PortInvalid,
+                             QStringLiteral("Port %1 names no device").arg(m_commPort));
+
+    m_port->setPortName(path);
+    m_port->setReadBufferSize(0); // unlimited: nothing is dropped, the relay paces
+    applySettings(*m_port, *parseSettings(m_settings));
+    m_port->clearError();
+
+    m_opening = true;
+    const bool opened = m_port->open(QIODevice::ReadWrite);
+    QSerialPort::SerialPortError failure = opened ? QSerialPort::NoError : m_port->error();
+    QString detail = m_port->errorString();
+    if (opened) {
+        // Modem lines as set; a device without them (a pty) refuses: ignored.
+        m_port->clearError();
+        m_port->setDataTerminalReady(m_dtr);
+        m_port->setRequestToSend(m_rts);
+        const QSerialPort::SerialPortError lines = m_port->error();
+        if (lines != QSerialPort::NoError && lines != QSerialPort::UnsupportedOperationError) {
+            // The device failed at once (gone, I/O error): nothing stays open.
+            failure = lines;
+            detail = m_port->errorString();
+            m_port->close();
+        }
+    }
+    m_opening = false;
+    m_port->clearError();
+    if (failure != QSerialPort::NoError)
+        throw commError(failure, path, detail);
+
+    // A new session: nothing posted before it is delivered. Bytes a vanished
+    // device left behind stay first in line.
+    m_devicePath = path;
+    ++m_generation;
+    m_deliveryPosted = false;
+    m_sendPending = false;
+    m_lostPending = false;
+    m_retryTimer->stop();
+    m_sendArmed = false;
+    m_ioErrorStreak = 0;
+    m_receiveWanted = !m_leftover.isEmpty();
+    schedule();
+}
+
+// A deliberate close: the port, unread and unwritten bytes, and every event
+// not yet delivered go.
+void SerialComm::dropSession()
+{
+    ++m_generation;
+    m_deliveryPosted = false;
+    m_sendPending = false;
+    m_lostPending = false;
+    m_receiveWanted = false;
+    m_sendArmed = false;
+    m_retryTimer->stop();
+    m_leftover.clear();
+    if (m_port->isOpen()) {
+        m_port->clear(QSerialPort::AllDirections);
+        m_port->close();
+        m_port->clearError();
+    }
+    m_devicePath.clear();
+}
+
+// ---- Data -----------------------------------------------------------------------
+
+void SerialComm::setOutput(const QByteArray &data)
+{
+    if (!PortOpen())
+        throw ComponentError(CommCode::PortNotOpen, QStringLiteral("The port is not open"));
+    if (data.isEmpty())
+        return;
+    m_port->write(data); // buffered by QSerialPort, written as the device takes it
+    if (m_sThreshold > 0 && m_port->bytesToWrite() >= m_sThreshold)
+        m_sendArmed = true;
+}
+
+QByteArray SerialComm::Input()
+{
+    const qint64 limit = m_inputLen > 0 ? m_inputLen : -1; // -1: all
+    QByteArray out;
+    if (!m_leftover.isEmpty()) {
+        if (limit < 0 || limit >= m_leftover.size()) {
+            out.swap(m_leftover);
+        } else {
+            out = m_leftover.left(limit);
+            m_leftover.remove(0, limit);
+        }
+    }
+    if (m_port->isOpen() && (limit < 0 || out.size() < limit) && m_port->bytesAvailable() > 0) {
+        QByteArray more = limit < 0 ? m_port->readAll() : m_port->read(limit - out.size());
+        if (out.isEmpty())
+            out.swap(more);
+        else
+            out.append(more);
+    }
+    if (m_nullDiscard)
+        out.removeIf([](char c) { return c == '\0'; });
+    return out;
+}
+
+qint64 SerialComm::InBufferCount() const
+{
+    return m_leftover.size() + (m_port->isOpen() ? m_port->bytesAvailable() : 0);
+}
+
+qint64 SerialComm::OutBufferCount() const
+{
+    return m_port->isOpen() ? m_port->bytesToWrite() : 0;
+}
+
+// ---- Port signals (no exception may leave these) ------------------------------------
+
+void SerialComm::onReadyRead()
+{
+    try {
+        m_ioErrorStreak = 0;
+        m_receiveWanted = true;
+        schedule();
+    } catch (const std::exception &e) {
+        qWarning("SerialComm: %s", e.what());
+    } catch (...) {
+    }
+}
+
+void SerialComm::onBytesWritten(qint64 bytes)
+{
+    Q_UNUSED(bytes);
+    try {
+        m_ioErrorStreak = 0;
+        if (m_sendArmed && m_sThreshold > 0 && OutBufferCount() < m_sThreshold) {
+            m_sendArmed = false;
+            m_sendPending = true;
+            schedule();
+        }
+    } catch (const std::exception &e) {
+        qWarning("SerialComm: %s", e.what());
+    } catch (...) {
+    }
+}
+
+void SerialComm::onPortError(int error)
+{
+    try {
+        // Failures while opening are judged by setPortOpen itself.
+        if (error == QSerialPort::NoError || m_opening || !m_port->isOpen())
+            return;
+        switch (error) {
+        case QSerialPort::ResourceError:
+            // EIO/EBADF: QSerialPort would report it again and again until
+            // closed, so the port closes on the first one.
+            deviceLost();
+            return;
+        case QSerialPort::ReadError:
+        case QSerialPort::WriteError:
+        case QSerialPort::DeviceNotFoundError:
+        case QSerialPort::UnknownError:
+            // Qt 6.4 reads end-of-file on a hung-up tty as ReadError.
+            if (deviceHungUp() || ++m_ioErrorStreak >= MaxIoErrorStreak) {
+                deviceLost();
+                return;
+            }
+            m_port->clearError();
+            return;
+        default:
+            // A refused modem line on a pty and the like: no failure. The
+            // call that met it reads and clears it.
+            return;
+        }
+    } catch (const std::exception &e) {
+        qWarning("SerialComm: %s", e.what());
+    } catch (...) {
+    }
+}
+
+// True when the open device reads as gone: hung up (USB unplug, pty master
+// closed) or no longer a usable descriptor.
+bool SerialComm::deviceHungUp() const
+{
+#ifdef Q_OS_UNIX
+    const int fd = int(m_port->handle());
+    if (fd < 0)
+        return true;
+    pollfd p {fd, POLLIN | POLLOUT, 0};
+    if (::poll(&p, 1, 0) > 0 && (p.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0)
+        return true;
+    termios t {};
+    if (::tcgetattr(fd, &t) != 0 && (errno == EIO || errno == ENXIO || errno == ENODEV
+                                      || errno == EBADF))
+        return true;
+    return false;
+#else
+    // Windows reports an unplugged adapter as ResourceError itself.
+    return false;
+#endif
+}
+
+// The device vanished: keep what it delivered, close, tell the window.
+void SerialComm::deviceLost()
+{
+    m_leftover.append(m_port->readAll());
+#ifdef Q_OS_UNIX
+    // Whatever the system still hands out (a hung-up tty reads end-of-file).
+    const int fd = int(m_port->handle());
+    if (fd >= 0) {
+        char buffer[65536];
+        for (int rounds = 0; rounds < 64; ++rounds) {
+            const ssize_t n = ::read(fd, buffer, sizeof buffer);
+            if (n > 0) {
+                m_leftover.append(buffer, n);
+                continue;
+            }
+            if (n < 0 && errno == EINTR)
+                continue;
+            break;
+        }
+    }
+#endif
+    m_port->close();
+    m_port->clearError();
+    m_devicePath.clear();
+    m_retryTimer->stop();
+    m_sendArmed = false;
+    m_sendPending = false; // the unwritten bytes went with the device
+    m_ioErrorStreak = 0;
+    m_receiveWanted = !m_leftover.isEmpty();
+    m_lostPending = true;
+    schedule();
+}
+
+void SerialComm::onRetryTimeout()
+{
+    m_receiveWanted = true;
+    schedule();
+}
+
+// ---- Event delivery ---------------------------------------------------------------
+
+bool SerialComm::receiveReady() const
+{
+    return m_rThreshold > 0 && InBufferCount() >= m_rThreshold;
+}
+
+void SerialComm::schedule()
+{
+    if (m_deliveryPosted || m_delivering)
+        return;
+    if (!m_sendPending && !m_lostPending && !(m_receiveWanted && receiveReady()))
+        return;
+    m_deliveryPosted = true;
+    const quint64 generation = m_generation;
+    QMetaObject::invokeMethod(
+        this, [this, generation] { deliver(generation); }, Qt::QueuedConnection);
+}
+
+void SerialComm::deliver(quint64 generation)
+{
+    if (generation != m_generation)
+        return; // posted before a deliberate close or a new open
+    m_deliveryPosted = false;
+
+    // Send first (at most one waits), then received bytes, and DeviceLost
+    // only after the bytes the vanished device left have been announced.
+    int event = 0;
+    if (m_sendPending) {
+        event = CommEventCode::Send;
+        m_sendPending = false;
+    } else if (m_receiveWanted && receiveReady()) {
+        event = CommEventCode::Receive;
+        m_receiveWanted = false;
+    } else if (m_lostPending) {
+        event = CommEventCode::DeviceLost;
+        m_lostPending = false;
+    } else {
+        m_receiveWanted = false;
+        return;
+    }
+
+    const qint64 waitingBefore = InBufferCount();
+    m_commEvent = event;
+    m_delivering = true;
+    try {
+        emit OnComm();
+    } catch (const ComponentError &e) {
+        qWarning("SerialComm: an OnComm handler threw %d: %s", e.code(), e.what());
+    } catch (const std::exception &e) {
+        qWarning("SerialComm: an OnComm handler threw: %s", e.what());
+    } catch (...) {
+        qWarning("SerialComm: an OnComm handler threw");
+    }
+    m_delivering = false;
+
+    if (event == CommEventCode::Receive && generation == m_generation && !m_receiveWanted
+        && receiveReady()) {
+        // Bytes still wait. Announce them again at once when the handler read
+        // some; after a pause when it read none, so it cannot make us spin.
+        if (InBufferCount() < waitingBefore)
+            m_receiveWanted = true;
+        else if (PortOpen())
+            m_retryTimer->start();
+    }
+    schedule();
+}

@@ -6,6 +6,7 @@
 
 class PortTable;
 class QSerialPort;
+class QTimer;
 
 // Numeric codes of the serial component (thrown in ComponentError), after the
 // classic MSComm numbering.
@@ -34,7 +35,20 @@ inline constexpr int DeviceLost = 1101;  // the device vanished; the port was cl
 //
 // No byte is ever dropped: Input returns at most InputLen bytes and whatever
 // stays queued raises another receive event. Events are posted to Qt's event
-// loop and delivered one at a time, never from inside a call on this object.
+// loop and delivered one at a time, never from inside a call on this object:
+// while a handler runs (even one that makes a pass of the event queue) no
+// other OnComm is emitted. Receive events are coalesced: one is emitted when
+// at least RThreshold bytes wait; after the handlers return, if RThreshold
+// bytes still wait, the next one follows at once when the handler read some,
+// or after a short pause (25 ms, port open) when it read none, so a handler
+// that leaves bytes waiting cannot make the component spin. An exception
+// thrown by a handler is caught and logged; it never reaches the event loop.
+//
+// A device that vanishes while open (USB unplug, pty master closed): what it
+// had delivered is kept, the port closes at once, receive events go on for the
+// kept bytes (CommEvent 2, PortOpen false) and then OnComm raises DeviceLost
+// (1101). Bytes still inside the kernel at the hang-up are discarded by the
+// kernel itself.
 class SerialComm : public QObject
 {
     Q_OBJECT
@@ -53,12 +67,16 @@ public:
     [[nodiscard]] int CommPort() const { return m_commPort; }
 
     // Line settings "baud,parity,data,stop", e.g. "19200,N,8,1" (parity N, E,
-    // O, M or S; data 5..8; stop 1, 1.5 or 2). Throws 380 on a malformed text.
-    // Applied to the device at once when open.
+    // O, M or S, any case; data 5..8; stop 1, 1.5 or 2; blanks around fields
+    // allowed). Throws 380 on a malformed text. Applied to the device at once
+    // when open; when the open device refuses them, the previous settings
+    // stay and it throws 380. Settings() returns the text normalised
+    // ("9600,e,7,2" reads "9600,E,7,2").
     void setSettings(const QString &settings);
     [[nodiscard]] QString Settings() const { return m_settings; }
 
     // Receive buffer size hint in bytes (1..32767); throws 380 otherwise.
+    // Received bytes are never limited by it.
     void setInBufferSize(int size);
     [[nodiscard]] int InBufferSize() const { return m_inBufferSize; }
 
@@ -70,11 +88,14 @@ public:
     void setInputLen(int length);
     [[nodiscard]] int InputLen() const { return m_inputLen; }
 
-    // Receive event threshold in bytes; 0 turns receive events off.
+    // Receive event threshold in bytes; 0 turns receive events off. Negative
+    // throws 380.
     void setRThreshold(int threshold);
     [[nodiscard]] int RThreshold() const { return m_rThreshold; }
 
-    // Send event threshold; 0 turns send events off.
+    // Send event threshold; 0 turns send events off. CommEvent 1 is raised
+    // once each time the output buffer, having held SThreshold bytes or more,
+    // drops below SThreshold.
     void setSThreshold(int threshold);
     [[nodiscard]] int SThreshold() const { return m_sThreshold; }
 
@@ -85,15 +106,19 @@ public:
     void setRTSEnable(bool on);
     [[nodiscard]] bool RTSEnable() const { return m_rts; }
 
-    // False keeps NUL bytes; True drops them from received data.
+    // False keeps NUL bytes; True drops them from what Input returns (so an
+    // Input may return fewer than InputLen bytes; InBufferCount counts them).
     void setNullDiscard(bool discard);
     [[nodiscard]] bool NullDiscard() const { return m_nullDiscard; }
 
     // True opens the device of CommPort exclusively with the line settings;
     // throws 8002 when the number names no device, 8005 when the device is
     // held by another open, 8020 for other failures, 8005 when already open.
-    // False closes the port and drops unread and unwritten bytes; closing a
-    // closed port does nothing.
+    // A failed open leaves nothing open. Events posted before a new open are
+    // dropped; bytes a vanished device left behind stay first in line.
+    // False closes the port and drops unread and unwritten bytes (also those a
+    // vanished device left behind) and every event not yet delivered; it
+    // never throws.
     void setPortOpen(bool open);
     [[nodiscard]] bool PortOpen() const;
 
@@ -121,8 +146,21 @@ signals:
     void OnComm();
 
 private:
+    void onReadyRead();
+    void onBytesWritten(qint64 bytes);
+    void onPortError(int error);
+    void onRetryTimeout();
+    void deviceLost();
+    void dropSession();
+    void schedule();
+    void deliver(quint64 generation);
+    [[nodiscard]] bool receiveReady() const;
+    [[nodiscard]] bool deviceHungUp() const;
+
     const PortTable &m_ports;
     QSerialPort *m_port = nullptr;
+    QTimer *m_retryTimer = nullptr; // re-announces bytes a handler left waiting
+    QString m_devicePath;
     int m_commPort = 1;
     QString m_settings = QStringLiteral("9600,N,8,1");
     int m_inBufferSize = 1024;
@@ -135,4 +173,17 @@ private:
     bool m_nullDiscard = false;
     int m_commEvent = 0;
     QByteArray m_leftover; // bytes read before the device vanished
+
+    // Event delivery: at most one delivery posted at a time; a deliberate
+    // close or a new open bumps the generation, so a delivery posted before
+    // it finds a stale number and does nothing.
+    quint64 m_generation = 0;
+    bool m_deliveryPosted = false;
+    bool m_delivering = false;   // an OnComm handler is running
+    bool m_receiveWanted = false; // bytes arrived (or stayed) since the last receive event
+    bool m_sendArmed = false;    // the output buffer reached SThreshold
+    bool m_opening = false;      // inside setPortOpen(true): errors are judged there
+    int m_ioErrorStreak = 0;     // I/O errors in a row with no byte moved
+    bool m_sendPending = false;  // a Send event waits (coalesced)
+    bool m_lostPending = false;  // a DeviceLost event waits, after the kept bytes
 };
