@@ -5,6 +5,7 @@
 #include "platform/component_error.h"
 #include "platform/serial_comm.h"
 #include "platform/winsock.h"
+#include "relay/flow_control.h"
 
 #include <QAction>
 #include <QCloseEvent>
@@ -69,6 +70,7 @@ Form1::Form1(MessageBoxes &boxes, const QString &configDir, QWidget *parent)
     for (auto &socket : Winsock1)
         socket = new Winsock(this);
     Com1 = new SerialComm(m_ports, this);
+    m_flow = new FlowControl(Winsock1, *Com1, this);
 
     Timer1 = new QTimer(this);
     Timer1->setInterval(3000);
@@ -199,6 +201,14 @@ void Form1::connectEvents()
         });
     }
     connect(Com1, &SerialComm::OnComm, this, [this] { guarded([&] { Com1_OnComm(); }); });
+    // A destination that took nothing for a long time while others waited
+    // for it is dropped like a failed socket; the tick brings armed ones back.
+    connect(m_flow, &FlowControl::destinationStalled, this, [this](int index) {
+        guarded([&] {
+            Winsock1_Error(index, WinsockCode::TimedOut,
+                           QStringLiteral("The peer took no data for too long"));
+        });
+    });
 
     for (int i = 0; i < 2; ++i) {
         connect(Command1[i], &QPushButton::clicked, this,

@@ -10,6 +10,7 @@
 #include <array>
 #include <deque>
 
+class FlowControl;
 class MessageBoxes;
 class QAction;
 class QGroupBox;
@@ -135,6 +136,8 @@ public:
     [[nodiscard]] SettingsStore &settings() { return m_settings; }
     [[nodiscard]] const PortTable &ports() const { return m_ports; }
     [[nodiscard]] MessageBoxes &boxes() { return m_boxes; }
+    // Back-pressure between the endpoints and the serial port.
+    [[nodiscard]] FlowControl &flowControl() { return *m_flow; }
 
     // One pass of the event queue: dispatch what is pending, then return.
     static void DoEvents();
@@ -171,6 +174,7 @@ private:
     MessageBoxes &m_boxes;
     SettingsStore m_settings;
     PortTable m_ports;
+    FlowControl *m_flow = nullptr;
 
     // Serial chunks read but not yet relayed, oldest first; a receive event
     // nested in a pass of the event queue appends here and leaves the relay

@@ -299,7 +299,9 @@ void SerialComm::setPortOpen(bool open)
                              QStringLiteral("Port %1 names no device").arg(m_commPort));
 
     m_port->setPortName(path);
-    m_port->setReadBufferSize(0); // unlimited: nothing is dropped, the relay paces
+    // Bounded: past the limit QSerialPort stops reading and the bytes wait in
+    // the device, so a paused relay never makes this buffer grow.
+    m_port->setReadBufferSize(ReadBufferLimit);
     applySettings(*m_port, *parseSettings(m_settings));
     m_port->clearError();
 
@@ -422,8 +424,8 @@ void SerialComm::onReadyRead()
 
 void SerialComm::onBytesWritten(qint64 bytes)
 {
-    Q_UNUSED(bytes);
     try {
+        emit BytesWritten(bytes);
         m_ioErrorStreak = 0;
         if (m_sendArmed && m_sThreshold > 0 && OutBufferCount() < m_sThreshold) {
             m_sendArmed = false;
@@ -535,7 +537,19 @@ void SerialComm::onRetryTimeout()
 
 bool SerialComm::receiveReady() const
 {
-    return m_rThreshold > 0 && InBufferCount() >= m_rThreshold;
+    return !m_receivePaused && m_rThreshold > 0 && InBufferCount() >= m_rThreshold;
+}
+
+void SerialComm::setReceivePaused(bool paused)
+{
+    if (paused == m_receivePaused)
+        return;
+    m_receivePaused = paused;
+    if (!paused) {
+        // What arrived while paused is announced now, in order.
+        m_receiveWanted = true;
+        schedule();
+    }
 }
 
 void SerialComm::schedule()

@@ -141,9 +141,21 @@ public:
     // Device path of the open port, empty when closed.
     [[nodiscard]] QString DevicePath() const;
 
+    // While paused, no receive event is raised and at most ReadBufferLimit
+    // received bytes are taken from the device; the rest waits in the
+    // device itself. Used by the relay when a destination is full.
+    void setReceivePaused(bool paused);
+    [[nodiscard]] bool ReceivePaused() const { return m_receivePaused; }
+
+    // Received bytes held here at most; beyond it the device is not read.
+    static constexpr qint64 ReadBufferLimit = 64 * 1024;
+
 signals:
     // Something happened on the line; read CommEvent for what.
     void OnComm();
+    // The device took `bytes` of the output: OutBufferCount went down.
+    // Emitted directly from Qt's write notification, never from a call here.
+    void BytesWritten(qint64 bytes);
 
 private:
     void onReadyRead();
@@ -186,4 +198,5 @@ private:
     int m_ioErrorStreak = 0;     // I/O errors in a row with no byte moved
     bool m_sendPending = false;  // a Send event waits (coalesced)
     bool m_lostPending = false;  // a DeviceLost event waits, after the kept bytes
+    bool m_receivePaused = false; // the relay holds received bytes back
 };

@@ -9,6 +9,10 @@
 #include <QTcpSocket>
 #include <QtGlobal>
 
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+
 #include <atomic>
 #include <exception>
 #include <memory>
@@ -90,11 +94,31 @@ void runHandlers(const char *event, Emit &&emitSignal) noexcept
     }
 }
 
+static_assert(Winsock::KeepAliveIdleSeconds
+                      + Winsock::KeepAliveIntervalSeconds * Winsock::KeepAliveProbes
+                  <= 30,
+              "a vanished peer must be noticed within 30 s");
+
 void tuneConnection(QTcpSocket *socket)
 {
-    // Relayed chunks must leave at once, and a dead peer must show up some day.
+    // Relayed chunks must leave at once.
     socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
+    // A peer that vanished without closing (cable pulled, host off) would
+    // hold a listener's only slot forever: probe it and fail the socket.
     socket->setSocketOption(QAbstractSocket::KeepAliveOption, 1);
+#ifdef TCP_KEEPIDLE
+    const int fd = int(socket->socketDescriptor());
+    if (fd >= 0) {
+        const int idle = Winsock::KeepAliveIdleSeconds;
+        const int interval = Winsock::KeepAliveIntervalSeconds;
+        const int probes = Winsock::KeepAliveProbes;
+        ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPIDLE, &idle, sizeof idle);
+        ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPINTVL, &interval, sizeof interval);
+        ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPCNT, &probes, sizeof probes);
+    }
+#endif
+    // Bounded: past the limit Qt stops reading and TCP holds the peer.
+    socket->setReadBufferSize(Winsock::ReadBufferLimit);
 }
 
 } // namespace
@@ -300,6 +324,7 @@ void Winsock::attachSocket(QTcpSocket *socket)
     connect(socket, &QAbstractSocket::connected, this, &Winsock::onSocketConnected);
     connect(socket, &QAbstractSocket::disconnected, this, &Winsock::onSocketDisconnected);
     connect(socket, &QAbstractSocket::errorOccurred, this, &Winsock::onSocketError);
+    connect(socket, &QIODevice::bytesWritten, this, &Winsock::BytesSent);
 }
 
 void Winsock::postDataArrival()
@@ -310,7 +335,7 @@ void Winsock::postDataArrival()
     post([this] {
         m_dataArrivalPosted = false;
         const qint64 waiting = m_socket ? m_socket->bytesAvailable() : 0;
-        if (waiting > 0)
+        if (waiting > 0 && !m_receivePaused)
             runHandlers("DataArrival", [&] { emit DataArrival(waiting); });
     });
 }
@@ -414,4 +439,18 @@ qint64 Winsock::BytesToSend() const
 QString Winsock::RemoteHostIP() const
 {
     return m_remoteIP;
+}
+
+void Winsock::setReceivePaused(bool paused)
+{
+    if (paused == m_receivePaused)
+        return;
+    m_receivePaused = paused;
+    if (!paused && m_socket && m_socket->bytesAvailable() > 0)
+        postDataArrival();
+}
+
+qintptr Winsock::SocketHandle() const
+{
+    return m_socket ? m_socket->socketDescriptor() : -1;
 }

@@ -126,6 +126,24 @@ public:
     // Peer address of the current connection, empty when there is none.
     [[nodiscard]] QString RemoteHostIP() const;
 
+    // While paused, DataArrival is not raised and at most ReadBufferLimit
+    // received bytes are taken from the OS; TCP's flow control then holds
+    // the peer. Resuming announces what waits. Lasts across connections.
+    void setReceivePaused(bool paused);
+    [[nodiscard]] bool ReceivePaused() const { return m_receivePaused; }
+
+    // OS descriptor of the current connection, -1 when there is none.
+    [[nodiscard]] qintptr SocketHandle() const;
+
+    // Received bytes held here at most; beyond it the OS socket is not read.
+    static constexpr qint64 ReadBufferLimit = 256 * 1024;
+
+    // Keepalive probing of connected sockets: a peer that vanished without
+    // closing is reported as an Error within idle + interval * count seconds.
+    static constexpr int KeepAliveIdleSeconds = 10;
+    static constexpr int KeepAliveIntervalSeconds = 5;
+    static constexpr int KeepAliveProbes = 3;
+
 signals:
     // A peer wants to connect while listening. `requestID` is valid until the
     // connected handlers return; a request that nobody accepted is then closed.
@@ -141,6 +159,9 @@ signals:
     // A connect failed or an open connection broke: State is 9. `number` is
     // one of WinsockCode, `description` Qt's text for people.
     void Error(int number, const QString &description);
+    // The OS took `bytes` of what SendData queued: BytesToSend went down.
+    // Emitted directly from Qt's write notification, never from a call here.
+    void BytesSent(qint64 bytes);
 
 private:
     template <typename Deliver>
@@ -168,4 +189,5 @@ private:
     bool m_requestPosted = false;      // a ConnectionRequest is posted or being offered
     bool m_dataArrivalPosted = false;  // a DataArrival is posted and not yet delivered
     quint64 m_generation = 0;          // bumps on Close/Connect/Accept; stale posted events are dropped
+    bool m_receivePaused = false;      // the relay holds received bytes back
 };

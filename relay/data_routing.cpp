@@ -7,6 +7,7 @@
 #include "platform/component_error.h"
 #include "platform/serial_comm.h"
 #include "platform/winsock.h"
+#include "relay/flow_control.h"
 
 namespace {
 // Destinations of each source endpoint, in the order they are served.
@@ -49,4 +50,6 @@ void Form1::Winsock1_DataArrival(int Index, qint64 bytesTotal)
             // The device vanished just now; the port's own event reports it.
         }
     }
+    // Destinations that filled up hold their sources back from here on.
+    m_flow->update();
 }

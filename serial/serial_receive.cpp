@@ -12,6 +12,7 @@
 #include "app/ui_colour.h"
 #include "platform/serial_comm.h"
 #include "platform/winsock.h"
+#include "relay/flow_control.h"
 
 #include <QLineEdit>
 
@@ -68,5 +69,6 @@ void Form1::Com1_OnComm()
         if (Winsock1[2]->State() != Winsock::sckConnected)
             DoEvents(); // a peer accepted in this pass still gets the chunk
         sendIfConnected(2, chunk);
+        m_flow->update();
     }
 }

@@ -140,7 +140,8 @@ void RelayWindowTest::corruptStoreGivesDefaults()
     TestConfig config;
     QFile file(config.dir() + QStringLiteral("/Harborcast.ini"));
     QVERIFY(file.open(QIODevice::WriteOnly));
-    file.write(QByteArray("\x00\xff[startup\nLocalPort2=1, 2\n\x01", 28));
+    static const char garbage[] = "\x00\xff[startup\nLocalPort2=1, 2\n\x01";
+    file.write(garbage, sizeof garbage - 1);
     file.close();
     ScriptedMessageBoxes boxes;
     Form1 form(boxes, config.dir());

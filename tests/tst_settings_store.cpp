@@ -75,9 +75,9 @@ void SettingsStoreTest::corruptOrForeignValuesGiveDefault()
     QFile file(store.filePath(QStringLiteral("Harborcast")));
     QVERIFY(file.open(QIODevice::WriteOnly));
     // Binary garbage, a hand-written list and a value typed by a hand editor.
-    file.write(QByteArray("\xff\xfe\x00\x01garbage\n[startup]\nLocalPort=80, 81\nRemotePort= 90\n"
-                          "[[[\n=\n\x00\x00",
-                          72));
+    static const char garbage[] = "\xff\xfe\x00\x01garbage\n[startup]\nLocalPort=80, 81\n"
+                                  "RemotePort= 90\n[[[\n=\n\x00\x00";
+    file.write(garbage, sizeof garbage - 1);
     file.close();
     QCOMPARE(store.read(QStringLiteral("Harborcast"), QStringLiteral("startup"),
                         QStringLiteral("LocalPort"), QStringLiteral("8080")),

@@ -12,7 +12,17 @@
 #include <QTest>
 #include <QTimer>
 
+#include <sys/socket.h>
+
 namespace {
+// ASan keeps freed memory in quarantine, so the resident size says nothing
+// about leaks there (LeakSanitizer checks those at exit instead).
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool RssIsMeaningful = false;
+#else
+constexpr bool RssIsMeaningful = true;
+#endif
+
 int openDescriptors()
 {
     return int(QDir(QStringLiteral("/proc/self/fd")).entryList(QDir::NoDotAndDotDot | QDir::AllEntries).size());
@@ -61,12 +71,22 @@ void SoakTest::acceptAndPeerCloseCycles()
         QTcpSocket peer;
         peer.connectToHost(QHostAddress::LocalHost, port);
         QVERIFY2(waitUntil([&] { return form.Winsock1[2]->State() == Winsock::sckConnected; }),
-                 qPrintable(QStringLiteral("cycle %1: state %2, peer %3").arg(i).arg(form.Winsock1[2]->State()).arg(int(peer.state()))));
+                 qPrintable(QStringLiteral("cycle %1: state %2, peer %3").arg(i).arg(form.Winsock1[2]->State()).arg(peer.errorString())));
         peer.write("x");
-        peer.disconnectFromHost();
+        // Mostly resets: a graceful close leaves a TIME_WAIT entry per cycle,
+        // and 10,000 of them would use up the loopback's ephemeral ports.
+        if (i % 10 == 0) {
+            peer.disconnectFromHost();
+        } else {
+            peer.flush();
+            const linger reset {1, 0}; // close with RST, no TIME_WAIT
+            ::setsockopt(int(peer.socketDescriptor()), SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
+            peer.abort();
+        }
         QVERIFY(waitUntil([&] { return form.Winsock1[2]->State() == Winsock::sckClosing; }));
         peer.abort();
         form.Timer1_Timer(); // re-arms the armed second server
+        form.Timer1->stop(); // Listen enables the timer; its own ticks would race this loop
         QCOMPARE(form.Winsock1[2]->State(), int(Winsock::sckListening));
         if (i == 500) {
             descriptorsAfterWarmUp = openDescriptors();
@@ -74,7 +94,7 @@ void SoakTest::acceptAndPeerCloseCycles()
         }
     }
     QCOMPARE(openDescriptors(), descriptorsAfterWarmUp);
-    QVERIFY2(residentKiB() - residentAfterWarmUp < 4096,
+    QVERIFY2(!RssIsMeaningful || residentKiB() - residentAfterWarmUp < 4096,
              qPrintable(QStringLiteral("RSS grew by %1 KiB").arg(residentKiB() - residentAfterWarmUp)));
 }
 
@@ -102,7 +122,7 @@ void SoakTest::forwarderConnectRefusedCycles()
     }
     QTRY_COMPARE_WITH_TIMEOUT(form.Winsock1[1]->State(), int(Winsock::sckClosed), 5000);
     QCOMPARE(openDescriptors(), descriptorsAfterWarmUp);
-    QVERIFY2(residentKiB() - residentAfterWarmUp < 4096,
+    QVERIFY2(!RssIsMeaningful || residentKiB() - residentAfterWarmUp < 4096,
              qPrintable(QStringLiteral("RSS grew by %1 KiB").arg(residentKiB() - residentAfterWarmUp)));
     QVERIFY(boxes.shown().isEmpty());
 }
