@@ -1,0 +1,245 @@
+#!/usr/bin/env python3
+"""Checks of the benchmark driver itself: a benchmark that let a changed,
+missing or extra byte pass, or that left processes behind, would be worse
+than none. Relays with deliberate faults are forked here; no hub is needed.
+
+    python3 bench/test_relay_bench.py
+"""
+
+import os
+import signal
+import socket
+import sys
+import time
+import unittest
+
+sys.dont_write_bytecode = True  # no __pycache__ in the source tree
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import relay_bench as rb  # noqa: E402
+
+
+def tcp_pair():
+    """Two connected loopback sockets."""
+    srv = rb.loopback_listener()
+    a = rb.connect_local(srv.getsockname()[1])
+    b = rb.accept_within(srv, 5)
+    srv.close()
+    return a, b
+
+
+def fork_relay(src_fd, dst_fd, mutate, seconds=20):
+    """Forks a relay copying src_fd to dst_fd; mutate(total_before, chunk)
+    returns what it really forwards. Ends at end of input or after seconds."""
+    pid = os.fork()
+    if pid == 0:
+        try:
+            signal.alarm(seconds)
+            os.set_blocking(src_fd, True)
+            os.set_blocking(dst_fd, True)
+            total = 0
+            while True:
+                chunk = os.read(src_fd, 65536)
+                if not chunk:
+                    break
+                out = mutate(total, chunk)
+                total += len(chunk)
+                view = memoryview(out)
+                while view:
+                    view = view[os.write(dst_fd, view):]
+        finally:
+            os._exit(0)
+    return pid
+
+
+class FaultyRelayTest(unittest.TestCase):
+    """stream() between two TCP connections joined by a forked relay."""
+
+    SIZE = 3 * rb.MiB + 12345
+
+    def setUp(self):
+        self.data = rb.make_payload(self.SIZE)
+        self.peer_in, self.relay_in = tcp_pair()
+        self.relay_out, self.peer_out = tcp_pair()
+        self.pids = []
+
+    def tearDown(self):
+        for s in (self.peer_in, self.relay_in, self.relay_out, self.peer_out):
+            s.close()
+        for pid in self.pids:
+            try:
+                os.kill(pid, signal.SIGKILL)
+                os.waitpid(pid, 0)
+            except (ProcessLookupError, ChildProcessError):
+                pass
+
+    def run_through(self, mutate, timeout=20):
+        self.pids.append(fork_relay(self.relay_in.fileno(), self.relay_out.fileno(), mutate))
+        return rb.stream(rb.Chan(self.peer_in, "in"), [rb.Chan(self.peer_out, "out")],
+                         self.data, timeout)
+
+    def test_faithful_relay_passes_and_is_timed(self):
+        r = self.run_through(lambda total, chunk: chunk)
+        self.assertGreater(r["seconds"], 0)
+
+    def test_changed_byte_is_found_at_its_offset(self):
+        at = self.SIZE // 2
+
+        def flip(total, chunk):
+            if total <= at < total + len(chunk):
+                b = bytearray(chunk)
+                b[at - total] ^= 0x01
+                return bytes(b)
+            return chunk
+
+        with self.assertRaisesRegex(rb.Corrupt, f"from offset {at}"):
+            self.run_through(flip)
+
+    def test_extra_byte_is_found(self):
+        def extra(total, chunk):
+            return chunk + b"\x00" if total + len(chunk) == self.SIZE else chunk
+
+        with self.assertRaisesRegex(rb.Corrupt, f"{self.SIZE + 1} bytes arrived"):
+            self.run_through(extra)
+
+    def test_missing_byte_ends_by_the_deadline(self):
+        started = time.monotonic()
+        with self.assertRaisesRegex(rb.BenchError, "timed out"):
+            self.run_through(lambda total, chunk: chunk[1:] if total == 0 else chunk,
+                             timeout=1.5)
+        self.assertLess(time.monotonic() - started, 8)
+
+
+class PtyPathTest(unittest.TestCase):
+    def test_pty_alone_carries_every_byte_value_both_ways(self):
+        data = rb.make_payload(1 * rb.MiB)
+        with rb.Pty() as pty:
+            master = rb.Chan(pty.master, "master")
+            slave = rb.Chan(pty.slave, "slave")
+            rb.stream(slave, [master], data, 20)
+            rb.stream(master, [slave], data, 20)
+
+    def test_round_trip_finds_a_changed_echo(self):
+        # A relay that changes the 100th byte on the way back from the pty.
+        peer, relay_side = tcp_pair()
+        with rb.Pty() as pty:
+            forward = fork_relay(relay_side.fileno(), pty.slave, lambda t, c: c)
+
+            def spoil(total, chunk):
+                if total <= 100 < total + len(chunk):
+                    b = bytearray(chunk)
+                    b[100 - total] ^= 0xFF
+                    return bytes(b)
+                return chunk
+
+            backward = fork_relay(pty.slave, relay_side.fileno(), spoil)
+            try:
+                messages = [os.urandom(64) for _ in range(rb.WARMUP_MESSAGES + 10)]
+                with self.assertRaisesRegex(rb.Corrupt, "message 1 came back changed"):
+                    rb.round_trips(rb.Chan(peer, "peer"), rb.Chan(pty.master, "master"),
+                                   messages, 10)
+            finally:
+                for pid in (forward, backward):
+                    os.kill(pid, signal.SIGKILL)
+                    os.waitpid(pid, 0)
+                peer.close()
+                relay_side.close()
+
+    def test_raw_round_trip_counts_all_but_the_warm_up(self):
+        peer, relay_side = tcp_pair()
+        with rb.Pty() as pty:
+            conn = rb.Chan(relay_side, "relay side")
+            slave = rb.Chan(pty.slave, "slave")
+            messages = [os.urandom(5000) for _ in range(rb.WARMUP_MESSAGES + 7)]
+            times = rb.round_trips(rb.Chan(peer, "peer"), rb.Chan(pty.master, "master"),
+                                   messages, 10, forward=[(conn, slave), (slave, conn)])
+        peer.close()
+        relay_side.close()
+        self.assertEqual(len(times), 7)
+        self.assertTrue(all(t > 0 for t in times))
+
+
+class ReadingsTest(unittest.TestCase):
+    def test_percentile_is_nearest_rank(self):
+        values = list(range(100, 0, -1))
+        self.assertEqual(rb.percentile(values, 50), 50)
+        self.assertEqual(rb.percentile(values, 99), 99)
+        self.assertEqual(rb.percentile(values, 100), 100)
+        self.assertEqual(rb.percentile([7.0, 3.0], 50), 3.0)
+        self.assertEqual(rb.percentile([7.0, 3.0], 99), 7.0)
+
+    def test_cpu_ticks_grow_with_work(self):
+        before = rb.cpu_ticks(os.getpid())
+        end = time.process_time() + 0.1
+        while time.process_time() < end:
+            pass
+        self.assertGreaterEqual(rb.cpu_ticks(os.getpid()) - before, 5)
+
+    def test_peak_rss_follows_memory_touched(self):
+        def rss_now():
+            with open("/proc/self/status") as f:
+                return next(int(l.split()[1]) * 1024 for l in f if l.startswith("VmRSS:"))
+
+        before = rss_now()
+        block = bytearray(64 * rb.MiB)  # zero-filled, so every page is touched
+        self.assertGreaterEqual(rb.peak_rss(os.getpid()), before + 60 * rb.MiB)
+        del block
+
+    def test_listening_port_is_seen(self):
+        srv = rb.loopback_listener()
+        port = srv.getsockname()[1]
+        self.assertTrue(rb.tcp_listening(port))
+        srv.close()
+        self.assertFalse(rb.tcp_listening(port))
+
+    def test_payload_holds_nul_and_ff(self):
+        data = rb.make_payload(4096)
+        self.assertEqual(len(data), 4096)
+        self.assertIn(b"\x00", data)
+        self.assertIn(b"\xff", data)
+
+
+class ProcessesTest(unittest.TestCase):
+    def test_stop_all_ends_what_was_started(self):
+        procs = [rb.spawn(["sleep", "30"]) for _ in range(2)]
+        rb.stop_all()
+        for p in procs:
+            self.assertIsNotNone(p.poll())
+        self.assertEqual(rb._children, [])
+
+    def test_a_wrappers_child_goes_too(self):
+        # Like the hub under strace: the process started runs another one.
+        proc = rb.spawn(["sh", "-c", "sleep 30 & echo $!; wait"])
+        inner = int(rb.read_line(proc, 5))
+        rb.stop_all()
+        deadline = time.monotonic() + 5
+        while time.monotonic() < deadline and os.path.exists(f"/proc/{inner}"):
+            time.sleep(0.02)
+        self.assertFalse(os.path.exists(f"/proc/{inner}"))
+
+
+class TargetsTest(unittest.TestCase):
+    def rows(self, res):
+        return {r["name"]: r for r in rb.build_rows(res, 1)}
+
+    def test_throughput_ratio_decides(self):
+        rows = self.rows({"hub.to_serial.mbps": [100.0], "socat.to_serial.mbps": [120.0],
+                          "hub.from_serial.mbps": [61.0], "socat.from_serial.mbps": [120.0]})
+        self.assertEqual(rows["TCP->serial, MB/s"]["met"], "NO")
+        self.assertEqual(rows["serial->TCP, MB/s"]["met"], "yes")
+
+    def test_medians_are_used(self):
+        rows = self.rows({"hub.rt64.p50": [90.0, 500.0, 100.0],
+                          "socat.rt64.p50": [100.0, 95.0, 300.0],
+                          "hub.rt5000.p50": [900.0, 1200.0, 1100.0]})
+        self.assertEqual(rows["round trip 64 B, p50 us"]["hub"], 100.0)
+        self.assertEqual(rows["round trip 64 B, p50 us"]["met"], "yes")
+        self.assertEqual(rows["round trip 5000 B, p50 us"]["met"], "NO")
+
+    def test_missing_figures_are_not_judged(self):
+        rows = self.rows({})
+        self.assertEqual(rows["idle CPU, % of a core"]["met"], "n/a")
+        self.assertIn("| n/a", rb.render(rb.build_rows({}, 1), []))
+
+
+if __name__ == "__main__":
+    unittest.main()
