@@ -15,7 +15,6 @@ private slots:
     void roundTrip();
     void absentKeyAndFileGiveDefault();
     void corruptOrForeignValuesGiveDefault();
-    void applicationsAreSeparateFiles();
     void failedWriteThrows();
 };
 
@@ -89,19 +88,6 @@ void SettingsStoreTest::corruptOrForeignValuesGiveDefault()
     QCOMPARE(store.read(QStringLiteral("Harborcast"), QStringLiteral("startup"),
                         QStringLiteral("LocalPort2"), QStringLiteral("8080")),
              QStringLiteral("9000"));
-}
-
-void SettingsStoreTest::applicationsAreSeparateFiles()
-{
-    QTemporaryDir dir;
-    SettingsStore store(dir.path());
-    store.write(QStringLiteral("Tolvar"), QStringLiteral("startup"), QStringLiteral("ComPort"),
-                QStringLiteral("3"));
-    QVERIFY(QFile::exists(dir.path() + QStringLiteral("/Tolvar.ini")));
-    QVERIFY(!QFile::exists(dir.path() + QStringLiteral("/Harborcast.ini")));
-    QCOMPARE(store.read(QStringLiteral("Harborcast"), QStringLiteral("startup"),
-                        QStringLiteral("ComPort"), QStringLiteral("none")),
-             QStringLiteral("none"));
 }
 
 void SettingsStoreTest::failedWriteThrows()
