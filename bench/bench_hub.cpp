@@ -49,6 +49,7 @@ int fail(const char *what)
 int main(int argc, char *argv[])
 {
     qputenv("QT_QPA_PLATFORM", "offscreen");
+    qputenv("QT_NO_GLIB", "1"); // as the real program
     QApplication app(argc, argv);
     const QStringList args = QCoreApplication::arguments();
 

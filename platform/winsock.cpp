@@ -414,6 +414,9 @@ void Winsock::SendData(const QByteArray &data)
         const QString text = m_socket->errorString();
         throw ComponentError(winsockCode(m_socket->error(), text), text);
     }
+    // Hand it to the OS now rather than on the next pass of the event loop:
+    // a relayed chunk saves a wake-up and leaves without waiting for one.
+    m_socket->flush();
 }
 
 QByteArray Winsock::GetData()
