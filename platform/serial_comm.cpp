@@ -587,28 +587,39 @@ void SerialComm::deliver(quint64 generation)
         return;
     }
 
-    const qint64 waitingBefore = InBufferCount();
-    m_commEvent = event;
-    m_delivering = true;
-    try {
-        emit OnComm();
-    } catch (const ComponentError &e) {
-        qWarning("SerialComm: an OnComm handler threw %d: %s", e.code(), e.what());
-    } catch (const std::exception &e) {
-        qWarning("SerialComm: an OnComm handler threw: %s", e.what());
-    } catch (...) {
-        qWarning("SerialComm: an OnComm handler threw");
-    }
-    m_delivering = false;
+    // A handler that keeps reading is called again here while bytes wait,
+    // a few times, instead of through a new trip round the event loop each
+    // time; the handler's own passes of the queue keep everything else moving.
+    constexpr int MaxRoundsPerDelivery = 8;
+    for (int round = 0;; ++round) {
+        const qint64 waitingBefore = InBufferCount();
+        m_commEvent = event;
+        m_delivering = true;
+        try {
+            emit OnComm();
+        } catch (const ComponentError &e) {
+            qWarning("SerialComm: an OnComm handler threw %d: %s", e.code(), e.what());
+        } catch (const std::exception &e) {
+            qWarning("SerialComm: an OnComm handler threw: %s", e.what());
+        } catch (...) {
+            qWarning("SerialComm: an OnComm handler threw");
+        }
+        m_delivering = false;
 
-    if (event == CommEventCode::Receive && generation == m_generation && !m_receiveWanted
-        && receiveReady()) {
+        if (event != CommEventCode::Receive || generation != m_generation || !receiveReady())
+            break;
+        const bool readSome = InBufferCount() < waitingBefore;
+        if (readSome && round + 1 < MaxRoundsPerDelivery && !m_sendPending && !m_lostPending) {
+            m_receiveWanted = false;
+            continue;
+        }
         // Bytes still wait. Announce them again at once when the handler read
         // some; after a pause when it read none, so it cannot make us spin.
-        if (InBufferCount() < waitingBefore)
+        if (readSome)
             m_receiveWanted = true;
         else if (PortOpen())
             m_retryTimer->start();
+        break;
     }
     schedule();
 }

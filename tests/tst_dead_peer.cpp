@@ -1,6 +1,14 @@
+#include "app/relay_window.h"
+#include "app/ui_colour.h"
 #include "platform/winsock.h"
+#include "support/loopback.h"
+#include "support/scripted_message_boxes.h"
+#include "support/test_config.h"
 #include "support/wait_until.h"
 
+#include <QElapsedTimer>
+#include <QLineEdit>
+#include <QProcess>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTest>
@@ -18,13 +26,63 @@ int option(qintptr fd, int level, int name)
         return -1;
     return value;
 }
+
+bool run(const QString &command)
+{
+    return QProcess::execute(QStringLiteral("sh"), {QStringLiteral("-c"), command}) == 0;
+}
+
+// A test host in a network namespace of its own, joined to this one by a
+// veth pair on a private /30. Taking the link down makes the host vanish
+// without a FIN or a reset, as a pulled cable does.
+class TestHost
+{
+public:
+    TestHost()
+        : m_name(QStringLiteral("qlt%1").arg(QCoreApplication::applicationPid() % 100000)),
+          m_link(QStringLiteral("qlh%1").arg(QCoreApplication::applicationPid() % 100000))
+    {
+        m_ok = run(QStringLiteral("ip netns add %1 && ip link add %2 type veth peer name %2p"
+                                  " && ip link set %2p netns %1"
+                                  " && ip addr add 10.213.7.1/30 dev %2 && ip link set %2 up"
+                                  " && ip -n %1 addr add 10.213.7.2/30 dev %2p"
+                                  " && ip -n %1 link set %2p up && ip -n %1 link set lo up")
+                       .arg(m_name, m_link));
+    }
+    ~TestHost()
+    {
+        m_peer.kill();
+        m_peer.waitForFinished(5000);
+        run(QStringLiteral("ip link del %1 2>/dev/null; ip netns del %2 2>/dev/null").arg(m_link, m_name));
+    }
+    [[nodiscard]] bool ok() const { return m_ok; }
+    static QString hubAddress() { return QStringLiteral("10.213.7.1"); }
+
+    // A peer on the host that connects to the hub and then just stays.
+    void connectPeer(quint16 port)
+    {
+        m_peer.start(QStringLiteral("ip"),
+                     {QStringLiteral("netns"), QStringLiteral("exec"), m_name, QStringLiteral("bash"),
+                      QStringLiteral("-c"),
+                      QStringLiteral("exec 3<>/dev/tcp/%1/%2 && exec sleep 120").arg(hubAddress()).arg(port)});
+    }
+    // Pulls the cable.
+    bool vanish() { return run(QStringLiteral("ip link set %1 down").arg(m_link)); }
+
+private:
+    QString m_name;
+    QString m_link;
+    bool m_ok = false;
+    QProcess m_peer;
+};
 } // namespace
 
 // A peer that vanishes without closing (cable pulled, host off) must not hold
 // an endpoint forever: every connection probes its peer and fails within
 // idle + interval * probes seconds (25 s), which the window handles as a
-// socket error. Taking a real link down needs privileges this suite does not
-// assume, so the probing itself is checked on the live descriptors.
+// socket error. The probing is checked on the live descriptors, and for real
+// with a test host whose link is taken down (when the suite may make network
+// namespaces, as root).
 class DeadPeerTest : public QObject
 {
     Q_OBJECT
@@ -32,6 +90,7 @@ class DeadPeerTest : public QObject
 private slots:
     void connectionsProbeTheirPeers_data();
     void connectionsProbeTheirPeers();
+    void vanishedPeerFreesTheSecondServer();
 };
 
 void DeadPeerTest::connectionsProbeTheirPeers_data()
@@ -72,5 +131,32 @@ void DeadPeerTest::connectionsProbeTheirPeers()
     QCOMPARE(option(fd, IPPROTO_TCP, TCP_NODELAY), 1);
 }
 
-QTEST_GUILESS_MAIN(DeadPeerTest)
+void DeadPeerTest::vanishedPeerFreesTheSecondServer()
+{
+    TestHost host;
+    if (!host.ok())
+        QSKIP("cannot make a network namespace here (needs root and iproute2)");
+    TestConfig config;
+    ScriptedMessageBoxes boxes;
+    Form1 form(boxes, config.dir());
+    form.Text4[0]->setText(QString::number(freeLoopbackPort()));
+    form.Command5_Click(0);
+    QVERIFY(form.Server2Armed);
+
+    host.connectPeer(quint16(form.Winsock1[2]->LocalPort()));
+    QVERIFY(waitUntil([&] { return form.Winsock1[2]->State() == Winsock::sckConnected; }, 10000));
+    QCOMPARE(form.Winsock1[2]->RemoteHostIP(), QStringLiteral("10.213.7.2"));
+
+    QVERIFY(host.vanish());
+    QElapsedTimer sinceVanished;
+    sinceVanished.start();
+    // No FIN, no reset: only the keepalive probes can tell. The error event
+    // closes the endpoint and marks it red; the armed endpoint listens again.
+    QVERIFY(waitUntil([&] { return form.Winsock1[2]->State() != Winsock::sckConnected; }, 40000));
+    QVERIFY2(sinceVanished.elapsed() < 32000, qPrintable(QString::number(sinceVanished.elapsed())));
+    QVERIFY(waitUntil([&] { return form.Winsock1[2]->State() == Winsock::sckListening; }, 10000));
+    QVERIFY(boxes.shown().isEmpty());
+}
+
+QTEST_MAIN(DeadPeerTest)
 #include "tst_dead_peer.moc"
