@@ -4,6 +4,7 @@
 #include "platform/winsock.h"
 #include "relay/flow_control.h"
 #include "support/loopback.h"
+#include "support/process_stats.h"
 #include "support/pty_device.h"
 #include "support/scripted_message_boxes.h"
 #include "support/test_config.h"
@@ -18,32 +19,6 @@
 #include <QTimer>
 
 namespace {
-
-#if defined(__SANITIZE_ADDRESS__)
-constexpr bool RssIsMeaningful = false; // ASan's quarantine holds freed memory
-#else
-constexpr bool RssIsMeaningful = true;
-#endif
-
-qint64 statusKiB(const char *field)
-{
-    QFile status(QStringLiteral("/proc/self/status"));
-    if (!status.open(QIODevice::ReadOnly))
-        return -1;
-    for (const QByteArray &line : status.readAll().split('\n')) {
-        if (line.startsWith(field))
-            return line.mid(qsizetype(qstrlen(field))).trimmed().split(' ').first().toLongLong();
-    }
-    return -1;
-}
-
-// Forgets the peak resident size so far: VmHWM restarts from VmRSS.
-void resetPeakResident()
-{
-    QFile refs(QStringLiteral("/proc/self/clear_refs"));
-    if (refs.open(QIODevice::WriteOnly))
-        refs.write("5");
-}
 
 // A long random stream made block by block, so neither end has to hold it:
 // the sender makes the next block when it needs it, the receiver checks

@@ -1,12 +1,11 @@
 #include "app/relay_window.h"
 #include "platform/winsock.h"
 #include "support/loopback.h"
+#include "support/process_stats.h"
 #include "support/scripted_message_boxes.h"
 #include "support/test_config.h"
 #include "support/wait_until.h"
 
-#include <QDir>
-#include <QFile>
 #include <QLineEdit>
 #include <QTcpSocket>
 #include <QTest>
@@ -14,33 +13,6 @@
 
 #include <sys/socket.h>
 
-namespace {
-// ASan keeps freed memory in quarantine, so the resident size says nothing
-// about leaks there (LeakSanitizer checks those at exit instead).
-#if defined(__SANITIZE_ADDRESS__)
-constexpr bool RssIsMeaningful = false;
-#else
-constexpr bool RssIsMeaningful = true;
-#endif
-
-int openDescriptors()
-{
-    return int(QDir(QStringLiteral("/proc/self/fd")).entryList(QDir::NoDotAndDotDot | QDir::AllEntries).size());
-}
-
-// Resident set size in KiB.
-qint64 residentKiB()
-{
-    QFile status(QStringLiteral("/proc/self/status"));
-    if (!status.open(QIODevice::ReadOnly))
-        return -1;
-    for (const QByteArray &line : status.readAll().split('\n')) {
-        if (line.startsWith("VmRSS:"))
-            return line.mid(6).trimmed().split(' ').first().toLongLong();
-    }
-    return -1;
-}
-} // namespace
 
 // Many short lives of the two kinds of endpoint: what leaks a little per
 // cycle shows here as a climbing descriptor count or resident size.
@@ -90,12 +62,12 @@ void SoakTest::acceptAndPeerCloseCycles()
         QCOMPARE(form.Winsock1[2]->State(), int(Winsock::sckListening));
         if (i == 500) {
             descriptorsAfterWarmUp = openDescriptors();
-            residentAfterWarmUp = residentKiB();
+            residentAfterWarmUp = statusKiB("VmRSS:");
         }
     }
     QCOMPARE(openDescriptors(), descriptorsAfterWarmUp);
-    QVERIFY2(!RssIsMeaningful || residentKiB() - residentAfterWarmUp < 4096,
-             qPrintable(QStringLiteral("RSS grew by %1 KiB").arg(residentKiB() - residentAfterWarmUp)));
+    QVERIFY2(!RssIsMeaningful || statusKiB("VmRSS:") - residentAfterWarmUp < 4096,
+             qPrintable(QStringLiteral("RSS grew by %1 KiB").arg(statusKiB("VmRSS:") - residentAfterWarmUp)));
 }
 
 void SoakTest::forwarderConnectRefusedCycles()
@@ -116,14 +88,14 @@ void SoakTest::forwarderConnectRefusedCycles()
         QVERIFY(waitUntil([&] { return form.Winsock1[1]->State() == Winsock::sckClosed; }));
         if (i == 500) {
             descriptorsAfterWarmUp = openDescriptors();
-            residentAfterWarmUp = residentKiB();
+            residentAfterWarmUp = statusKiB("VmRSS:");
         }
         form.Timer1_Timer();
     }
     QTRY_COMPARE_WITH_TIMEOUT(form.Winsock1[1]->State(), int(Winsock::sckClosed), 5000);
     QCOMPARE(openDescriptors(), descriptorsAfterWarmUp);
-    QVERIFY2(!RssIsMeaningful || residentKiB() - residentAfterWarmUp < 4096,
-             qPrintable(QStringLiteral("RSS grew by %1 KiB").arg(residentKiB() - residentAfterWarmUp)));
+    QVERIFY2(!RssIsMeaningful || statusKiB("VmRSS:") - residentAfterWarmUp < 4096,
+             qPrintable(QStringLiteral("RSS grew by %1 KiB").arg(statusKiB("VmRSS:") - residentAfterWarmUp)));
     QVERIFY(boxes.shown().isEmpty());
 }
 

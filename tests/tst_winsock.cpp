@@ -4,6 +4,7 @@
 #include "platform/component_error.h"
 #include "platform/winsock.h"
 #include "support/loopback.h"
+#include "support/process_stats.h"
 #include "support/wait_until.h"
 
 #include <QDir>
@@ -37,12 +38,6 @@ int thrownCode(F &&f)
     bool reached = false;
     QMetaObject::invokeMethod(qApp, [&] { reached = true; }, Qt::QueuedConnection);
     return waitUntil([&] { return reached; });
-}
-
-int openDescriptors()
-{
-    const auto filter = QDir::AllEntries | QDir::System | QDir::Hidden | QDir::NoDotAndDotDot;
-    return int(QDir(QStringLiteral("/proc/self/fd")).entryList(filter).size());
 }
 
 // Random bytes that surely hold a NUL and a 0xFF.
