@@ -36,7 +36,7 @@ int thrownCode(F &&f)
 [[nodiscard]] bool drain()
 {
     bool reached = false;
-    QMetaObject::invokeMethod(qApp, [&] { reached = true; }, Qt::QueuedConnection);
+    QMetaObject::invokeMethod(QCoreApplication::instance(), [&] { reached = true; }, Qt::QueuedConnection);
     return waitUntil([&] { return reached; });
 }
 
