@@ -110,39 +110,31 @@ void Form1::buildControls()
     Text1[1] = makeField(Frame1);
     tw.place(Text1[1], 2400, 945, 2160, 330);
 
+    // The two forwarder groups share one layout; only the indices differ.
+    const auto forwarderGroup = [&](QGroupBox *frame, int connect, int close, int host, int port,
+                                    int status, int statusLabel) {
+        Command3[connect] = makeButton(frame, QStringLiteral("Connect"));
+        tw.place(Command3[connect], 315, 315, 1380, 330);
+        Command3[close] = makeButton(frame, QStringLiteral("Close"));
+        tw.place(Command3[close], 315, 945, 1380, 330);
+        Text2[host] = makeField(frame);
+        tw.place(Text2[host], 1800, 315, 1800, 330);
+        Text2[port] = makeField(frame);
+        tw.place(Text2[port], 3720, 315, 780, 330);
+        QLabel *clientLabel = makeLabel(frame, QStringLiteral("CLIENT"));
+        tw.place(clientLabel, 3840, 1350, 720, 330);
+        Label1[statusLabel] = makeLabel(frame, QStringLiteral("Status"));
+        tw.place(Label1[statusLabel], 1800, 990, 600, 330);
+        Text2[status] = makeField(frame);
+        tw.place(Text2[status], 2400, 945, 2100, 330);
+        return clientLabel;
+    };
     Frame2 = makeFrame(client, QStringLiteral("Forward to Corvane Software "));
     tw.place(Frame2, 360, 2040, 4650, 1800);
-    Command3[0] = makeButton(Frame2, QStringLiteral("Connect"));
-    tw.place(Command3[0], 315, 315, 1380, 330);
-    Command3[1] = makeButton(Frame2, QStringLiteral("Close"));
-    tw.place(Command3[1], 315, 945, 1380, 330);
-    Text2[1] = makeField(Frame2);
-    tw.place(Text2[1], 1800, 315, 1800, 330);
-    Text2[0] = makeField(Frame2);
-    tw.place(Text2[0], 3720, 315, 780, 330);
-    Label2 = makeLabel(Frame2, QStringLiteral("CLIENT"));
-    tw.place(Label2, 3840, 1350, 720, 330);
-    Label1[2] = makeLabel(Frame2, QStringLiteral("Status"));
-    tw.place(Label1[2], 1800, 990, 600, 330);
-    Text2[2] = makeField(Frame2);
-    tw.place(Text2[2], 2400, 945, 2100, 330);
-
+    Label2 = forwarderGroup(Frame2, 0, 1, 1, 0, 2, 2);
     Frame5 = makeFrame(client, QStringLiteral("Forward to Data Host"));
     tw.place(Frame5, 360, 3960, 4650, 1800);
-    Command3[3] = makeButton(Frame5, QStringLiteral("Connect"));
-    tw.place(Command3[3], 315, 315, 1380, 330);
-    Command3[2] = makeButton(Frame5, QStringLiteral("Close"));
-    tw.place(Command3[2], 315, 945, 1380, 330);
-    Text2[4] = makeField(Frame5);
-    tw.place(Text2[4], 1800, 315, 1800, 330);
-    Text2[5] = makeField(Frame5);
-    tw.place(Text2[5], 3720, 315, 780, 330);
-    Label3 = makeLabel(Frame5, QStringLiteral("CLIENT"));
-    tw.place(Label3, 3840, 1350, 720, 330);
-    Label1[4] = makeLabel(Frame5, QStringLiteral("Status"));
-    tw.place(Label1[4], 1800, 990, 600, 330);
-    Text2[3] = makeField(Frame5);
-    tw.place(Text2[3], 2400, 945, 2100, 330);
+    Label3 = forwarderGroup(Frame5, 3, 2, 4, 5, 3, 4);
 
     Frame3 = makeFrame(client, QStringLiteral("Serial Bridge"));
     tw.place(Frame3, 5400, 120, 5000, 1485);
