@@ -1,21 +1,70 @@
-#include "app/qt_message_boxes.h"
-#include "app/relay_window.h"
-#include "platform/config_location.h"
+// Starts the relay: with its window, or headless. The command line is read
+// before any application object exists, so --help, --version, mistakes and
+// headless mode need no display.
 
-#include <QApplication>
+#include "app/command_line.h"
+#include "app/startup.h"
+
+#include <QCoreApplication>
+#include <QFileInfo>
+#include <QLibrary>
+
+#include <cstdio>
+
+namespace {
+
+using RunWindow = int (*)(int *, char **, const CommandLine *);
+
+// The window lives in a module beside the program (build tree) or in the
+// program's library folder (installed).
+int runWindow(int &argc, char **argv, const CommandLine &options)
+{
+    const QString programDir = QFileInfo(QString::fromLocal8Bit(argv[0])).absolutePath();
+    const QStringList candidates = {
+        programDir + QStringLiteral("/quaylight-window.so"),
+        programDir + QStringLiteral("/../" QUAYLIGHT_LIBDIR "/quaylight/quaylight-window.so"),
+    };
+    QString why;
+    for (const QString &path : candidates) {
+        if (!QFileInfo::exists(path))
+            continue;
+        QLibrary module(path);
+        auto run = reinterpret_cast<RunWindow>(module.resolve("quaylightRunWindow"));
+        if (run)
+            return run(&argc, argv, &options);
+        why = module.errorString();
+    }
+    std::fprintf(stderr, "quaylight: the window cannot be loaded (%s); --headless runs without it\n",
+                 qUtf8Printable(why.isEmpty() ? QStringLiteral("quaylight-window.so not found")
+                                              : why));
+    return 1;
+}
+
+} // namespace
 
 int main(int argc, char *argv[])
 {
     // Qt's own event dispatcher: the relay runs many short passes of the
     // event queue, and the GLib one costs more per pass.
     qputenv("QT_NO_GLIB", "1");
-    QApplication app(argc, argv);
-    QApplication::setApplicationName(QStringLiteral("Quaylight"));
 
-    QtMessageBoxes boxes;
-    Form1 window(boxes, quaylightConfigDir());
-    QObject::connect(&window, &Form1::programEnded, &app, &QCoreApplication::quit,
-                     Qt::QueuedConnection);
-    window.show();
-    return app.exec();
+    QStringList arguments;
+    for (int i = 0; i < argc; ++i)
+        arguments.append(QString::fromLocal8Bit(argv[i]));
+    const CommandLine options = parseCommandLine(arguments);
+    switch (options.action) {
+    case CommandLine::Action::Help:
+        std::fputs(qUtf8Printable(options.message), stdout);
+        return 0;
+    case CommandLine::Action::Version:
+        std::printf("%s\n", qUtf8Printable(options.message));
+        return 0;
+    case CommandLine::Action::Error:
+        std::fprintf(stderr, "quaylight: %s\nTry 'quaylight --help'.\n",
+                     qUtf8Printable(options.message));
+        return 2;
+    case CommandLine::Action::Run:
+        break;
+    }
+    return options.headless ? runHeadless(argc, argv, options) : runWindow(argc, argv, options);
 }

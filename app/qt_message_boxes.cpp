@@ -2,9 +2,9 @@
 
 #include <QMessageBox>
 
-MessageBoxes::Answer QtMessageBoxes::show(QWidget *parent, const QString &text, Buttons buttons)
+MessageBoxes::Answer QtMessageBoxes::show(const QString &text, Buttons buttons)
 {
-    QMessageBox box(parent);
+    QMessageBox box(m_parent.data());
     box.setIcon(QMessageBox::NoIcon);
     box.setWindowTitle(QStringLiteral("Quaylight"));
     box.setText(text);

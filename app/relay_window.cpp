@@ -2,15 +2,14 @@
 
 #include "app/twips.h"
 #include "app/ui_colour.h"
-#include "platform/component_error.h"
-#include "platform/serial_comm.h"
-#include "platform/winsock.h"
-#include "relay/flow_control.h"
+#include "relay/control.h"
+#include "relay/handler_guard.h"
+#include "relay/relay_core.h"
 
 #include <QAction>
 #include <QCloseEvent>
-#include <QCoreApplication>
 #include <QGroupBox>
+#include <QGuiApplication>
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
@@ -20,28 +19,9 @@
 
 namespace {
 
-const QString Harborcast = QStringLiteral("Harborcast");
-const QString Startup = QStringLiteral("startup");
-// Default host of both forwarders until the operator saves another.
-const QString DefaultRemoteHost = QStringLiteral("192.168.1.100");
-
-// Runs a handler from a Qt signal: nothing may escape into the event loop.
-template <typename Handler>
-void guarded(Handler &&handler)
-{
-    try {
-        handler();
-    } catch (const std::exception &error) {
-        qWarning("Quaylight: unhandled failure in an event handler: %s", error.what());
-    } catch (...) {
-        qWarning("Quaylight: unhandled failure in an event handler");
-    }
-}
-
 QGroupBox *makeFrame(QWidget *parent, const QString &caption)
 {
-    auto *frame = new QGroupBox(caption, parent);
-    return frame;
+    return new QGroupBox(caption, parent);
 }
 
 QPushButton *makeButton(QWidget *parent, const QString &caption)
@@ -59,32 +39,69 @@ QLabel *makeLabel(QWidget *parent, const QString &caption)
     return new QLabel(caption, parent);
 }
 
+// A text field shows its Control; what the operator types goes back.
+void mirror(Control *control, QLineEdit *field)
+{
+    const auto show = [control, field] {
+        if (field->text() != control->text())
+            field->setText(control->text());
+        if (control->hasBackColor())
+            UiColour::setBackColor(field, control->backColor());
+        if (control->hasForeColor())
+            UiColour::setForeColor(field, control->foreColor());
+    };
+    show();
+    QObject::connect(control, &Control::changed, field, show);
+    QObject::connect(field, &QLineEdit::textEdited, control,
+                     [control](const QString &text) { control->setText(text); });
+}
+
+void mirror(Control *control, QPushButton *button)
+{
+    const auto show = [control, button] {
+        button->setText(control->text());
+        button->setEnabled(control->isEnabled());
+    };
+    show();
+    QObject::connect(control, &Control::changed, button, show);
+}
+
+// A list shows its Control's rows, selection and visibility; the window
+// reports the operator's selection back before the click handler runs.
+void mirror(Control *control, QListWidget *list)
+{
+    const auto show = [control, list] {
+        const QSignalBlocker quiet(list);
+        QStringList rows;
+        for (int i = 0; i < list->count(); ++i)
+            rows.append(list->item(i)->text());
+        if (rows != control->rows()) {
+            list->clear();
+            list->addItems(control->rows());
+        }
+        if (list->currentRow() != control->currentRow())
+            list->setCurrentRow(control->currentRow());
+        // Hidden only explicitly: before the window is shown every widget
+        // reads invisible.
+        if (list->isHidden() == control->isVisible())
+            list->setVisible(control->isVisible());
+    };
+    show();
+    QObject::connect(control, &Control::changed, list, show);
+}
+
 } // namespace
 
-Form1::Form1(MessageBoxes &boxes, const QString &configDir, QWidget *parent)
-    : QMainWindow(parent), m_boxes(boxes), m_settings(configDir), m_ports(configDir)
+Form1::Form1(RelayCore &core, QWidget *parent) : QMainWindow(parent), m_core(core)
 {
-    setWindowTitle(QStringLiteral("Quaylight"));
+    setWindowTitle(m_core.Caption());
     buildControls();
-
-    for (auto &socket : Winsock1)
-        socket = new Winsock(this);
-    Com1 = new SerialComm(m_ports, this);
-    m_flow = new FlowControl(Winsock1, *Com1, this);
-
-    Timer1 = new QTimer(this);
-    Timer1->setInterval(3000);
-    Timer3 = new QTimer(this);
-
+    bindControls();
     connectEvents();
-    Timer1->start();
     Form_Load();
 }
 
-Form1::~Form1()
-{
-    releaseAll();
-}
+Form1::~Form1() = default;
 
 void Form1::buildControls()
 {
@@ -174,55 +191,77 @@ void Form1::buildControls()
     resize(tw.toPixels(10700), tw.toPixels(6200));
 }
 
-void Form1::connectEvents()
+void Form1::bindControls()
 {
-    for (int i = 0; i < int(Winsock1.size()); ++i) {
-        Winsock *socket = Winsock1[i];
-        connect(socket, &Winsock::ConnectionRequest, this, [this, i](qint32 requestID) {
-            guarded([&] { Winsock1_ConnectionRequest(i, requestID); });
-        });
-        connect(socket, &Winsock::Connected, this,
-                [this, i] { guarded([&] { Winsock1_Connect(i); }); });
-        connect(socket, &Winsock::DataArrival, this, [this, i](qint64 bytesTotal) {
-            guarded([&] { Winsock1_DataArrival(i, bytesTotal); });
-        });
-        connect(socket, &Winsock::PeerClosed, this,
-                [this, i] { guarded([&] { Winsock1_Close(i); }); });
-        connect(socket, &Winsock::Error, this, [this, i](int number, const QString &text) {
-            guarded([&] { Winsock1_Error(i, number, text); });
-        });
+    for (std::size_t i = 0; i < Text1.size(); ++i)
+        mirror(m_core.Text1[i], Text1[i]);
+    for (std::size_t i = 0; i < Text2.size(); ++i)
+        mirror(m_core.Text2[i], Text2[i]);
+    mirror(m_core.Text3, Text3);
+    for (std::size_t i = 0; i < Text4.size(); ++i)
+        mirror(m_core.Text4[i], Text4[i]);
+    for (std::size_t i = 0; i < Command1.size(); ++i) {
+        mirror(m_core.Command1[i], Command1[i]);
+        mirror(m_core.Command5[i], Command5[i]);
     }
-    connect(Com1, &SerialComm::OnComm, this, [this] { guarded([&] { Com1_OnComm(); }); });
-    // A destination that took nothing for a long time while others waited
-    // for it is dropped like a failed socket; the tick brings armed ones back.
-    connect(m_flow, &FlowControl::destinationStalled, this, [this](int index) {
-        guarded([&] {
-            Winsock1_Error(index, WinsockCode::TimedOut,
-                           QStringLiteral("The peer took no data for too long"));
-        });
-    });
-
-    for (int i = 0; i < 2; ++i) {
-        connect(Command1[i], &QPushButton::clicked, this,
-                [this, i] { guarded([&] { Command1_Click(i); }); });
-        connect(Command2[i], &QPushButton::clicked, this,
-                [this, i] { guarded([&] { Command2_Click(i); }); });
-        connect(Command5[i], &QPushButton::clicked, this,
-                [this, i] { guarded([&] { Command5_Click(i); }); });
-    }
-    for (int i = 0; i < 4; ++i) {
-        connect(Command3[i], &QPushButton::clicked, this,
-                [this, i] { guarded([&] { Command3_Click(i); }); });
-    }
-    connect(Command4, &QPushButton::clicked, this, [this] { guarded([&] { Command4_Click(); }); });
-    connect(List3, &QListWidget::itemClicked, this, [this] { guarded([&] { List3_Click(); }); });
-    connect(mnuExit, &QAction::triggered, this, [this] { guarded([&] { mnuExit_Click(); }); });
-    connect(Timer1, &QTimer::timeout, this, [this] { guarded([&] { Timer1_Timer(); }); });
+    mirror(m_core.List3, List3);
+    mirror(m_core.List4, List4);
 }
 
-QString Form1::readStartupSetting(const QString &key, const QString &fallback)
+void Form1::connectEvents()
 {
-    return m_settings.read(Harborcast, Startup, key, fallback);
+    RelayCore &core = m_core;
+    const auto click = [this](QPushButton *button, const char *name, auto handler) {
+        connect(button, &QPushButton::clicked, this,
+                [name, handler] { runHandler(name, handler); });
+    };
+    for (int i = 0; i < 2; ++i) {
+        click(Command1[std::size_t(i)], "Command1_Click", [&core, i] { core.Command1_Click(i); });
+        click(Command2[std::size_t(i)], "Command2_Click", [&core, i] { core.Command2_Click(i); });
+        click(Command5[std::size_t(i)], "Command5_Click", [&core, i] { core.Command5_Click(i); });
+    }
+    for (int i = 0; i < 4; ++i)
+        click(Command3[std::size_t(i)], "Command3_Click", [&core, i] { core.Command3_Click(i); });
+    click(Command4, "Command4_Click", [&core] { core.Command4_Click(); });
+
+    // A row chosen by a click or with the arrow keys selects the port.
+    const auto chooseRow = [this, &core] {
+        runHandler("List3_Click", [&] {
+            core.List3->setCurrentRow(List3->currentRow());
+            core.List3_Click();
+        });
+    };
+    connect(List3, &QListWidget::itemClicked, this, chooseRow);
+    List3->installEventFilter(this);
+    connect(this, &Form1::keyboardRowChosen, this, chooseRow, Qt::QueuedConnection);
+
+    connect(mnuExit, &QAction::triggered, this,
+            [this] { runHandler("mnuExit_Click", [&] { mnuExit_Click(); }); });
+    connect(&core, &RelayCore::captionChanged, this, &QWidget::setWindowTitle);
+    connect(&core, &RelayCore::busyChanged, this, [](bool busy) {
+        if (busy)
+            QGuiApplication::setOverrideCursor(Qt::WaitCursor);
+        else
+            QGuiApplication::restoreOverrideCursor();
+    });
+    connect(&core, &RelayCore::programEnded, this, [this] {
+        m_ending = true;
+        close();
+    });
+}
+
+bool Form1::eventFilter(QObject *watched, QEvent *event)
+{
+    // Arrow keys move the current row without a click: once the list has
+    // handled the key, a changed row counts as the operator's choice.
+    if (watched == List3 && event->type() == QEvent::KeyPress) {
+        const int before = List3->currentRow();
+        QMetaObject::invokeMethod(this, [this, before] {
+            if (List3->currentRow() != before && List3->currentRow() >= 0)
+                emit keyboardRowChosen();
+        }, Qt::QueuedConnection);
+    }
+    return QMainWindow::eventFilter(watched, event);
 }
 
 void Form1::Form_Load()
@@ -233,20 +272,10 @@ void Form1::Form_Load()
     Frame1->hide();
     Frame2->hide();
     Frame5->hide();
-    Text4[1]->setText(QStringLiteral("127.0.0.1"));
     Frame3->setGeometry(tw.toPixels(120), tw.toPixels(40), tw.toPixels(5000), Frame3->height());
 
     m_outerSize = QSize(tw.toPixels(5340), tw.toPixels(4400));
     applyOuterSize();
-
-    Text1[0]->setText(readStartupSetting(QStringLiteral("LocalPort"), QStringLiteral("8080")));
-    Text4[0]->setText(readStartupSetting(QStringLiteral("LocalPort2"), QStringLiteral("8080")));
-    Text2[1]->setText(readStartupSetting(QStringLiteral("RemoteHost"), DefaultRemoteHost));
-    Text2[0]->setText(readStartupSetting(QStringLiteral("RemotePort"), QStringLiteral("80")));
-    Text2[4]->setText(readStartupSetting(QStringLiteral("RemoteHost3"), DefaultRemoteHost));
-    Text2[5]->setText(readStartupSetting(QStringLiteral("RemotePort3"), QStringLiteral("80")));
-
-    BaudRate = 19200;
     Frame4->setGeometry(Frame2->x(), Frame4->y(), Frame2->width(), Frame4->height());
 }
 
@@ -264,32 +293,17 @@ void Form1::showEvent(QShowEvent *event)
         applyOuterSize();
 }
 
-void Form1::releaseAll()
-{
-    if (Com1 && Com1->PortOpen())
-        Com1->setPortOpen(false);
-    for (Winsock *socket : Winsock1) {
-        if (socket && socket->State() != Winsock::sckClosed)
-            socket->Close();
-    }
-}
-
 void Form1::mnuExit_Click()
 {
-    releaseAll();
-    DoEvents();
-    close();
-    emit programEnded();
+    m_core.mnuExit_Click();
 }
 
 void Form1::closeEvent(QCloseEvent *event)
 {
     // Closing by the frame ends the program too: nothing may stay open.
-    releaseAll();
+    if (!m_ending) {
+        m_ending = true;
+        runHandler("closeEvent", [&] { m_core.mnuExit_Click(); });
+    }
     event->accept();
-}
-
-void Form1::DoEvents()
-{
-    QCoreApplication::processEvents();
 }

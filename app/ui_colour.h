@@ -1,20 +1,15 @@
 #pragma once
 
+#include "relay/colours.h"
+
 #include <QColor>
 #include <QtGlobal>
 
 class QWidget;
 
-// Colours travel through the handlers as 0x00BBGGRR numbers (0x0000FF is red,
-// 0xFF0000 is blue). These helpers are the only place that converts them.
+// The one place that converts the relay's 0x00BBGGRR numbers (0x0000FF is
+// red, 0xFF0000 is blue) to widget colours and back.
 namespace UiColour {
-inline constexpr quint32 Red = 0x0000FF;
-inline constexpr quint32 Yellow = 0x00FFFF;
-inline constexpr quint32 Green = 0x00FF00;
-inline constexpr quint32 Blue = 0xFF0000;
-inline constexpr quint32 White = 0xFFFFFF;
-inline constexpr quint32 Black = 0x000000;
-inline constexpr quint32 NearBlack = 0x000002;
 
 // 0x00BBGGRR to a QColor and back.
 [[nodiscard]] QColor toQColor(quint32 bgr);

@@ -1,16 +1,19 @@
 // The connected event of the two forwarders.
 
-#include "app/relay_window.h"
-#include "app/ui_colour.h"
+#include "platform/log_categories.h"
+#include "platform/winsock.h"
+#include "relay/colours.h"
+#include "relay/control.h"
+#include "relay/relay_core.h"
 
-#include <QLineEdit>
-
-void Form1::Winsock1_Connect(int Index)
+void RelayCore::Winsock1_Connect(int Index)
 {
     // Only a colour: nothing is sent, and nothing held back while the
     // forwarder was down exists to be sent.
-    if (Index == 1)
-        UiColour::setBackColor(Text2[0], UiColour::Green);
-    else if (Index == 3)
-        UiColour::setBackColor(Text2[5], UiColour::Green);
+    if (Index != 1 && Index != 3)
+        return;
+    const Winsock &socket = *Winsock1[std::size_t(Index)];
+    qCInfo(lcNet, "endpoint %d: connected to %s:%d", Index, qUtf8Printable(socket.RemoteHost()),
+           socket.RemotePort());
+    endpoint(Index).portField->setBackColor(UiColour::Green);
 }

@@ -3,51 +3,32 @@
 // Command3(3)/(2)). Connect arms the forwarder so that the supervision tick
 // keeps asking for the connection; Close disarms it.
 
-#include "app/message_boxes.h"
-#include "app/relay_window.h"
-#include "app/ui_colour.h"
 #include "platform/component_error.h"
+#include "platform/log_categories.h"
 #include "platform/winsock.h"
+#include "relay/colours.h"
+#include "relay/control.h"
+#include "relay/message_boxes.h"
 #include "relay/port_text.h"
+#include "relay/relay_core.h"
 
-#include <QLineEdit>
-
-struct Form1::ForwarderBinding {
-    int socket;
-    QLineEdit *hostField;
-    QLineEdit *portField; // also carries the forwarder's colour
-    QLineEdit *statusField;
-    bool &armed;
-    QString hostKey;
-    QString portKey;
-};
-
-void Form1::Command3_Click(int Index)
+void RelayCore::Command3_Click(int Index)
 {
-    if (Index == 0 || Index == 1) {
-        const ForwarderBinding software {1, Text2[1], Text2[0], Text2[2], SoftwareForwarderArmed,
-                                         QStringLiteral("RemoteHost"),
-                                         QStringLiteral("RemotePort")};
-        if (Index == 0)
-            connectAction(software);
-        else
-            forwarderCloseAction(software);
-    } else if (Index == 2 || Index == 3) {
-        const ForwarderBinding dataHost {3, Text2[4], Text2[5], Text2[3], DataHostForwarderArmed,
-                                         QStringLiteral("RemoteHost3"),
-                                         QStringLiteral("RemotePort3")};
-        if (Index == 3)
-            connectAction(dataHost);
-        else
-            forwarderCloseAction(dataHost);
-    }
+    if (Index == 0)
+        connectAction(endpoint(1));
+    else if (Index == 1)
+        forwarderCloseAction(endpoint(1));
+    else if (Index == 3)
+        connectAction(endpoint(3));
+    else if (Index == 2)
+        forwarderCloseAction(endpoint(3));
 }
 
-void Form1::connectAction(const ForwarderBinding &binding)
+void RelayCore::connectAction(const Endpoint &binding)
 {
     // Armed first: even a Connect that fails below leaves the tick retrying.
-    binding.armed = true;
-    Winsock &socket = *Winsock1[binding.socket];
+    *binding.armed = true;
+    Winsock &socket = *Winsock1[std::size_t(binding.index)];
     try {
         const int state = socket.State();
         if (state == Winsock::sckConnected) {
@@ -71,7 +52,7 @@ void Form1::connectAction(const ForwarderBinding &binding)
         const QString text = QStringLiteral("HA Connect Client Error # ")
             + QString::number(error.code()) + QStringLiteral("   State = ")
             + QString::number(socket.State());
-        m_boxes.show(this, text, MessageBoxes::Buttons::Ok);
+        m_boxes.show(text, MessageBoxes::Buttons::Ok);
         return;
     }
     try {
@@ -79,18 +60,19 @@ void Form1::connectAction(const ForwarderBinding &binding)
     } catch (const ComponentError &) {
         // A refused request is put right by the socket's events and the tick.
     }
-    UiColour::setBackColor(binding.portField, UiColour::Yellow);
+    binding.portField->setBackColor(UiColour::Yellow);
 }
 
-void Form1::forwarderCloseAction(const ForwarderBinding &binding)
+void RelayCore::forwarderCloseAction(const Endpoint &binding)
 {
-    binding.armed = false;
-    Winsock &socket = *Winsock1[binding.socket];
+    *binding.armed = false;
+    Winsock &socket = *Winsock1[std::size_t(binding.index)];
     try {
         socket.Close();
     } catch (const ComponentError &) {
         // Still red and still the true state below, so the operator sees it.
     }
-    UiColour::setBackColor(binding.portField, UiColour::Red);
+    qCInfo(lcNet, "endpoint %d closed", binding.index);
+    binding.portField->setBackColor(UiColour::Red);
     binding.statusField->setText(QString::number(socket.State()));
 }

@@ -1,31 +1,17 @@
 // Connection request, peer close and error events of all four sockets.
 
-#include "app/relay_window.h"
-#include "app/ui_colour.h"
 #include "platform/component_error.h"
+#include "platform/log_categories.h"
 #include "platform/winsock.h"
+#include "relay/colours.h"
+#include "relay/control.h"
+#include "relay/relay_core.h"
 
-#include <QLineEdit>
-
-namespace {
-// The port field that shows an endpoint's condition.
-QLineEdit *portFieldOf(Form1 &form, int index)
+void RelayCore::Winsock1_ConnectionRequest(int Index, qint32 requestID)
 {
-    switch (index) {
-    case 0: return form.Text1[0];
-    case 1: return form.Text2[0];
-    case 2: return form.Text4[0];
-    case 3: return form.Text2[5];
-    default: return nullptr;
-    }
-}
-} // namespace
-
-void Form1::Winsock1_ConnectionRequest(int Index, qint32 requestID)
-{
-    if (Index < 0 || Index > 3)
+    if (Index < 0 || Index >= EndpointCount)
         return;
-    Winsock &socket = *Winsock1[Index];
+    Winsock &socket = *Winsock1[std::size_t(Index)];
     if (socket.State() != Winsock::sckClosed)
         socket.Close();
     try {
@@ -35,26 +21,29 @@ void Form1::Winsock1_ConnectionRequest(int Index, qint32 requestID)
         // connection; the supervision tick re-arms the second server.
         return;
     }
-    if (Index == 0 || Index == 2)
-        UiColour::setBackColor(portFieldOf(*this, Index), UiColour::Green);
+    qCInfo(lcNet, "endpoint %d: peer connected from %s", Index,
+           qUtf8Printable(socket.RemoteHostIP()));
+    if (isListener(Index))
+        endpoint(Index).portField->setBackColor(UiColour::Green);
 }
 
-void Form1::Winsock1_Close(int Index)
+void RelayCore::Winsock1_Close(int Index)
 {
-    if (Index < 0 || Index > 3)
+    if (Index < 0 || Index >= EndpointCount)
         return;
+    qCInfo(lcNet, "endpoint %d: peer closed the connection", Index);
     // The second server endpoint is the one a user sees: red like the others.
-    UiColour::setBackColor(portFieldOf(*this, Index), UiColour::Red);
+    endpoint(Index).portField->setBackColor(UiColour::Red);
     if (Index == 0)
-        setWindowTitle(QStringLiteral("TCP Server Closed"));
+        setCaption(QStringLiteral("TCP Server Closed"));
 }
 
-void Form1::Winsock1_Error(int Index, int Number, const QString &Description)
+void RelayCore::Winsock1_Error(int Index, int Number, const QString &Description)
 {
-    Q_UNUSED(Number);
-    Q_UNUSED(Description);
-    if (Index < 0 || Index > 3)
+    if (Index < 0 || Index >= EndpointCount)
         return;
-    Winsock1[Index]->Close();
-    UiColour::setBackColor(portFieldOf(*this, Index), UiColour::Red);
+    qCWarning(lcNet, "endpoint %d: socket error %d, %s", Index, Number,
+              qUtf8Printable(Description));
+    Winsock1[std::size_t(Index)]->Close();
+    endpoint(Index).portField->setBackColor(UiColour::Red);
 }

@@ -4,74 +4,80 @@
 // server endpoint also makes a pass of the event queue after listening and
 // keeps the Server2Armed flag that the supervision tick reads.
 
-#include "app/relay_window.h"
-#include "app/ui_colour.h"
 #include "platform/component_error.h"
+#include "platform/log_categories.h"
 #include "platform/winsock.h"
+#include "relay/colours.h"
+#include "relay/control.h"
 #include "relay/port_text.h"
+#include "relay/relay_core.h"
 
-#include <QLineEdit>
-#include <QPushButton>
 #include <QTimer>
 
-struct Form1::ListenerBinding {
-    int socket;
-    std::array<QPushButton *, 2> buttons;
-    QLineEdit *portField;
-    QString settingKey;
-    bool secondServer;
-};
-
-void Form1::Command1_Click(int Index)
+void RelayCore::Command1_Click(int Index)
 {
-    const ListenerBinding gateway {0, Command1, Text1[0], QStringLiteral("LocalPort"), false};
     if (Index == 0)
-        listenAction(gateway);
+        listenAction(endpoint(0));
     else if (Index == 1)
-        listenerCloseAction(gateway);
+        listenerCloseAction(endpoint(0));
 }
 
-void Form1::Command5_Click(int Index)
+void RelayCore::Command5_Click(int Index)
 {
-    const ListenerBinding server2 {2, Command5, Text4[0], QStringLiteral("LocalPort2"), true};
     if (Index == 0)
-        listenAction(server2);
+        listenAction(endpoint(2));
     else if (Index == 1)
-        listenerCloseAction(server2);
+        listenerCloseAction(endpoint(2));
 }
 
-void Form1::listenAction(const ListenerBinding &binding)
+void RelayCore::listenAction(const Endpoint &binding)
 {
+    const int index = binding.index;
+    const bool secondServer = binding.role == EndpointRole::ServerListener;
     // Any failure ends the action silently; what was done stays done.
     try {
-        Winsock &socket = *Winsock1[binding.socket];
-        socket.Close();
-        socket.setProtocol(0);
-        socket.setLocalPort(listenPortFromText(binding.portField->text()));
-        m_settings.write(QStringLiteral("Harborcast"), QStringLiteral("startup"), binding.settingKey,
-                         QString::number(socket.LocalPort()));
-        socket.Listen();
-        if (binding.secondServer)
-            DoEvents();
-        if (Winsock1[binding.socket]->State() == Winsock::sckListening) {
-            setWindowTitle(QStringLiteral("Listening"));
-            UiColour::setBackColor(binding.portField, UiColour::Yellow);
-            binding.buttons[1]->setText(QStringLiteral("Stop Listening"));
-            binding.buttons[1]->setEnabled(Winsock1[binding.socket]->State()
-                                           == Winsock::sckListening);
+        Winsock &socket = *Winsock1[std::size_t(index)];
+        const qint32 port = listenPortFromText(binding.portField->text());
+        // The tick re-arms an idle listener: one that already listens where
+        // the field says is kept, so a peer arriving just then is not refused.
+        const bool keep = m_inTick && socket.State() == Winsock::sckListening
+            && (port == 0 || socket.LocalPort() == port);
+        if (!keep) {
+            socket.Close();
+            socket.setProtocol(0);
+            socket.setLocalPort(port);
         }
-        if (binding.secondServer)
+        m_settings.write(QStringLiteral("Harborcast"), QStringLiteral("startup"), binding.portKey,
+                         QString::number(keep ? port : socket.LocalPort()));
+        if (!keep) {
+            socket.Listen();
+            qCInfo(lcNet, "endpoint %d listening on port %d", index, socket.LocalPort());
+        }
+        if (secondServer)
+            DoEvents();
+        if (Winsock1[std::size_t(index)]->State() == Winsock::sckListening) {
+            setCaption(QStringLiteral("Listening"));
+            binding.portField->setBackColor(UiColour::Yellow);
+            (*binding.buttons)[1]->setText(QStringLiteral("Stop Listening"));
+            (*binding.buttons)[1]->setEnabled(Winsock1[std::size_t(index)]->State()
+                                              == Winsock::sckListening);
+        }
+        if (secondServer)
             Server2Armed = true;
         if (!Timer1->isActive())
             Timer1->start();
-    } catch (const ComponentError &) {
+    } catch (const ComponentError &error) {
+        qCWarning(lcNet, "endpoint %d cannot listen: error %d, %s", index, error.code(),
+                  qUtf8Printable(error.text()));
     }
 }
 
-void Form1::listenerCloseAction(const ListenerBinding &binding)
+void RelayCore::listenerCloseAction(const Endpoint &binding)
 {
-    UiColour::setBackColor(binding.portField, UiColour::Red);
-    Winsock1[binding.socket]->Close();
-    if (binding.secondServer)
-        Server2Armed = false;
+    const int index = binding.index;
+    binding.portField->setBackColor(UiColour::Red);
+    Winsock1[std::size_t(index)]->Close();
+    qCInfo(lcNet, "endpoint %d stopped listening", index);
+    if (binding.armed)
+        *binding.armed = false;
 }

@@ -1,9 +1,8 @@
 // Socket state as a status text and a colour scheme on a port field.
 
-#include "app/relay_window.h"
-#include "app/ui_colour.h"
-
-#include <QLineEdit>
+#include "relay/colours.h"
+#include "relay/control.h"
+#include "relay/relay_core.h"
 
 namespace {
 struct StateRow {
@@ -27,7 +26,7 @@ constexpr StateRow StateTable[] = {
 };
 } // namespace
 
-QString Form1::WinsockStateDisplay(const quint8 &WinsockState, QLineEdit *TxtBox)
+QString RelayCore::WinsockStateDisplay(const quint8 &WinsockState, Control *TxtBox)
 {
     if (WinsockState >= std::size(StateTable))
         return QString();
@@ -35,8 +34,8 @@ QString Form1::WinsockStateDisplay(const quint8 &WinsockState, QLineEdit *TxtBox
     const QString text = QLatin1String(row.text);
     // The text is chosen first, so a field that is missing still gets it.
     if (TxtBox) {
-        UiColour::setForeColor(TxtBox, row.foreColor);
-        UiColour::setBackColor(TxtBox, row.backColor);
+        TxtBox->setForeColor(row.foreColor);
+        TxtBox->setBackColor(row.backColor);
     }
     return text;
 }

@@ -1,23 +1,17 @@
-// Routing of a chunk that arrives on a socket: from the gateway endpoint to
-// the three others, from any other back to the gateway, and to the serial
-// port while it is open. A chunk goes only where the destination reads
-// connected at that moment; nothing is kept for later.
+// Routing of a chunk that arrives on a socket, along the route table: from
+// the gateway endpoint to the three others, from any other back to the
+// gateway, and to the serial port while it is open. A chunk goes only where
+// the destination reads connected at that moment; nothing is kept for later.
 
-#include "app/relay_window.h"
 #include "platform/component_error.h"
 #include "platform/serial_comm.h"
 #include "platform/winsock.h"
 #include "relay/flow_control.h"
+#include "relay/relay_core.h"
 
-namespace {
-// Destinations of each source endpoint, in the order they are served.
-constexpr int GatewayFanOut[] = {1, 2, 3};
-constexpr int BackToGateway[] = {0};
-} // namespace
-
-void Form1::sendIfConnected(int index, const QByteArray &chunk)
+void RelayCore::sendIfConnected(int index, const QByteArray &chunk)
 {
-    Winsock &socket = *Winsock1[index];
+    Winsock &socket = *Winsock1[std::size_t(index)];
     if (socket.State() != Winsock::sckConnected)
         return;
     try {
@@ -28,26 +22,23 @@ void Form1::sendIfConnected(int index, const QByteArray &chunk)
     }
 }
 
-void Form1::Winsock1_DataArrival(int Index, qint64 bytesTotal)
+void RelayCore::Winsock1_DataArrival(int Index, qint64 bytesTotal)
 {
     Q_UNUSED(bytesTotal);
-    if (Index < 0 || Index > 3)
+    if (Index < 0 || Index >= EndpointCount)
         return;
-    const QByteArray chunk = Winsock1[Index]->GetData();
+    const QByteArray chunk = Winsock1[std::size_t(Index)]->GetData();
     if (chunk.isEmpty())
         return;
-    if (Index == 0) {
-        for (int destination : GatewayFanOut)
+    for (int destination : routeFrom(Index)) {
+        if (destination != SerialNode) {
             sendIfConnected(destination, chunk);
-    } else {
-        for (int destination : BackToGateway)
-            sendIfConnected(destination, chunk);
-    }
-    if (Com1->PortOpen()) {
-        try {
-            Com1->setOutput(chunk);
-        } catch (const ComponentError &) {
-            // The device vanished just now; the port's own event reports it.
+        } else if (Com1->PortOpen()) {
+            try {
+                Com1->setOutput(chunk);
+            } catch (const ComponentError &) {
+                // The device vanished just now; the port's own event reports it.
+            }
         }
     }
     // Destinations that filled up hold their sources back from here on.

@@ -13,7 +13,7 @@ bool congestedNow(bool wasCongested, qint64 backlog, qint64 high, qint64 low)
 }
 } // namespace
 
-FlowControl::FlowControl(const std::array<Winsock *, 4> &sockets, SerialComm &serial,
+FlowControl::FlowControl(const std::array<Winsock *, EndpointCount> &sockets, SerialComm &serial,
                          QObject *parent)
     : QObject(parent), m_sockets(sockets), m_serial(serial), m_watch(new QTimer(this))
 {
@@ -24,9 +24,10 @@ FlowControl::FlowControl(const std::array<Winsock *, 4> &sockets, SerialComm &se
         update();
         checkStalls();
     });
-    for (int i = 0; i < int(m_sockets.size()); ++i) {
-        connect(m_sockets[size_t(i)], &Winsock::BytesSent, this, [this, i] { onSocketProgress(i); });
-        m_lastProgress[size_t(i)].start();
+    for (int i = 0; i < EndpointCount; ++i) {
+        connect(m_sockets[std::size_t(i)], &Winsock::BytesSent, this,
+                [this, i] { onSocketProgress(i); });
+        m_lastProgress[std::size_t(i)].start();
     }
     connect(&m_serial, &SerialComm::BytesWritten, this, [this] { update(); });
 }
@@ -39,33 +40,50 @@ void FlowControl::setLimits(const Limits &limits)
 
 void FlowControl::onSocketProgress(int index)
 {
-    m_lastProgress[size_t(index)].start();
+    m_lastProgress[std::size_t(index)].start();
     update();
 }
 
 void FlowControl::update()
 {
-    for (size_t i = 0; i < m_sockets.size(); ++i) {
+    for (std::size_t i = 0; i < EndpointCount; ++i) {
         const Winsock &socket = *m_sockets[i];
-        const bool was = m_socketCongested[i];
+        const bool was = m_congested[i];
         const bool now = socket.State() == Winsock::sckConnected
             && congestedNow(was, socket.BytesToSend(), m_limits.socketHigh, m_limits.socketLow);
         if (now && !was)
             m_lastProgress[i].start(); // the stall clock starts with the congestion
-        m_socketCongested[i] = now;
+        m_congested[i] = now;
     }
-    m_serialCongested = m_serial.PortOpen()
-        && congestedNow(m_serialCongested, m_serial.OutBufferCount(), m_limits.serialHigh,
+    m_congested[SerialNode] = m_serial.PortOpen()
+        && congestedNow(m_congested[SerialNode], m_serial.OutBufferCount(), m_limits.serialHigh,
                         m_limits.serialLow);
 
-    const auto &c = m_socketCongested;
-    const bool gatewayFull = c[0];
-    m_sockets[0]->setReceivePaused(m_serialCongested || c[1] || c[2] || c[3]);
-    for (size_t i : {1, 2, 3})
-        m_sockets[i]->setReceivePaused(m_serialCongested || gatewayFull);
-    m_serial.setReceivePaused(c[0] || c[1] || c[2]);
+    const auto blocked = [this](int source) {
+        for (int destination : routeFrom(source)) {
+            if (m_congested[std::size_t(destination)])
+                return true;
+        }
+        return false;
+    };
+    for (int i = 0; i < EndpointCount; ++i)
+        m_sockets[std::size_t(i)]->setReceivePaused(blocked(i));
 
-    const bool any = m_serialCongested || c[0] || c[1] || c[2] || c[3];
+    const bool serialHolds = m_serial.HoldsSender();
+    m_serial.setReceivePaused(serialHolds && blocked(SerialNode));
+    if (!serialHolds) {
+        for (int destination : routeFrom(SerialNode)) {
+            const Winsock &socket = *m_sockets[std::size_t(destination)];
+            if (socket.State() == Winsock::sckConnected
+                && socket.BytesToSend() > m_limits.serialQueueLimit) {
+                emit destinationOverflowed(destination);
+            }
+        }
+    }
+
+    bool any = false;
+    for (bool c : m_congested)
+        any = any || c;
     if (any && !m_watch->isActive())
         m_watch->start();
     else if (!any && m_watch->isActive())
@@ -74,9 +92,9 @@ void FlowControl::update()
 
 void FlowControl::checkStalls()
 {
-    for (size_t i = 0; i < m_sockets.size(); ++i) {
-        if (m_socketCongested[i] && m_lastProgress[i].elapsed() >= m_limits.stallMs) {
-            m_socketCongested[i] = false;
+    for (std::size_t i = 0; i < EndpointCount; ++i) {
+        if (m_congested[i] && m_lastProgress[i].elapsed() >= m_limits.stallMs) {
+            m_congested[i] = false;
             m_lastProgress[i].start();
             emit destinationStalled(int(i));
         }

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "relay/endpoint_table.h"
+
 #include <QElapsedTimer>
 #include <QObject>
 
@@ -9,16 +11,20 @@ class QTimer;
 class SerialComm;
 class Winsock;
 
-// Back-pressure for the relay. A destination whose unsent bytes pass its
-// high mark is congested until they drain below the low mark; while one is,
-// every source whose chunks go to it stops reading (the sockets' and the
-// device's own flow control then holds the senders), so nothing is dropped
-// and no buffer grows without bound. A socket destination that makes no
-// progress at all for the stall time while congested is reported, so one dead
-// receiver cannot hold the hub forever.
+// Back-pressure for the relay, along the route table. A destination whose
+// unsent bytes pass its high mark is congested until they drain below the
+// low mark; while one is, every source whose chunks go to it stops reading
+// (TCP's own flow control then holds the peers), so nothing is dropped and no
+// buffer grows without bound.
 //
-// Routes mirror the relay: gateway (0) -> 1, 2, 3; 1, 2, 3 -> 0; every socket
-// -> serial; serial -> 0, 1, 2.
+// The serial port is paused the same way only when pausing holds its sender
+// (flow control on the line, or a device that holds it by itself); a plain
+// UART would lose bytes in its few KiB of buffers instead. Without that, its
+// chunks queue at a slow socket destination up to serialQueueLimit, beyond
+// which that destination is reported as overflowed.
+//
+// A socket destination that makes no progress at all for the stall time while
+// congested is reported as stalled, so one dead receiver cannot hold the hub.
 class FlowControl : public QObject
 {
     Q_OBJECT
@@ -29,11 +35,12 @@ public:
         qint64 serialLow = 32 * 1024;
         qint64 socketHigh = 256 * 1024;
         qint64 socketLow = 128 * 1024;
+        qint64 serialQueueLimit = 1024 * 1024; // about 30 s at 230400 bit/s
         int stallMs = 30000;
     };
 
     // `sockets` and `serial` must outlive this object.
-    FlowControl(const std::array<Winsock *, 4> &sockets, SerialComm &serial,
+    FlowControl(const std::array<Winsock *, EndpointCount> &sockets, SerialComm &serial,
                 QObject *parent = nullptr);
 
     void setLimits(const Limits &limits);
@@ -43,24 +50,25 @@ public:
     // Cheap; called after each relayed chunk and on every write progress.
     void update();
 
-    // True while socket `index` (0..3) or the serial port is congested.
-    [[nodiscard]] bool socketCongested(int index) const { return m_socketCongested[size_t(index)]; }
-    [[nodiscard]] bool serialCongested() const { return m_serialCongested; }
+    // True while route node `node` (0..3 sockets, SerialNode) is congested.
+    [[nodiscard]] bool congested(int node) const { return m_congested[std::size_t(node)]; }
 
 signals:
     // Socket destination `index` made no progress for the stall time while
     // it held others back; the owner should drop it.
     void destinationStalled(int index);
+    // Socket destination `index` holds more than serialQueueLimit unsent
+    // bytes while the serial port cannot be paused; the owner should drop it.
+    void destinationOverflowed(int index);
 
 private:
     void onSocketProgress(int index);
     void checkStalls();
 
-    const std::array<Winsock *, 4> &m_sockets;
+    const std::array<Winsock *, EndpointCount> &m_sockets;
     SerialComm &m_serial;
     Limits m_limits;
-    std::array<bool, 4> m_socketCongested {};
-    bool m_serialCongested = false;
-    std::array<QElapsedTimer, 4> m_lastProgress {};
+    std::array<bool, NodeCount> m_congested {};
+    std::array<QElapsedTimer, EndpointCount> m_lastProgress {};
     QTimer *m_watch = nullptr; // runs while anything is congested
 };

@@ -7,28 +7,28 @@
 // scan, so routed socket data can never be written into a device that is only
 // being probed, and a probed device's bytes never reach a socket.
 
-#include "app/message_boxes.h"
-#include "app/relay_window.h"
 #include "platform/component_error.h"
+#include "platform/log_categories.h"
 #include "platform/serial_comm.h"
+#include "relay/control.h"
+#include "relay/message_boxes.h"
+#include "relay/relay_core.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
-#include <QGuiApplication>
-#include <QLineEdit>
-#include <QListWidget>
 #include <QTimer>
 
 #include <algorithm>
 
 namespace {
 
-// The hourglass for as long as this lives (or until release()). One override
-// per scan, so nested scans stay balanced and no path leaves it behind.
+// The hourglass for as long as this lives (or until release()). One busy
+// signal pair per scan, so nested scans stay balanced and no path leaves the
+// pointer behind.
 class BusyPointer
 {
 public:
-    BusyPointer() { QGuiApplication::setOverrideCursor(Qt::WaitCursor); }
+    explicit BusyPointer(RelayCore &core) : m_core(core) { emit m_core.busyChanged(true); }
     ~BusyPointer() { release(); }
     BusyPointer(const BusyPointer &) = delete;
     BusyPointer &operator=(const BusyPointer &) = delete;
@@ -36,23 +36,24 @@ public:
     void release()
     {
         if (m_active)
-            QGuiApplication::restoreOverrideCursor();
+            emit m_core.busyChanged(false);
         m_active = false;
     }
 
 private:
+    RelayCore &m_core;
     bool m_active = true;
 };
 
 } // namespace
 
-void Form1::Command4_Click()
+void RelayCore::Command4_Click()
 {
     FindPort();
     DoEvents();
     List3->clear();
     if (PortCount == 0) {
-        boxes().show(this, QStringLiteral("No COM Port Found"), MessageBoxes::Buttons::Ok);
+        boxes().show(QStringLiteral("No COM Port Found"), MessageBoxes::Buttons::Ok);
         return;
     }
     List4->clear();
@@ -68,9 +69,9 @@ void Form1::Command4_Click()
     }
 }
 
-void Form1::FindPort()
+void RelayCore::FindPort()
 {
-    BusyPointer busy;
+    BusyPointer busy(*this);
     try {
         PortCount = 0;
         for (qint16 n = PortTable::FirstPort; n <= PortTable::LastPort; ++n) {
@@ -85,18 +86,18 @@ void Form1::FindPort()
         }
     } catch (const std::exception &) {
         busy.release();
-        boxes().show(this, QStringLiteral("FindPort Error"), MessageBoxes::Buttons::Ok);
+        boxes().show(QStringLiteral("FindPort Error"), MessageBoxes::Buttons::Ok);
     }
 }
 
-bool Form1::TestPort(qint16 PortNumb)
+bool RelayCore::TestPort(qint16 PortNumb)
 {
     try {
         if (PortNumb == 1) {
             // A scan starts by closing the bridge's port, so that port is
-            // tested (and listed) like any other.
+            // tested (and listed) like any other; the operator sees it closed.
             if (Com1->PortOpen())
-                Com1->setPortOpen(false);
+                showPortClosed();
             DoEvents();
         }
         SerialComm probe(ports());
@@ -115,10 +116,10 @@ bool Form1::TestPort(qint16 PortNumb)
     }
 }
 
-void Form1::List3_Click()
+void RelayCore::List3_Click()
 {
     const int row = List3->currentRow();
-    if (row < 0 || row >= int(FoundPorts.size()) || !List3->item(row)->isSelected())
+    if (row < 0 || row >= int(FoundPorts.size()))
         return;
     ComPort = FoundPorts[std::size_t(row)];
     DoEvents();
@@ -129,13 +130,14 @@ void Form1::List3_Click()
         // The saved number is never read back; the selection itself stands.
     }
     Text3->setText(QString::number(ComPort));
-    boxes().show(this, QStringLiteral("Set to COM ") + QString::number(ComPort),
+    qCInfo(lcSerial, "COM port %d selected", ComPort);
+    boxes().show(QStringLiteral("Set to COM ") + QString::number(ComPort),
                  MessageBoxes::Buttons::Ok);
     List4->setVisible(false);
     DoEvents();
 }
 
-void Form1::Dly(qint16 ms)
+void RelayCore::Dly(qint16 ms)
 {
     const int wait = std::max<int>(ms, 1);
     QElapsedTimer clock;

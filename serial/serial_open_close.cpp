@@ -3,14 +3,13 @@
 // green on black open, white on white after a close, white on red when the
 // device vanished (see serial_receive.cpp).
 
-#include "app/message_boxes.h"
-#include "app/relay_window.h"
-#include "app/ui_colour.h"
 #include "platform/component_error.h"
+#include "platform/log_categories.h"
 #include "platform/serial_comm.h"
-
-#include <QLineEdit>
-#include <QListWidget>
+#include "relay/colours.h"
+#include "relay/control.h"
+#include "relay/message_boxes.h"
+#include "relay/relay_core.h"
 
 namespace {
 
@@ -22,55 +21,61 @@ constexpr int ReceiveThreshold = 1;
 constexpr int SendThreshold = 1;
 constexpr int OpenWaitMs = 500;
 
-void showOpen(QLineEdit *indicator)
+void showOpen(Control *indicator)
 {
-    UiColour::setBackColor(indicator, UiColour::Green);
-    UiColour::setForeColor(indicator, UiColour::Black);
+    indicator->setBackColor(UiColour::Green);
+    indicator->setForeColor(UiColour::Black);
 }
 
 } // namespace
 
-void Form1::Command2_Click(int Index)
+void RelayCore::Command2_Click(int Index)
 {
     if (Index == 0) {
         List4->setVisible(false);
         try {
             if (ComPort < PortTable::FirstPort || ComPort > PortTable::LastPort) {
-                boxes().show(this,
-                             QStringLiteral("No COM port selected. Try \"Find COM Port\" utility"),
+                boxes().show(QStringLiteral("No COM port selected. Try \"Find COM Port\" utility"),
                              MessageBoxes::Buttons::Ok);
                 return;
             }
             if (!OpenCOM()) {
-                boxes().show(this, QStringLiteral("Error opening COM port"),
+                boxes().show(QStringLiteral("Error opening COM port"),
                              MessageBoxes::Buttons::Ok);
                 return;
             }
             if (Com1->PortOpen())
                 showOpen(Text3);
-        } catch (const std::exception &) {
-            boxes().show(this, QStringLiteral("Com error"), MessageBoxes::Buttons::Ok);
+        } catch (const ComponentError &) {
+            boxes().show(QStringLiteral("Com error"), MessageBoxes::Buttons::Ok);
         }
     } else if (Index == 1) {
         if (Com1->PortOpen()) {
-            UiColour::setBackColor(Text3, UiColour::Red);
-            UiColour::setForeColor(Text3, UiColour::White);
-            Text3->setText(QString::number(ComPort));
             try {
-                Com1->setPortOpen(false);
+                showPortClosed();
             } catch (const ComponentError &) {
-                boxes().show(this, QStringLiteral("Com error"), MessageBoxes::Buttons::Ok);
+                boxes().show(QStringLiteral("Com error"), MessageBoxes::Buttons::Ok);
                 return;
             }
-            setWindowTitle(QStringLiteral("COM Port is Closed."));
-            // White on white: the number is hidden until the next open.
-            UiColour::setBackColor(Text3, UiColour::White);
         }
         DoEvents();
     }
 }
 
-bool Form1::OpenCOM()
+void RelayCore::showPortClosed()
+{
+    Text3->setBackColor(UiColour::Red);
+    Text3->setForeColor(UiColour::White);
+    Text3->setText(QString::number(ComPort));
+    const int number = Com1->CommPort();
+    Com1->setPortOpen(false);
+    qCInfo(lcSerial, "COM port %d closed", number);
+    setCaption(QStringLiteral("COM Port is Closed."));
+    // White on white: the number is hidden until the next open.
+    Text3->setBackColor(UiColour::White);
+}
+
+bool RelayCore::OpenCOM()
 {
     bool result = false;
     try {
@@ -87,6 +92,8 @@ bool Form1::OpenCOM()
         Com1->setRTSEnable(false);
         Com1->setNullDiscard(false);
         Com1->setPortOpen(true);
+        qCInfo(lcSerial, "COM port %d (%s) opened at %s", Com1->CommPort(),
+               qUtf8Printable(Com1->DevicePath()), qUtf8Printable(Com1->Settings()));
         showOpen(Text3);
         result = true;
         Dly(OpenWaitMs);
@@ -95,16 +102,16 @@ bool Form1::OpenCOM()
         // number is the one actually open, which a nested Open may have
         // changed.
         if (Com1->PortOpen()) {
-            setWindowTitle(QStringLiteral("COM Port # ") + QString::number(Com1->CommPort())
-                           + QStringLiteral(" is now open."));
+            setCaption(QStringLiteral("COM Port # ") + QString::number(Com1->CommPort())
+                       + QStringLiteral(" is now open."));
         }
         return result;
-    } catch (const ComponentError &) {
-    } catch (const std::exception &) {
+    } catch (const ComponentError &error) {
+        qCWarning(lcSerial, "COM port %d cannot be opened: error %d, %s", int(ComPort),
+                  error.code(), qUtf8Printable(error.text()));
     }
     const auto answer =
-        boxes().show(this,
-                     QStringLiteral("Invalid COM port. Would you like to search for available ports?"),
+        boxes().show(QStringLiteral("Invalid COM port. Would you like to search for available ports?"),
                      MessageBoxes::Buttons::YesNo);
     if (answer == MessageBoxes::Answer::Yes)
         Command4_Click();

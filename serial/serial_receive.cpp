@@ -8,43 +8,29 @@
 // outermost handler relays the queue oldest first, so every endpoint sees the
 // chunks in the order the device sent them.
 
-#include "app/relay_window.h"
-#include "app/ui_colour.h"
+#include "platform/log_categories.h"
 #include "platform/serial_comm.h"
 #include "platform/winsock.h"
+#include "relay/colours.h"
+#include "relay/control.h"
 #include "relay/flow_control.h"
+#include "relay/relay_core.h"
 
-#include <QLineEdit>
+#include <QScopedValueRollback>
 
-namespace {
-
-// Clears the relaying flag however the relay loop is left.
-class RelayingScope
-{
-public:
-    explicit RelayingScope(bool &flag) : m_flag(flag) { m_flag = true; }
-    ~RelayingScope() { m_flag = false; }
-    RelayingScope(const RelayingScope &) = delete;
-    RelayingScope &operator=(const RelayingScope &) = delete;
-
-private:
-    bool &m_flag;
-};
-
-} // namespace
-
-void Form1::Com1_OnComm()
+void RelayCore::Com1_OnComm()
 {
     const int event = Com1->CommEvent();
     if (event == CommEventCode::DeviceLost) {
         // The component closed the port. No message box: the operator may be
         // away for a long time; the red indicator and the caption stay until
         // the next Open.
-        UiColour::setBackColor(Text3, UiColour::Red);
-        UiColour::setForeColor(Text3, UiColour::White);
+        qCWarning(lcSerial, "COM port %d was lost", Com1->CommPort());
+        Text3->setBackColor(UiColour::Red);
+        Text3->setForeColor(UiColour::White);
         Text3->setText(QString::number(Com1->CommPort()));
-        setWindowTitle(QStringLiteral("COM Port # ") + QString::number(Com1->CommPort())
-                       + QStringLiteral(" was lost."));
+        setCaption(QStringLiteral("COM Port # ") + QString::number(Com1->CommPort())
+                   + QStringLiteral(" was lost."));
         // Whatever the device delivered before it went is still relayed.
         for (QByteArray rest = Com1->Input(); !rest.isEmpty(); rest = Com1->Input())
             m_serialQueue.push_back(std::move(rest));
@@ -59,16 +45,21 @@ void Form1::Com1_OnComm()
     if (m_relayingSerial)
         return; // the outer handler relays it after the chunks before it
 
-    const RelayingScope relaying(m_relayingSerial);
+    const QScopedValueRollback relaying(m_relayingSerial, true);
+    const auto destinations = routeFrom(SerialNode);
     while (!m_serialQueue.empty()) {
         const QByteArray chunk = std::move(m_serialQueue.front());
         m_serialQueue.pop_front();
-        sendIfConnected(0, chunk);
-        sendIfConnected(1, chunk);
-        DoEvents();
-        if (Winsock1[2]->State() != Winsock::sckConnected)
-            DoEvents(); // a peer accepted in this pass still gets the chunk
-        sendIfConnected(2, chunk);
+        for (int destination : destinations) {
+            if (destination == destinations.back()) {
+                // The second server is served last, after the passes, so a
+                // peer accepted in them still gets the chunk.
+                DoEvents();
+                if (Winsock1[std::size_t(destination)]->State() != Winsock::sckConnected)
+                    DoEvents();
+            }
+            sendIfConnected(destination, chunk);
+        }
         m_flow->update();
     }
 }

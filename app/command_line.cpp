@@ -1,0 +1,86 @@
+#include "app/command_line.h"
+
+#include <QCommandLineParser>
+
+namespace {
+const QString ProgramName = QStringLiteral("quaylight");
+} // namespace
+
+QString versionLine()
+{
+    return ProgramName + QLatin1Char(' ') + QStringLiteral(QUAYLIGHT_VERSION);
+}
+
+CommandLine parseCommandLine(const QStringList &arguments)
+{
+    QCommandLineParser parser;
+    parser.setApplicationDescription(
+        QStringLiteral("Relays raw bytes between TCP connections and a serial port."));
+    const QCommandLineOption help({QStringLiteral("h"), QStringLiteral("help")},
+                                  QStringLiteral("Show this help and exit."));
+    const QCommandLineOption version({QStringLiteral("v"), QStringLiteral("version")},
+                                     QStringLiteral("Show the version and exit."));
+    const QCommandLineOption headless(
+        QStringLiteral("headless"),
+        QStringLiteral("Run the relay without a window; events are written to stderr."));
+    const QCommandLineOption open(QStringLiteral("open"),
+                                  QStringLiteral("Open serial port number <N> (1-64) at start."),
+                                  QStringLiteral("N"));
+    const QCommandLineOption listen(
+        QStringLiteral("listen"),
+        QStringLiteral("Let the TCP/IP Server listen on <PORT> (0-65535) at start."),
+        QStringLiteral("PORT"));
+    const QCommandLineOption configDir(
+        QStringLiteral("config-dir"),
+        QStringLiteral("Folder of the settings files and ports.ini "
+                       "(default: $XDG_CONFIG_HOME/quaylight)."),
+        QStringLiteral("DIR"));
+    parser.addOptions({help, version, headless, open, listen, configDir});
+
+    CommandLine result;
+    const auto fail = [&result](const QString &line) {
+        result.action = CommandLine::Action::Error;
+        result.message = line;
+        return result;
+    };
+    if (!parser.parse(arguments))
+        return fail(parser.errorText());
+    if (!parser.positionalArguments().isEmpty())
+        return fail(QStringLiteral("Unexpected argument '%1'.")
+                        .arg(parser.positionalArguments().constFirst()));
+    if (parser.isSet(help)) {
+        result.action = CommandLine::Action::Help;
+        // No application object exists yet to name the program.
+        result.message = parser.helpText().replace(QStringLiteral("<executable_name>"),
+                                                   ProgramName);
+        return result;
+    }
+    if (parser.isSet(version)) {
+        result.action = CommandLine::Action::Version;
+        result.message = versionLine();
+        return result;
+    }
+    result.headless = parser.isSet(headless);
+    if (parser.isSet(open)) {
+        bool ok = false;
+        result.openPort = parser.value(open).toInt(&ok);
+        if (!ok || result.openPort < 1 || result.openPort > 64)
+            return fail(QStringLiteral("--open takes a port number from 1 to 64, not '%1'.")
+                            .arg(parser.value(open)));
+    }
+    if (parser.isSet(listen)) {
+        const QString text = parser.value(listen);
+        bool ok = false;
+        const uint port = text.toUInt(&ok);
+        if (!ok || port > 65535 || text.startsWith(QLatin1Char('+')))
+            return fail(QStringLiteral("--listen takes a TCP port from 0 to 65535, not '%1'.")
+                            .arg(text));
+        result.listenPort = QString::number(port);
+    }
+    if (parser.isSet(configDir)) {
+        result.configDir = parser.value(configDir);
+        if (result.configDir.isEmpty())
+            return fail(QStringLiteral("--config-dir needs a folder."));
+    }
+    return result;
+}

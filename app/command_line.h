@@ -1,0 +1,23 @@
+#pragma once
+
+#include <QString>
+#include <QStringList>
+
+// What the command line asks for. Parsed before any application object
+// exists, so --help, --version and mistakes need no display.
+struct CommandLine {
+    enum class Action { Run, Help, Version, Error };
+
+    Action action = Action::Run;
+    QString message;     // Help: the help text; Error: one line saying what is wrong
+    bool headless = false;
+    int openPort = 0;    // --open N (1..64); 0 when not given
+    QString listenPort;  // --listen PORT as typed (digits, 0..65535); empty when not given
+    QString configDir;   // --config-dir DIR; empty for the default folder
+};
+
+// Parses `arguments` (argv, the program name first).
+[[nodiscard]] CommandLine parseCommandLine(const QStringList &arguments);
+
+// "quaylight 0.2.0": the program's name and version.
+[[nodiscard]] QString versionLine();

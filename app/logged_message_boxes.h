@@ -1,0 +1,12 @@
+#pragma once
+
+#include "relay/message_boxes.h"
+
+// Message boxes with nobody to answer them (headless mode, restoring a
+// session): each becomes a log line and a question takes its safe answer,
+// "No".
+class LoggedMessageBoxes : public MessageBoxes
+{
+public:
+    Answer show(const QString &text, Buttons buttons) override;
+};

@@ -1,0 +1,168 @@
+#include "relay/relay_core.h"
+
+#include "platform/component_error.h"
+#include "platform/log_categories.h"
+#include "platform/serial_comm.h"
+#include "platform/winsock.h"
+#include "relay/control.h"
+#include "relay/flow_control.h"
+#include "relay/handler_guard.h"
+
+#include <QCoreApplication>
+#include <QTimer>
+
+namespace {
+const QString Harborcast = QStringLiteral("Harborcast");
+const QString Startup = QStringLiteral("startup");
+// Default host of both forwarders until the operator saves another.
+const QString DefaultRemoteHost = QStringLiteral("192.168.1.100");
+
+template <std::size_t N>
+void makeControls(std::array<Control *, N> &controls, QObject *owner)
+{
+    for (Control *&control : controls)
+        control = new Control(owner);
+}
+} // namespace
+
+RelayCore::RelayCore(MessageBoxes &boxes, const QString &configDir, QObject *parent)
+    : QObject(parent),
+      m_boxes(boxes),
+      m_settings(configDir),
+      m_ports(configDir),
+      m_caption(QStringLiteral("Quaylight"))
+{
+    makeControls(Text1, this);
+    makeControls(Text2, this);
+    makeControls(Text4, this);
+    makeControls(Command1, this);
+    makeControls(Command5, this);
+    Text3 = new Control(this);
+    List3 = new Control(this);
+    List4 = new Control(this);
+    Command1[0]->setText(QStringLiteral("Listen"));
+    Command1[1]->setText(QStringLiteral("Close"));
+    Command5[0]->setText(QStringLiteral("Listen"));
+    Command5[1]->setText(QStringLiteral("Close"));
+
+    m_endpoints = {{
+        {0, EndpointRole::GatewayListener, Text1[0], Text1[1], nullptr, &Command1, nullptr,
+         QStringLiteral("LocalPort"), {}},
+        {1, EndpointRole::SoftwareForwarder, Text2[0], Text2[2], Text2[1], nullptr,
+         &SoftwareForwarderArmed, QStringLiteral("RemotePort"), QStringLiteral("RemoteHost")},
+        {2, EndpointRole::ServerListener, Text4[0], Text4[2], nullptr, &Command5, &Server2Armed,
+         QStringLiteral("LocalPort2"), {}},
+        {3, EndpointRole::DataHostForwarder, Text2[5], Text2[3], Text2[4], nullptr,
+         &DataHostForwarderArmed, QStringLiteral("RemotePort3"), QStringLiteral("RemoteHost3")},
+    }};
+
+    for (auto &socket : Winsock1)
+        socket = new Winsock(this);
+    Com1 = new SerialComm(m_ports, this);
+    m_flow = new FlowControl(Winsock1, *Com1, this);
+
+    Timer1 = new QTimer(this);
+    Timer1->setInterval(3000);
+    Timer3 = new QTimer(this);
+
+    connectEvents();
+    Timer1->start();
+    Form_Load();
+}
+
+RelayCore::~RelayCore()
+{
+    releaseAll();
+}
+
+void RelayCore::connectEvents()
+{
+    for (int i = 0; i < EndpointCount; ++i) {
+        Winsock *socket = Winsock1[std::size_t(i)];
+        connect(socket, &Winsock::ConnectionRequest, this, [this, i](qint32 requestID) {
+            runHandler("Winsock1_ConnectionRequest", [&] { Winsock1_ConnectionRequest(i, requestID); });
+        });
+        connect(socket, &Winsock::Connected, this,
+                [this, i] { runHandler("Winsock1_Connect", [&] { Winsock1_Connect(i); }); });
+        connect(socket, &Winsock::DataArrival, this, [this, i](qint64 bytesTotal) {
+            runHandler("Winsock1_DataArrival", [&] { Winsock1_DataArrival(i, bytesTotal); });
+        });
+        connect(socket, &Winsock::PeerClosed, this,
+                [this, i] { runHandler("Winsock1_Close", [&] { Winsock1_Close(i); }); });
+        connect(socket, &Winsock::Error, this, [this, i](int number, const QString &text) {
+            runHandler("Winsock1_Error", [&] { Winsock1_Error(i, number, text); });
+        });
+    }
+    connect(Com1, &SerialComm::OnComm, this,
+            [this] { runHandler("Com1_OnComm", [&] { Com1_OnComm(); }); });
+    connect(m_flow, &FlowControl::destinationStalled, this, [this](int index) {
+        runHandler("stalled destination", [&] {
+            dropDestination(index, QStringLiteral("took no data for %1 s")
+                                       .arg(m_flow->limits().stallMs / 1000));
+        });
+    });
+    connect(m_flow, &FlowControl::destinationOverflowed, this, [this](int index) {
+        runHandler("overflowing destination", [&] {
+            dropDestination(index, QStringLiteral("fell %1 KiB behind the serial port")
+                                       .arg(m_flow->limits().serialQueueLimit / 1024));
+        });
+    });
+    connect(Timer1, &QTimer::timeout, this,
+            [this] { runHandler("Timer1_Timer", [&] { Timer1_Timer(); }); });
+}
+
+void RelayCore::setCaption(const QString &caption)
+{
+    if (caption == m_caption)
+        return;
+    m_caption = caption;
+    emit captionChanged(caption);
+}
+
+void RelayCore::Form_Load()
+{
+    const auto stored = [this](const QString &key, const QString &fallback) {
+        return m_settings.read(Harborcast, Startup, key, fallback);
+    };
+    Text4[1]->setText(QStringLiteral("127.0.0.1"));
+    Text1[0]->setText(stored(QStringLiteral("LocalPort"), QStringLiteral("8080")));
+    Text4[0]->setText(stored(QStringLiteral("LocalPort2"), QStringLiteral("8080")));
+    Text2[1]->setText(stored(QStringLiteral("RemoteHost"), DefaultRemoteHost));
+    Text2[0]->setText(stored(QStringLiteral("RemotePort"), QStringLiteral("80")));
+    Text2[4]->setText(stored(QStringLiteral("RemoteHost3"), DefaultRemoteHost));
+    Text2[5]->setText(stored(QStringLiteral("RemotePort3"), QStringLiteral("80")));
+    BaudRate = 19200;
+}
+
+void RelayCore::releaseAll()
+{
+    if (Com1 && Com1->PortOpen()) {
+        Com1->setPortOpen(false);
+        qCInfo(lcSerial, "COM port %d closed", Com1->CommPort());
+    }
+    for (Winsock *socket : Winsock1) {
+        if (socket && socket->State() != Winsock::sckClosed)
+            socket->Close();
+    }
+}
+
+void RelayCore::mnuExit_Click()
+{
+    releaseAll();
+    DoEvents();
+    emit programEnded();
+}
+
+void RelayCore::dropDestination(int index, const QString &why)
+{
+    qCWarning(lcNet, "endpoint %d dropped: it %s", index, qUtf8Printable(why));
+    // A reset, not a clean end: the peer must not take a cut stream for a
+    // complete one.
+    Winsock1[std::size_t(index)]->Close(); // ABORT-AFTER-MERGE
+    Winsock1_Error(index, WinsockCode::TimedOut, why);
+}
+
+void RelayCore::DoEvents()
+{
+    QCoreApplication::processEvents();
+}

@@ -1,0 +1,194 @@
+#pragma once
+
+#include "relay/endpoint_table.h"
+#include "relay/settings_store.h"
+#include "platform/port_table.h"
+
+#include <QByteArray>
+#include <QElapsedTimer>
+#include <QObject>
+#include <QString>
+
+#include <array>
+#include <deque>
+
+class Control;
+class FlowControl;
+class MessageBoxes;
+class QTimer;
+class SerialComm;
+class Winsock;
+
+// The relay: the four socket endpoints Winsock1(0..3), the serial port Com1,
+// routing, flow control, the supervision tick, the settings store, the port
+// table and what each control shows. It needs no window: the window mirrors
+// the controls and forwards the operator's clicks; headless mode drives the
+// same handlers itself.
+//
+// All handlers run on one thread, one at a time; some make a pass of the
+// event queue, so every handler tests an endpoint's state right before it
+// acts on it and caches nothing. The handlers live in the folder of their
+// subsystem (listeners/, clients/, relay/, serial/).
+class RelayCore : public QObject
+{
+    Q_OBJECT
+
+public:
+    // Builds the components, starts Timer1 and runs Form_Load. `boxes`
+    // answers the modal messages and must outlive this; `configDir` holds
+    // the settings store and the port table.
+    RelayCore(MessageBoxes &boxes, const QString &configDir, QObject *parent = nullptr);
+    ~RelayCore() override;
+
+    // ---- What the controls show, by the names the handlers use ----------
+    std::array<Control *, 2> Text1 {};   // 0 local port, 1 state text
+    std::array<Control *, 6> Text2 {};   // 0 port, 1 host, 2 state | 3 state, 4 host, 5 port
+    Control *Text3 = nullptr;            // chosen serial port
+    std::array<Control *, 3> Text4 {};   // 0 local port, 1 address shown, 2 state text
+    std::array<Control *, 2> Command1 {}; // gateway Listen / Close
+    std::array<Control *, 2> Command5 {}; // second server Listen / Close
+    Control *List3 = nullptr;            // found ports
+    Control *List4 = nullptr;            // hint line
+    QTimer *Timer1 = nullptr;            // supervision tick, 3000 ms
+    QTimer *Timer3 = nullptr;            // Dly's timer
+
+    // The window's caption, the relay's last-event line.
+    [[nodiscard]] const QString &Caption() const { return m_caption; }
+    void setCaption(const QString &caption);
+
+    // ---- Components -----------------------------------------------------
+    std::array<Winsock *, EndpointCount> Winsock1 {};
+    SerialComm *Com1 = nullptr;
+
+    // ---- Relay-level state ----------------------------------------------
+    bool SoftwareForwarderArmed = false;
+    bool DataHostForwarderArmed = false;
+    bool Server2Armed = false;
+    qint16 PortCount = 0;
+    std::array<qint16, 65> FoundPorts {};
+    qint16 ComPort = 0;
+    qint32 BaudRate = 0;
+
+    // One row of the endpoint table: what endpoint i is and which controls
+    // and settings belong to it.
+    struct Endpoint {
+        int index;            // Winsock1(index)
+        EndpointRole role;
+        Control *portField;   // carries the endpoint's colour
+        Control *statusField; // state text
+        Control *hostField;   // forwarders: remote host; listeners: none
+        std::array<Control *, 2> *buttons; // listeners: Listen / Close
+        bool *armed;          // the supervision tick keeps it up; gateway: none
+        QString portKey;      // Harborcast [startup] keys
+        QString hostKey;
+    };
+    [[nodiscard]] const Endpoint &endpoint(int index) const { return m_endpoints[std::size_t(index)]; }
+
+    // ---- Startup and exit -------------------------------------------------
+    // Fills the port and host fields from the settings store and sets
+    // BaudRate. Opens nothing.
+    void Form_Load();
+    // Closes the serial port and every open socket (queued output is handed
+    // to the OS), lets queued events run once and emits programEnded.
+    void mnuExit_Click();
+
+    // ---- Data routing (relay/) --------------------------------------------
+    // Reads everything waiting on endpoint Index as one chunk and relays it
+    // along the route table, each destination only if connected (or open).
+    void Winsock1_DataArrival(int Index, qint64 bytesTotal);
+
+    // ---- Listeners (listeners/) -------------------------------------------
+    // Listen (Index 0) or Close (Index 1) of the gateway endpoint.
+    void Command1_Click(int Index);
+    // Listen (Index 0) or Close (Index 1) of the second server endpoint.
+    void Command5_Click(int Index);
+    // Accepts a pending connection on the listening socket itself.
+    void Winsock1_ConnectionRequest(int Index, qint32 requestID);
+    // The peer of endpoint Index closed its connection.
+    void Winsock1_Close(int Index);
+    // Endpoint Index failed: closed and marked red.
+    void Winsock1_Error(int Index, int Number, const QString &Description);
+    // Colours TxtBox for the socket state and returns the state's text.
+    QString WinsockStateDisplay(const quint8 &WinsockState, Control *TxtBox);
+
+    // ---- Upstream clients (clients/) --------------------------------------
+    // Connect (0, 3) or Close (1, 2) of the two forwarders.
+    void Command3_Click(int Index);
+    // A forwarder's connect completed.
+    void Winsock1_Connect(int Index);
+    // The supervision tick: reconnect, re-arm, refresh the state display.
+    void Timer1_Timer();
+
+    // ---- Serial bridge (serial/) ------------------------------------------
+    // Open (Index 0) or Close (Index 1) of the serial port.
+    void Command2_Click(int Index);
+    // Configures Com1 for ComPort and opens it; false when that failed.
+    bool OpenCOM();
+    // A line event of Com1; relays received bytes along the route table.
+    void Com1_OnComm();
+    // "Find COM Ports": scan, then list what was found.
+    void Command4_Click();
+    // Scans ports 1..64 into FoundPorts / PortCount.
+    void FindPort();
+    // True when port PortNumb can be opened and closed.
+    bool TestPort(qint16 PortNumb);
+    // Selects the chosen row of List3 as ComPort.
+    void List3_Click();
+    // Waits at least ms milliseconds while handling events.
+    void Dly(qint16 ms);
+
+    // ---- Services ---------------------------------------------------------
+    [[nodiscard]] SettingsStore &settings() { return m_settings; }
+    [[nodiscard]] const PortTable &ports() const { return m_ports; }
+    [[nodiscard]] MessageBoxes &boxes() { return m_boxes; }
+    [[nodiscard]] FlowControl &flowControl() { return *m_flow; }
+
+    // One pass of the event queue: dispatch what is pending, then return.
+    static void DoEvents();
+
+signals:
+    void captionChanged(const QString &caption);
+    // A port scan started (true) or ended (false); nested scans nest.
+    void busyChanged(bool busy);
+    // The program should end now (Exit was chosen).
+    void programEnded();
+
+private:
+    void connectEvents();
+    void releaseAll();
+
+    void listenAction(const Endpoint &endpoint);
+    void listenerCloseAction(const Endpoint &endpoint);
+    void connectAction(const Endpoint &endpoint);
+    void forwarderCloseAction(const Endpoint &endpoint);
+    void showPortClosed();
+
+    // Sends chunk on endpoint `index` when it reads connected; a send that
+    // fails (the peer dropped just now) is left to the socket's own events.
+    void sendIfConnected(int index, const QByteArray &chunk);
+    // True while endpoint `index`, no longer connected, still holds received
+    // bytes that its destinations may yet take; relays what it can first.
+    [[nodiscard]] bool stillHolding(int index);
+    // A destination that stalled or overflowed is cut off with a reset.
+    void dropDestination(int index, const QString &why);
+
+    MessageBoxes &m_boxes;
+    SettingsStore m_settings;
+    PortTable m_ports;
+    FlowControl *m_flow = nullptr;
+    std::array<Endpoint, EndpointCount> m_endpoints;
+    QString m_caption;
+
+    // Serial chunks read but not yet relayed, oldest first; a receive event
+    // nested in a pass of the event queue appends here and leaves the relay
+    // to the outer one, so no endpoint sees chunks out of order.
+    std::deque<QByteArray> m_serialQueue;
+    bool m_relayingSerial = false;
+
+    bool m_inTick = false; // the Listen action keeps a listener that is already right
+
+    // Per endpoint: unrelayed bytes held after the peer closed, and since
+    // when that count has not gone down.
+    std::array<qint64, EndpointCount> m_heldBytes {};
+    std::array<QElapsedTimer, EndpointCount> m_heldSince {};
+};
