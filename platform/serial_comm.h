@@ -144,6 +144,7 @@ public:
     // While paused, no receive event is raised and at most ReadBufferLimit
     // received bytes are taken from the device; the rest waits in the
     // device itself. Used by the relay when a destination is full.
+    [[nodiscard]] bool HoldsSender() const { return true; } // TEMP
     void setReceivePaused(bool paused);
     [[nodiscard]] bool ReceivePaused() const { return m_receivePaused; }
 

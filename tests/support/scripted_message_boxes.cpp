@@ -1,9 +1,7 @@
 #include "support/scripted_message_boxes.h"
 
-MessageBoxes::Answer ScriptedMessageBoxes::show(QWidget *parent, const QString &text,
-                                                Buttons buttons)
+MessageBoxes::Answer ScriptedMessageBoxes::show(const QString &text, Buttons buttons)
 {
-    Q_UNUSED(parent);
     m_shown.append({text, buttons});
     if (whileShown)
         whileShown();

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "app/message_boxes.h"
+#include "relay/message_boxes.h"
 
 #include <QList>
 #include <QString>
@@ -20,7 +20,7 @@ public:
         Buttons buttons;
     };
 
-    Answer show(QWidget *parent, const QString &text, Buttons buttons) override;
+    Answer show(const QString &text, Buttons buttons) override;
 
     // Answers for the next Yes/No boxes, in order.
     void answerNext(Answer answer) { m_answers.push_back(answer); }

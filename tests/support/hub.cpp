@@ -1,0 +1,66 @@
+#include "support/hub.h"
+
+#include "platform/serial_comm.h"
+#include "platform/winsock.h"
+#include "relay/control.h"
+#include "relay/relay_core.h"
+#include "support/wait_until.h"
+
+Peer::Peer(QTcpSocket *socket) : socket(socket)
+{
+    socket->setParent(this);
+    connect(socket, &QTcpSocket::readyRead, this, [this] { received += this->socket->readAll(); });
+}
+
+Hub::Hub()
+{
+    config.pinPorts({{SerialPort, device.slavePath()}});
+    core = std::make_unique<RelayCore>(boxes, config.dir());
+}
+
+Hub::~Hub()
+{
+    core.reset();
+}
+
+std::unique_ptr<Peer> Hub::connectToListener(int index)
+{
+    Control *portField = core->endpoint(index).portField;
+    portField->setText(QStringLiteral("0"));
+    if (index == 0)
+        core->Command1_Click(0);
+    else
+        core->Command5_Click(0);
+    Winsock &socket = *core->Winsock1[std::size_t(index)];
+    if (socket.State() != Winsock::sckListening)
+        return nullptr;
+    auto peer = std::make_unique<Peer>(new QTcpSocket);
+    peer->socket->connectToHost(QStringLiteral("127.0.0.1"), quint16(socket.LocalPort()));
+    if (!waitUntil([&] { return socket.State() == Winsock::sckConnected; }))
+        return nullptr;
+    return peer;
+}
+
+std::unique_ptr<Peer> Hub::connectForwarder(int index, QTcpServer &server)
+{
+    if (!server.isListening() && !server.listen(QHostAddress::LocalHost, 0))
+        return nullptr;
+    const RelayCore::Endpoint &forwarder = core->endpoint(index);
+    forwarder.hostField->setText(QStringLiteral("127.0.0.1"));
+    forwarder.portField->setText(QString::number(server.serverPort()));
+    core->Command3_Click(index == 1 ? 0 : 3);
+    if (!server.waitForNewConnection(5000))
+        return nullptr;
+    auto peer = std::make_unique<Peer>(server.nextPendingConnection());
+    Winsock &socket = *core->Winsock1[std::size_t(index)];
+    if (!waitUntil([&] { return socket.State() == Winsock::sckConnected; }))
+        return nullptr;
+    return peer;
+}
+
+bool Hub::openSerial()
+{
+    core->ComPort = SerialPort;
+    core->Command2_Click(0);
+    return core->Com1->PortOpen();
+}
