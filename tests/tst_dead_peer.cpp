@@ -1,13 +1,10 @@
-#include "app/relay_window.h"
-#include "app/ui_colour.h"
 #include "platform/winsock.h"
-#include "support/loopback.h"
-#include "support/scripted_message_boxes.h"
-#include "support/test_config.h"
+#include "relay/control.h"
+#include "relay/relay_core.h"
+#include "support/hub.h"
 #include "support/wait_until.h"
 
 #include <QElapsedTimer>
-#include <QLineEdit>
 #include <QProcess>
 #include <QTcpServer>
 #include <QTcpSocket>
@@ -33,21 +30,27 @@ bool run(const QString &command)
 }
 
 // A test host in a network namespace of its own, joined to this one by a
-// veth pair on a private /30. Taking the link down makes the host vanish
+// veth pair on a private /30; names and subnet are this run's own, so runs
+// side by side do not meet. Taking the link down makes the host vanish
 // without a FIN or a reset, as a pulled cable does.
 class TestHost
 {
 public:
     TestHost()
-        : m_name(QStringLiteral("qlt%1").arg(QCoreApplication::applicationPid() % 100000)),
-          m_link(QStringLiteral("qlh%1").arg(QCoreApplication::applicationPid() % 100000))
     {
+        const qint64 pid = QCoreApplication::applicationPid();
+        m_name = QStringLiteral("qlt%1").arg(pid);
+        m_link = QStringLiteral("qlh%1").arg(pid % 100000000);
+        const qint64 third = pid % 256;
+        const qint64 base = 4 * ((pid / 256) % 64);
+        m_hub = QStringLiteral("10.213.%1.%2").arg(third).arg(base + 1);
+        m_host = QStringLiteral("10.213.%1.%2").arg(third).arg(base + 2);
         m_ok = run(QStringLiteral("ip netns add %1 && ip link add %2 type veth peer name %2p"
                                   " && ip link set %2p netns %1"
-                                  " && ip addr add 10.213.7.1/30 dev %2 && ip link set %2 up"
-                                  " && ip -n %1 addr add 10.213.7.2/30 dev %2p"
+                                  " && ip addr add %3/30 dev %2 && ip link set %2 up"
+                                  " && ip -n %1 addr add %4/30 dev %2p"
                                   " && ip -n %1 link set %2p up && ip -n %1 link set lo up")
-                       .arg(m_name, m_link));
+                       .arg(m_name, m_link, m_hub, m_host));
     }
     ~TestHost()
     {
@@ -56,7 +59,8 @@ public:
         run(QStringLiteral("ip link del %1 2>/dev/null; ip netns del %2 2>/dev/null").arg(m_link, m_name));
     }
     [[nodiscard]] bool ok() const { return m_ok; }
-    static QString hubAddress() { return QStringLiteral("10.213.7.1"); }
+    [[nodiscard]] const QString &hubAddress() const { return m_hub; }
+    [[nodiscard]] const QString &hostAddress() const { return m_host; }
 
     // A peer on the host that connects to the hub and then just stays.
     void connectPeer(quint16 port)
@@ -72,6 +76,8 @@ public:
 private:
     QString m_name;
     QString m_link;
+    QString m_hub;
+    QString m_host;
     bool m_ok = false;
     QProcess m_peer;
 };
@@ -136,16 +142,15 @@ void DeadPeerTest::vanishedPeerFreesTheSecondServer()
     TestHost host;
     if (!host.ok())
         QSKIP("cannot make a network namespace here (needs root and iproute2)");
-    TestConfig config;
-    ScriptedMessageBoxes boxes;
-    Form1 form(boxes, config.dir());
-    form.Text4[0]->setText(QString::number(freeLoopbackPort()));
+    Hub hub;
+    RelayCore &form = *hub.core;
+    form.Text4[0]->setText(QStringLiteral("0"));
     form.Command5_Click(0);
     QVERIFY(form.Server2Armed);
 
     host.connectPeer(quint16(form.Winsock1[2]->LocalPort()));
     QVERIFY(waitUntil([&] { return form.Winsock1[2]->State() == Winsock::sckConnected; }, 10000));
-    QCOMPARE(form.Winsock1[2]->RemoteHostIP(), QStringLiteral("10.213.7.2"));
+    QCOMPARE(form.Winsock1[2]->RemoteHostIP(), host.hostAddress());
 
     QVERIFY(host.vanish());
     QElapsedTimer sinceVanished;
@@ -155,8 +160,8 @@ void DeadPeerTest::vanishedPeerFreesTheSecondServer()
     QVERIFY(waitUntil([&] { return form.Winsock1[2]->State() != Winsock::sckConnected; }, 40000));
     QVERIFY2(sinceVanished.elapsed() < 32000, qPrintable(QString::number(sinceVanished.elapsed())));
     QVERIFY(waitUntil([&] { return form.Winsock1[2]->State() == Winsock::sckListening; }, 10000));
-    QVERIFY(boxes.shown().isEmpty());
+    QVERIFY(hub.boxes.shown().isEmpty());
 }
 
-QTEST_MAIN(DeadPeerTest)
+QTEST_GUILESS_MAIN(DeadPeerTest)
 #include "tst_dead_peer.moc"

@@ -1,4 +1,4 @@
-#include "app/settings_store.h"
+#include "relay/settings_store.h"
 #include "platform/component_error.h"
 
 #include <QDir>

@@ -1,12 +1,11 @@
-#include "app/relay_window.h"
 #include "platform/winsock.h"
-#include "support/loopback.h"
+#include "relay/control.h"
+#include "relay/relay_core.h"
+#include "support/hub.h"
 #include "support/process_stats.h"
-#include "support/scripted_message_boxes.h"
-#include "support/test_config.h"
 #include "support/wait_until.h"
 
-#include <QLineEdit>
+#include <QTcpServer>
 #include <QTcpSocket>
 #include <QTest>
 #include <QTimer>
@@ -27,11 +26,14 @@ private slots:
 
 void SoakTest::acceptAndPeerCloseCycles()
 {
-    TestConfig config;
-    ScriptedMessageBoxes boxes;
-    Form1 form(boxes, config.dir());
+    Hub hub;
+    RelayCore &form = *hub.core;
     form.Timer1->stop();
-    const quint16 port = freeLoopbackPort();
+    // The port the OS picks, then kept in the field so every re-listen
+    // takes the same one.
+    form.Text4[0]->setText(QStringLiteral("0"));
+    form.Command5_Click(0);
+    const quint16 port = quint16(form.Winsock1[2]->LocalPort());
     form.Text4[0]->setText(QString::number(port));
     form.Command5_Click(0);
     QCOMPARE(form.Winsock1[2]->State(), int(Winsock::sckListening));
@@ -72,12 +74,16 @@ void SoakTest::acceptAndPeerCloseCycles()
 
 void SoakTest::forwarderConnectRefusedCycles()
 {
-    TestConfig config;
-    ScriptedMessageBoxes boxes;
-    Form1 form(boxes, config.dir());
+    Hub hub;
+    RelayCore &form = *hub.core;
     form.Timer1->stop();
+    // A port nobody listens on: taken from a listener that is then gone.
+    QTcpServer gone;
+    QVERIFY(gone.listen(QHostAddress::LocalHost, 0));
+    const quint16 refusing = gone.serverPort();
+    gone.close();
     form.Text2[1]->setText(QStringLiteral("127.0.0.1"));
-    form.Text2[0]->setText(QString::number(freeLoopbackPort()));
+    form.Text2[0]->setText(QString::number(refusing));
     form.Command3_Click(0);
 
     const int cycles = 10000;
@@ -96,8 +102,8 @@ void SoakTest::forwarderConnectRefusedCycles()
     QCOMPARE(openDescriptors(), descriptorsAfterWarmUp);
     QVERIFY2(!RssIsMeaningful || statusKiB("VmRSS:") - residentAfterWarmUp < 4096,
              qPrintable(QStringLiteral("RSS grew by %1 KiB").arg(statusKiB("VmRSS:") - residentAfterWarmUp)));
-    QVERIFY(boxes.shown().isEmpty());
+    QVERIFY(hub.boxes.shown().isEmpty());
 }
 
-QTEST_MAIN(SoakTest)
+QTEST_GUILESS_MAIN(SoakTest)
 #include "tst_soak.moc"

@@ -1,0 +1,164 @@
+#include "app/command_line.h"
+#include "app/event_log.h"
+#include "support/pty_device.h"
+#include "support/test_config.h"
+#include "support/wait_until.h"
+
+#include <QDir>
+#include <QFile>
+#include <QProcess>
+#include <QRegularExpression>
+#include <QTcpSocket>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <csignal>
+
+namespace {
+// The program as a user starts it: no display, no platform chosen.
+QProcessEnvironment withoutDisplay(const QString &stateDir)
+{
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    for (const char *name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"})
+        env.remove(QLatin1String(name));
+    env.insert(QStringLiteral("XDG_STATE_HOME"), stateDir);
+    return env;
+}
+} // namespace
+
+// The built program: its command line, a headless run end to end, and the
+// event log it keeps.
+class ProgramTest : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void commandLine_data();
+    void commandLine();
+    void headlessRelaysBothWaysAndEndsCleanlyOnSignal();
+    void eventLogRotatesAtItsSize();
+
+private:
+    QTemporaryDir m_state;
+};
+
+void ProgramTest::commandLine_data()
+{
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<int>("exitCode");
+    QTest::addColumn<QString>("output"); // a line the program must print (stdout or stderr)
+    QTest::newRow("version") << QStringList {QStringLiteral("--version")} << 0 << versionLine();
+    QTest::newRow("help") << QStringList {QStringLiteral("--help")} << 0
+                          << QStringLiteral("  --headless ");
+    QTest::newRow("unknown option") << QStringList {QStringLiteral("--bogus")} << 2
+                                    << QStringLiteral("quaylight: Unknown option 'bogus'.");
+    QTest::newRow("port number too high")
+        << QStringList {QStringLiteral("--headless"), QStringLiteral("--open"), QStringLiteral("65")}
+        << 2 << QStringLiteral("quaylight: --open takes a port number from 1 to 64, not '65'.");
+    QTest::newRow("listen port not a number")
+        << QStringList {QStringLiteral("--listen"), QStringLiteral("80x")} << 2
+        << QStringLiteral("quaylight: --listen takes a TCP port from 0 to 65535, not '80x'.");
+    QTest::newRow("headless, no such serial port")
+        << QStringList {QStringLiteral("--headless"), QStringLiteral("--open"), QStringLiteral("9")}
+        << 1 << QStringLiteral("quaylight: serial port 9 could not be opened");
+}
+
+void ProgramTest::commandLine()
+{
+    QFETCH(QStringList, arguments);
+    QFETCH(int, exitCode);
+    QFETCH(QString, output);
+    TestConfig config; // no serial port exists there
+    QProcess program;
+    program.setProcessEnvironment(withoutDisplay(m_state.path()));
+    program.start(QStringLiteral(QUAYLIGHT_PROGRAM),
+                  arguments + QStringList {QStringLiteral("--config-dir"), config.dir()});
+    QVERIFY(program.waitForFinished(10000));
+    QCOMPARE(program.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(program.exitCode(), exitCode);
+    const QString printed = QString::fromUtf8(program.readAllStandardOutput()
+                                              + program.readAllStandardError());
+    QVERIFY2(printed.split(QLatin1Char('\n')).filter(output).size() == 1, qPrintable(printed));
+}
+
+void ProgramTest::headlessRelaysBothWaysAndEndsCleanlyOnSignal()
+{
+    TestConfig config;
+    PtyDevice device;
+    QVERIFY(device.isValid());
+    config.pinPorts({{3, device.slavePath()}});
+    QProcess program;
+    program.setProcessEnvironment(withoutDisplay(m_state.path()));
+    QByteArray log;
+    connect(&program, &QProcess::readyReadStandardError, this,
+            [&] { log += program.readAllStandardError(); });
+    program.start(QStringLiteral(QUAYLIGHT_PROGRAM),
+                  {QStringLiteral("--headless"), QStringLiteral("--config-dir"), config.dir(),
+                   QStringLiteral("--open"), QStringLiteral("3"), QStringLiteral("--listen"),
+                   QStringLiteral("0")});
+    const QRegularExpression listening(QStringLiteral("endpoint 2 listening on port (\\d+)"));
+    QRegularExpressionMatch match;
+    QVERIFY2(waitUntil([&] { return (match = listening.match(QString::fromUtf8(log))).hasMatch(); },
+                       10000),
+             log.constData());
+
+    QTcpSocket peer;
+    peer.connectToHost(QStringLiteral("127.0.0.1"), match.captured(1).toUShort());
+    QVERIFY(peer.waitForConnected(5000));
+    const QByteArray toDevice("peer\0\xff\r\n to device", 19);
+    const QByteArray toPeer("device\0\xff to peer", 16);
+    peer.write(toDevice);
+    QVERIFY(waitUntil([&] { return device.received().size() >= toDevice.size(); }));
+    QCOMPARE(device.received(), toDevice);
+    device.send(toPeer);
+    QByteArray received;
+    QVERIFY(waitUntil([&] {
+        received += peer.readAll();
+        return received.size() >= toPeer.size();
+    }));
+    QCOMPARE(received, toPeer);
+
+    ::kill(pid_t(program.processId()), SIGTERM);
+    QVERIFY(program.waitForFinished(10000));
+    QCOMPARE(program.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(program.exitCode(), 0);
+    log += program.readAllStandardError();
+    QVERIFY2(log.contains("COM port 3 closed"), log.constData());
+    QVERIFY(waitUntil([&] { return peer.state() == QAbstractSocket::UnconnectedState; }));
+    // The same lines went to the log file.
+    QFile file(m_state.path() + QStringLiteral("/quaylight/quaylight.log"));
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    QVERIFY(file.readAll().contains("COM port 3 closed"));
+}
+
+void ProgramTest::eventLogRotatesAtItsSize()
+{
+    QTemporaryDir dir;
+    const QString path = dir.path() + QStringLiteral("/logs/quaylight.log");
+    {
+        EventLog log({path, false, 1000, 3});
+        for (int i = 0; i < 200; ++i)
+            log.write(QStringLiteral("quaylight.app"), QStringLiteral("line %1").arg(i));
+    }
+    // The newest lines are in the file itself, older ones in .1 to .3, each
+    // file within the size, nothing lost inside what is kept.
+    QStringList kept;
+    for (const QString &suffix : {QStringLiteral(".3"), QStringLiteral(".2"), QStringLiteral(".1"),
+                                  QString()}) {
+        QFile file(path + suffix);
+        QVERIFY2(file.open(QIODevice::ReadOnly), qPrintable(file.fileName()));
+        QVERIFY(file.size() <= 1000);
+        kept += QString::fromUtf8(file.readAll()).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+    }
+    QVERIFY(!QFile::exists(path + QStringLiteral(".4")));
+    QVERIFY(kept.last().endsWith(QStringLiteral(" quaylight.app: line 199")));
+    const int first = kept.first().section(QLatin1Char(' '), -1).toInt();
+    for (int i = 0; i < kept.size(); ++i)
+        QVERIFY2(kept[i].endsWith(QStringLiteral(": line %1").arg(first + i)), qPrintable(kept[i]));
+    QVERIFY(QRegularExpression(QStringLiteral("^\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\d\\.\\d{3} "))
+                .match(kept.first())
+                .hasMatch());
+}
+
+QTEST_GUILESS_MAIN(ProgramTest)
+#include "tst_program.moc"
