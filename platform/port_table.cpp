@@ -1,5 +1,8 @@
 #include "platform/port_table.h"
 
+#include "platform/log_categories.h"
+#include "platform/port_table_os.h"
+
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -14,7 +17,7 @@
 
 namespace {
 
-// A key of [pinned] or [assigned], or the number of COMn: 1..64, else 0.
+// A key of [pinned] or [assigned]: 1..64, else 0.
 int portNumberKey(const QString &key)
 {
     bool ok = false;
@@ -24,7 +27,6 @@ int portNumberKey(const QString &key)
     return number;
 }
 
-#ifndef Q_OS_WIN
 // ---- ports.ini ------------------------------------------------------------
 
 enum class Section { None, Numbering, Pinned, Assigned, Other };
@@ -34,6 +36,7 @@ struct IniFile {
     QStringList lines;             // as read, without line ends
     bool automatic = true;
     QMap<int, QString> pinned;     // number -> device path
+    QMap<int, QString> refused;    // number -> pinned path refused (control characters)
     QMap<int, QString> assigned;   // number -> stable identity
 };
 
@@ -62,6 +65,14 @@ QString withoutComment(const QString &text)
             return text.left(i).trimmed();
     }
     return text.trimmed();
+}
+
+// No device path holds a NUL byte or another control character; such a path
+// would only confuse the file and lock-file calls it is handed to.
+bool holdsControlCharacter(const QString &text)
+{
+    return std::any_of(text.cbegin(), text.cend(),
+                       [](QChar c) { return c.unicode() < 0x20 || c.unicode() == 0x7f; });
 }
 
 bool parseBool(const QString &text, bool fallback)
@@ -114,8 +125,12 @@ IniFile readIni(const QString &path)
                 ini.automatic = parseBool(value, true);
             break;
         case Section::Pinned:
-            if (const int number = portNumberKey(key); number != 0 && !value.isEmpty())
-                ini.pinned.insert(number, value);
+            if (const int number = portNumberKey(key); number != 0 && !value.isEmpty()) {
+                if (holdsControlCharacter(value))
+                    ini.refused.insert(number, value);
+                else
+                    ini.pinned.insert(number, value);
+            }
             break;
         case Section::Assigned:
             if (const int number = portNumberKey(key); number != 0 && !value.isEmpty())
@@ -204,8 +219,6 @@ QString canonicalOrSelf(const QString &path)
     const QString canonical = QFileInfo(path).canonicalFilePath();
     return canonical.isEmpty() ? path : canonical;
 }
-#endif // !Q_OS_WIN
-
 
 } // namespace
 
@@ -258,30 +271,7 @@ QString PortTable::stableIdentity(const QString &path, const QString &byIdName, 
 QList<PortTable::Device> PortTable::systemDevices()
 {
     QList<Device> devices;
-#ifdef Q_OS_WIN
-    const QList<QSerialPortInfo> ports = QSerialPortInfo::availablePorts();
-    for (const QSerialPortInfo &info : ports) {
-        Device device;
-        device.path = info.portName();
-        device.identity = stableIdentity(device.path, QString(), info.hasVendorIdentifier()
-                                             && info.hasProductIdentifier(),
-                                         info.vendorIdentifier(), info.productIdentifier(),
-                                         info.serialNumber());
-        devices.append(device);
-    }
-#else
-    // /dev/serial/by-id: link name by the device it points at (first name wins
-    // when a device has several).
-    QHash<QString, QString> byId;
-    const QFileInfoList links = QDir(QStringLiteral("/dev/serial/by-id"))
-                                    .entryInfoList(QDir::AllEntries | QDir::System
-                                                       | QDir::NoDotAndDotDot,
-                                                   QDir::Name);
-    for (const QFileInfo &link : links) {
-        const QString target = link.canonicalFilePath();
-        if (!target.isEmpty() && !byId.contains(target))
-            byId.insert(target, link.fileName());
-    }
+    const QHash<QString, QString> byId = port_table_os::byIdNames();
     const QList<QSerialPortInfo> ports = QSerialPortInfo::availablePorts();
     for (const QSerialPortInfo &info : ports) {
         Device device;
@@ -293,28 +283,25 @@ QList<PortTable::Device> PortTable::systemDevices()
         device.builtIn = !usb && byIdName.isEmpty() && isOnBoardUartName(info.portName());
         devices.append(device);
     }
-#endif
     return devices;
 }
 
 QMap<int, QString> PortTable::resolve() const
 {
     QMap<int, QString> table;
-#ifdef Q_OS_WIN
-    // Windows names the ports itself: number n is COMn.
-    const QList<Device> devices = m_lister ? m_lister() : QList<Device>();
-    for (const Device &device : devices) {
-        if (device.path.startsWith(QLatin1String("COM"), Qt::CaseInsensitive)) {
-            const int number = portNumberKey(device.path.mid(3));
-            if (number != 0)
-                table.insert(number, QStringLiteral("COM%1").arg(number));
+    const IniFile ini = readIni(filePath());
+    for (auto it = ini.refused.cbegin(); it != ini.refused.cend(); ++it) {
+        const QString entry = QString::number(it.key()) + QLatin1Char('=') + it.value();
+        if (!m_refusedWarned.contains(entry)) {
+            m_refusedWarned.insert(entry);
+            qCWarning(lcSerial).nospace()
+                << "ports.ini: the pinned path of number " << it.key() << ", " << it.value()
+                << ", holds a control character; number " << it.key() << " names no device";
         }
     }
-    return table;
-#else
-    const IniFile ini = readIni(filePath());
 
-    // Pinned numbers: a path that does not exist (an absent device) is no device.
+    // Pinned numbers: a path that does not exist (an absent device) is no
+    // device; a refused path (control characters) is none either.
     QSet<QString> pinnedDevices;
     for (auto it = ini.pinned.cbegin(); it != ini.pinned.cend(); ++it) {
         const QString canonical = QFileInfo(it.value()).canonicalFilePath();
@@ -331,7 +318,8 @@ QMap<int, QString> PortTable::resolve() const
     QMap<int, QString> assigned;
     QHash<QString, int> numberOf;
     for (auto it = ini.assigned.cbegin(); it != ini.assigned.cend(); ++it) {
-        if (ini.pinned.contains(it.key()) || numberOf.contains(it.value()))
+        if (ini.pinned.contains(it.key()) || ini.refused.contains(it.key())
+            || numberOf.contains(it.value()))
             continue;
         assigned.insert(it.key(), it.value());
         numberOf.insert(it.value(), it.key());
@@ -364,7 +352,8 @@ QMap<int, QString> PortTable::resolve() const
         int number = numberOf.value(identity, 0);
         if (number == 0) {
             for (int candidate = FirstPort; candidate <= LastPort; ++candidate) {
-                if (!ini.pinned.contains(candidate) && !assigned.contains(candidate)) {
+                if (!ini.pinned.contains(candidate) && !ini.refused.contains(candidate)
+                    && !assigned.contains(candidate)) {
                     number = candidate;
                     break;
                 }
@@ -380,5 +369,4 @@ QMap<int, QString> PortTable::resolve() const
     if (assigned != ini.assigned)
         writeAssigned(m_configDir, filePath(), ini, assigned);
     return table;
-#endif
 }

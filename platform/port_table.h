@@ -2,6 +2,7 @@
 
 #include <QList>
 #include <QMap>
+#include <QSet>
 #include <QString>
 
 #include <functional>
@@ -26,10 +27,12 @@
 // Built-in UARTs are numbered first, so on a fresh table they take the lowest
 // numbers. Pinned numbers always win and are never handed out automatically;
 // a pinned device is not numbered automatically as well. A pinned path that
-// does not exist reads as no device. The [assigned] section is rewritten by
-// the program (other sections and comments are kept as written); numbers
-// beyond 64 are never given. On Windows number n is simply COMn (when that
-// port is present) and ports.ini is not used.
+// does not exist reads as no device, and so does a pinned path holding a NUL
+// byte or another control character (below 0x20, or 0x7f): its number stays
+// reserved and one warning (category quaylight.serial) is logged per
+// distinct entry and PortTable object. The [assigned] section is rewritten
+// by the program (other sections and comments are kept as written); numbers
+// beyond 64 are never given.
 class PortTable
 {
 public:
@@ -88,4 +91,5 @@ private:
 
     QString m_configDir;
     DeviceLister m_lister;
+    mutable QSet<QString> m_refusedWarned; // refused pins already logged ("n=path")
 };

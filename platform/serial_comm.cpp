@@ -2,22 +2,17 @@
 
 #include "platform/component_error.h"
 #include "platform/port_table.h"
+#include "platform/serial_comm_os.h"
 
 #include <QFile>
 #include <QFileInfo>
+#include <QScopedValueRollback>
 #include <QSerialPort>
 #include <QTimer>
 
 #include <algorithm>
-#include <exception>
 #include <optional>
-
-#ifdef Q_OS_UNIX
-#include <cerrno>
-#include <poll.h>
-#include <termios.h>
-#include <unistd.h>
-#endif
+#include <utility>
 
 namespace {
 
@@ -94,28 +89,24 @@ std::optional<LineSettings> parseSettings(const QString &text)
     return s;
 }
 
+// FlowControl() numbers: 0 none, 1 RTS/CTS, 2 XON/XOFF.
+QSerialPort::FlowControl flowControlOf(int mode)
+{
+    return mode == 1 ? QSerialPort::HardwareControl
+        : mode == 2  ? QSerialPort::SoftwareControl
+                     : QSerialPort::NoFlowControl;
+}
+
 // Hands the settings to the port (stored for the next open when closed).
-bool applySettings(QSerialPort &port, const LineSettings &s)
+bool applySettings(QSerialPort &port, const LineSettings &s, int flowControl)
 {
     // Every setter runs, so a refused one does not keep the others back.
     bool ok = port.setBaudRate(s.baudRate);
     ok = port.setDataBits(s.dataBits) && ok;
     ok = port.setParity(s.parity) && ok;
     ok = port.setStopBits(s.stopBits) && ok;
-    ok = port.setFlowControl(QSerialPort::NoFlowControl) && ok;
+    ok = port.setFlowControl(flowControlOf(flowControl)) && ok;
     return ok;
-}
-
-// False only when the device file is known to be absent (Windows names
-// ports, it has no device files to test).
-bool deviceFileExists(const QString &path)
-{
-#ifdef Q_OS_WIN
-    Q_UNUSED(path);
-    return true;
-#else
-    return QFileInfo::exists(path);
-#endif
 }
 
 // The one place where a QSerialPort failure becomes an MSComm code.
@@ -131,17 +122,15 @@ ComponentError commError(QSerialPort::SerialPortError error, const QString &path
     case QSerialPort::PermissionError:
         // The lock file, TIOCEXCL (EBUSY) and a missing access right all read
         // as PermissionError; only the last one is not "held by another".
-        if (!path.isEmpty() && !deviceFileExists(path))
+        if (!path.isEmpty() && !QFileInfo::exists(path))
             return {CommCode::PortInvalid, QStringLiteral("The device does not exist") + where};
-#ifdef Q_OS_UNIX
-        if (!path.isEmpty() && ::access(QFile::encodeName(path).constData(), R_OK | W_OK) != 0)
+        if (!path.isEmpty() && !serial_os::mayReadWrite(path))
             return {CommCode::DeviceError,
                     QStringLiteral("No permission to use the device") + where};
-#endif
         return {CommCode::PortAlreadyOpen,
                 QStringLiteral("The device is in use by another program") + where};
     default:
-        if (!path.isEmpty() && !deviceFileExists(path))
+        if (!path.isEmpty() && !QFileInfo::exists(path))
             return {CommCode::PortInvalid, QStringLiteral("The device does not exist") + where};
         return {CommCode::DeviceError, QStringLiteral("The device failed: ") + detail + where};
     }
@@ -192,18 +181,52 @@ void SerialComm::setSettings(const QString &settings)
     const std::optional<LineSettings> parsed = parseSettings(settings);
     if (!parsed)
         throw invalidValue(QStringLiteral("Settings \"%1\"").arg(settings));
-    if (PortOpen() && !applySettings(*m_port, *parsed)) {
+    if (PortOpen() && !applySettings(*m_port, *parsed, m_flowControl)) {
         // The device refused them: put the previous settings back.
         const QString detail = m_port->errorString();
         m_port->clearError();
         if (m_port->isOpen()) {
-            applySettings(*m_port, *parseSettings(m_settings));
+            applySettings(*m_port, *parseSettings(m_settings), m_flowControl);
             m_port->clearError();
             throw invalidValue(QStringLiteral("Settings \"%1\" (%2)").arg(settings, detail));
         }
         // The device went while they were applied: keep them for the next open.
     }
     m_settings = parsed->text;
+}
+
+void SerialComm::setFlowControl(int mode)
+{
+    if (mode < 0 || mode > 2)
+        throw invalidValue(QStringLiteral("FlowControl %1").arg(mode));
+    const int previous = std::exchange(m_flowControl, mode);
+    if (PortOpen() && !m_port->setFlowControl(flowControlOf(mode))) {
+        const QString detail = m_port->errorString();
+        m_port->clearError();
+        if (m_port->isOpen()) {
+            m_flowControl = previous;
+            m_port->setFlowControl(flowControlOf(previous));
+            m_port->clearError();
+            throw invalidValue(QStringLiteral("FlowControl %1 (%2)").arg(mode).arg(detail));
+        }
+    }
+}
+
+void SerialComm::setSenderHold(SenderHold hold)
+{
+    m_senderHold = hold;
+}
+
+bool SerialComm::HoldsSender() const
+{
+    if (m_senderHold != SenderHold::Auto)
+        return m_senderHold == SenderHold::Yes;
+    if (m_port->flowControl() != QSerialPort::NoFlowControl)
+        return true;
+    if (PortOpen())
+        return serial_os::holdsSenderByItself(m_devicePath, int(m_port->handle()));
+    const QString path = m_ports.devicePath(m_commPort);
+    return !path.isEmpty() && serial_os::holdsSenderByItself(path, -1);
 }
 
 void SerialComm::setInBufferSize(int size)
@@ -302,7 +325,7 @@ void SerialComm::setPortOpen(bool open)
     // Bounded: past the limit QSerialPort stops reading and the bytes wait in
     // the device, so a paused relay never makes this buffer grow.
     m_port->setReadBufferSize(ReadBufferLimit);
-    applySettings(*m_port, *parseSettings(m_settings));
+    applySettings(*m_port, *parseSettings(m_settings), m_flowControl);
     m_port->clearError();
 
     m_opening = true;
@@ -408,113 +431,65 @@ qint64 SerialComm::OutBufferCount() const
     return m_port->isOpen() ? m_port->bytesToWrite() : 0;
 }
 
-// ---- Port signals (no exception may leave these) ------------------------------------
+// ---- Port signals ---------------------------------------------------------------------
 
 void SerialComm::onReadyRead()
 {
-    try {
-        m_ioErrorStreak = 0;
-        m_receiveWanted = true;
-        schedule();
-    } catch (const std::exception &e) {
-        qWarning("SerialComm: %s", e.what());
-    } catch (...) {
-    }
+    m_ioErrorStreak = 0;
+    m_receiveWanted = true;
+    schedule();
 }
 
 void SerialComm::onBytesWritten(qint64 bytes)
 {
-    try {
-        emit BytesWritten(bytes);
-        m_ioErrorStreak = 0;
-        if (m_sendArmed && m_sThreshold > 0 && OutBufferCount() < m_sThreshold) {
-            m_sendArmed = false;
-            m_sendPending = true;
-            schedule();
-        }
-    } catch (const std::exception &e) {
-        qWarning("SerialComm: %s", e.what());
-    } catch (...) {
+    emit BytesWritten(bytes);
+    m_ioErrorStreak = 0;
+    if (m_sendArmed && m_sThreshold > 0 && OutBufferCount() < m_sThreshold) {
+        m_sendArmed = false;
+        m_sendPending = true;
+        schedule();
     }
 }
 
 void SerialComm::onPortError(int error)
 {
-    try {
-        // Failures while opening are judged by setPortOpen itself.
-        if (error == QSerialPort::NoError || m_opening || !m_port->isOpen())
-            return;
-        switch (error) {
-        case QSerialPort::ResourceError:
-            // EIO/EBADF: QSerialPort would report it again and again until
-            // closed, so the port closes on the first one.
+    // Failures while opening are judged by setPortOpen itself.
+    if (error == QSerialPort::NoError || m_opening || !m_port->isOpen())
+        return;
+    switch (error) {
+    case QSerialPort::ResourceError:
+        // EIO/EBADF: QSerialPort would report it again and again until
+        // closed, so the port closes on the first one.
+        deviceLost();
+        return;
+    case QSerialPort::ReadError:
+    case QSerialPort::WriteError:
+    case QSerialPort::DeviceNotFoundError:
+    case QSerialPort::UnknownError:
+        // Qt 6.4 reads end-of-file on a hung-up tty as ReadError.
+        if (deviceHungUp() || ++m_ioErrorStreak >= MaxIoErrorStreak) {
             deviceLost();
             return;
-        case QSerialPort::ReadError:
-        case QSerialPort::WriteError:
-        case QSerialPort::DeviceNotFoundError:
-        case QSerialPort::UnknownError:
-            // Qt 6.4 reads end-of-file on a hung-up tty as ReadError.
-            if (deviceHungUp() || ++m_ioErrorStreak >= MaxIoErrorStreak) {
-                deviceLost();
-                return;
-            }
-            m_port->clearError();
-            return;
-        default:
-            // A refused modem line on a pty and the like: no failure. The
-            // call that met it reads and clears it.
-            return;
         }
-    } catch (const std::exception &e) {
-        qWarning("SerialComm: %s", e.what());
-    } catch (...) {
+        m_port->clearError();
+        return;
+    default:
+        // A refused modem line on a pty and the like: no failure. The
+        // call that met it reads and clears it.
+        return;
     }
 }
 
-// True when the open device reads as gone: hung up (USB unplug, pty master
-// closed) or no longer a usable descriptor.
 bool SerialComm::deviceHungUp() const
 {
-#ifdef Q_OS_UNIX
-    const int fd = int(m_port->handle());
-    if (fd < 0)
-        return true;
-    pollfd p {fd, POLLIN | POLLOUT, 0};
-    if (::poll(&p, 1, 0) > 0 && (p.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0)
-        return true;
-    termios t {};
-    if (::tcgetattr(fd, &t) != 0 && (errno == EIO || errno == ENXIO || errno == ENODEV
-                                      || errno == EBADF))
-        return true;
-    return false;
-#else
-    // Windows reports an unplugged adapter as ResourceError itself.
-    return false;
-#endif
+    return serial_os::hungUp(int(m_port->handle()));
 }
 
 // The device vanished: keep what it delivered, close, tell the window.
 void SerialComm::deviceLost()
 {
     m_leftover.append(m_port->readAll());
-#ifdef Q_OS_UNIX
-    // Whatever the system still hands out (a hung-up tty reads end-of-file).
-    const int fd = int(m_port->handle());
-    if (fd >= 0) {
-        char buffer[65536];
-        for (int rounds = 0; rounds < 64; ++rounds) {
-            const ssize_t n = ::read(fd, buffer, sizeof buffer);
-            if (n > 0) {
-                m_leftover.append(buffer, n);
-                continue;
-            }
-            if (n < 0 && errno == EINTR)
-                continue;
-            break;
-        }
-    }
-#endif
+    m_leftover.append(serial_os::readRemaining(int(m_port->handle())));
     m_port->close();
     m_port->clearError();
     m_devicePath.clear();
@@ -594,17 +569,11 @@ void SerialComm::deliver(quint64 generation)
     for (int round = 0;; ++round) {
         const qint64 waitingBefore = InBufferCount();
         m_commEvent = event;
-        m_delivering = true;
-        try {
+        {
+            // Reset also when a handler throws, so delivery is not stuck.
+            const QScopedValueRollback delivering(m_delivering, true);
             emit OnComm();
-        } catch (const ComponentError &e) {
-            qWarning("SerialComm: an OnComm handler threw %d: %s", e.code(), e.what());
-        } catch (const std::exception &e) {
-            qWarning("SerialComm: an OnComm handler threw: %s", e.what());
-        } catch (...) {
-            qWarning("SerialComm: an OnComm handler threw");
         }
-        m_delivering = false;
 
         if (event != CommEventCode::Receive || generation != m_generation || !receiveReady())
             break;

@@ -41,8 +41,9 @@ inline constexpr int DeviceLost = 1101;  // the device vanished; the port was cl
 // at least RThreshold bytes wait; after the handlers return, if RThreshold
 // bytes still wait, the next one follows at once when the handler read some,
 // or after a short pause (25 ms, port open) when it read none, so a handler
-// that leaves bytes waiting cannot make the component spin. An exception
-// thrown by a handler is caught and logged; it never reaches the event loop.
+// that leaves bytes waiting cannot make the component spin. An event is a
+// plain signal emission: whatever a handler throws passes through here
+// untouched (the relay core keeps exceptions from the event loop).
 //
 // A device that vanishes while open (USB unplug, pty master closed): what it
 // had delivered is kept, the port closes at once, receive events go on for the
@@ -74,6 +75,24 @@ public:
     // ("9600,e,7,2" reads "9600,E,7,2").
     void setSettings(const QString &settings);
     [[nodiscard]] QString Settings() const { return m_settings; }
+
+    // Flow control of the line: 0 none (the default), 1 RTS/CTS, 2 XON/XOFF;
+    // anything else throws 380. Applied like Settings: at once when open
+    // (refused by the device: the previous mode stays and it throws 380),
+    // else at the next open.
+    void setFlowControl(int mode);
+    [[nodiscard]] int FlowControl() const { return m_flowControl; }
+
+    enum class SenderHold { Auto, Yes, No };
+    // Whether pausing reads holds the device's sender back (so nothing is lost
+    // while the relay stops reading). Auto: yes when the line has RTS/CTS or
+    // XON/XOFF flow control, or the device holds its sender by itself (a
+    // pseudo-terminal, a USB CDC-ACM device ttyACM*); Yes/No force it (tests).
+    // While closed, Auto answers for the device CommPort names now (false
+    // when it names none); this looks the number up in the port table.
+    // Only informs the relay: setReceivePaused works the same either way.
+    void setSenderHold(SenderHold hold);
+    [[nodiscard]] bool HoldsSender() const;
 
     // Receive buffer size hint in bytes (1..32767); throws 380 otherwise.
     // Received bytes are never limited by it.
@@ -144,7 +163,6 @@ public:
     // While paused, no receive event is raised and at most ReadBufferLimit
     // received bytes are taken from the device; the rest waits in the
     // device itself. Used by the relay when a destination is full.
-    [[nodiscard]] bool HoldsSender() const { return true; } // TEMP
     void setReceivePaused(bool paused);
     [[nodiscard]] bool ReceivePaused() const { return m_receivePaused; }
 
@@ -179,6 +197,8 @@ private:
     int m_inBufferSize = 1024;
     int m_inputMode = 0;
     int m_inputLen = 0;
+    int m_flowControl = 0;
+    SenderHold m_senderHold = SenderHold::Auto;
     int m_rThreshold = 0;
     int m_sThreshold = 0;
     bool m_dtr = false;

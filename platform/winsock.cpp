@@ -1,6 +1,7 @@
 #include "platform/winsock.h"
 
 #include "platform/component_error.h"
+#include "platform/winsock_os.h"
 
 #include <QCoreApplication>
 #include <QHostAddress>
@@ -9,12 +10,7 @@
 #include <QTcpSocket>
 #include <QtGlobal>
 
-#include <netinet/in.h>
-#include <netinet/tcp.h>
-#include <sys/socket.h>
-
 #include <atomic>
-#include <exception>
 #include <memory>
 #include <utility>
 
@@ -77,23 +73,6 @@ qint32 newRequestId()
     return qint32(counter.fetch_add(1, std::memory_order_relaxed) % 0x7fffffffU) + 1;
 }
 
-// Runs the handlers connected to one signal. Nothing they throw may unwind
-// into Qt's event loop: it is reported and dropped here.
-template <typename Emit>
-void runHandlers(const char *event, Emit &&emitSignal) noexcept
-{
-    try {
-        emitSignal();
-    } catch (const ComponentError &error) {
-        qCritical("Winsock: a %s handler threw ComponentError %d: %s", event, error.code(),
-                  error.what());
-    } catch (const std::exception &error) {
-        qCritical("Winsock: a %s handler threw: %s", event, error.what());
-    } catch (...) {
-        qCritical("Winsock: a %s handler threw an unknown exception", event);
-    }
-}
-
 static_assert(Winsock::KeepAliveIdleSeconds
                       + Winsock::KeepAliveIntervalSeconds * Winsock::KeepAliveProbes
                   <= 30,
@@ -106,17 +85,8 @@ void tuneConnection(QTcpSocket *socket)
     // A peer that vanished without closing (cable pulled, host off) would
     // hold a listener's only slot forever: probe it and fail the socket.
     socket->setSocketOption(QAbstractSocket::KeepAliveOption, 1);
-#ifdef TCP_KEEPIDLE
-    const int fd = int(socket->socketDescriptor());
-    if (fd >= 0) {
-        const int idle = Winsock::KeepAliveIdleSeconds;
-        const int interval = Winsock::KeepAliveIntervalSeconds;
-        const int probes = Winsock::KeepAliveProbes;
-        ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPIDLE, &idle, sizeof idle);
-        ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPINTVL, &interval, sizeof interval);
-        ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPCNT, &probes, sizeof probes);
-    }
-#endif
+    winsock_os::setKeepAliveTiming(socket->socketDescriptor(), Winsock::KeepAliveIdleSeconds,
+                                   Winsock::KeepAliveIntervalSeconds, Winsock::KeepAliveProbes);
     // Bounded: past the limit Qt stops reading and TCP holds the peer.
     socket->setReadBufferSize(Winsock::ReadBufferLimit);
 }
@@ -190,7 +160,18 @@ void Winsock::setRemotePort(qint64 port)
 
 void Winsock::Close()
 {
-    dropConnection();
+    dropConnection(false);
+    closeServer();
+}
+
+void Winsock::Abort()
+{
+    dropConnection(true);
+    closeServer();
+}
+
+void Winsock::closeServer()
+{
     if (m_server) {
         // Connections still queued in the server are its children: they go
         // with it. The one being offered was re-parented and stays acceptable.
@@ -199,8 +180,9 @@ void Winsock::Close()
     m_state = sckClosed;
 }
 
-// Forgets the current connection and everything posted for it.
-void Winsock::dropConnection()
+// Forgets the current connection and everything posted for it; `reset`
+// ends it with a reset instead of handing the OS what it takes.
+void Winsock::dropConnection(bool reset)
 {
     ++m_generation;
     m_dataArrivalPosted = false;
@@ -208,9 +190,11 @@ void Winsock::dropConnection()
     m_remoteIP.clear();
     if (QTcpSocket *socket = std::exchange(m_socket, nullptr)) {
         socket->disconnect(this);
-        // Hand the OS what it takes without waiting; the destructor aborts,
-        // which closes the descriptor now.
-        if (socket->state() == QAbstractSocket::ConnectedState)
+        // Hand the OS what it takes without waiting (or nothing, with a
+        // reset); the destructor aborts, which closes the descriptor now.
+        if (reset)
+            winsock_os::setResetOnClose(socket->socketDescriptor());
+        else if (socket->state() == QAbstractSocket::ConnectedState)
             socket->flush();
         delete socket;
     }
@@ -259,7 +243,7 @@ void Winsock::deliverConnectionRequest()
     m_requests.insert(id, socket);
     const quint64 generation = m_generation;
 
-    runHandlers("ConnectionRequest", [&] { emit ConnectionRequest(id); });
+    emit ConnectionRequest(id);
 
     // Nobody took it: close it now, the peer sees the connection end.
     delete m_requests.take(id);
@@ -285,7 +269,7 @@ void Winsock::Connect()
     default:
         throw badState("Connect", m_state);
     }
-    dropConnection();
+    dropConnection(false);
     auto *socket = new QTcpSocket(this);
     socket->setProxy(QNetworkProxy::NoProxy);
     attachSocket(socket);
@@ -303,7 +287,7 @@ void Winsock::Accept(qint32 requestID)
     if (!socket)
         throw ComponentError(WinsockCode::InvalidArgument,
                              QStringLiteral("No pending connection request %1").arg(requestID));
-    dropConnection();
+    dropConnection(false);
     attachSocket(socket);
     m_remoteIP = socket->peerAddress().toString();
     m_state = sckConnected;
@@ -336,7 +320,7 @@ void Winsock::postDataArrival()
         m_dataArrivalPosted = false;
         const qint64 waiting = m_socket ? m_socket->bytesAvailable() : 0;
         if (waiting > 0 && !m_receivePaused)
-            runHandlers("DataArrival", [&] { emit DataArrival(waiting); });
+            emit DataArrival(waiting);
     });
 }
 
@@ -357,7 +341,7 @@ void Winsock::onSocketConnected()
     tuneConnection(m_socket);
     m_remoteIP = m_socket->peerAddress().toString();
     m_state = sckConnected;
-    post([this] { runHandlers("Connected", [&] { emit Connected(); }); });
+    post([this] { emit Connected(); });
 }
 
 void Winsock::onSocketDisconnected()
@@ -391,15 +375,13 @@ void Winsock::onSocketError(QAbstractSocket::SocketError error)
 void Winsock::peerClosed()
 {
     m_state = sckClosing;
-    post([this] { runHandlers("PeerClosed", [&] { emit PeerClosed(); }); });
+    post([this] { emit PeerClosed(); });
 }
 
 void Winsock::fail(int number, const QString &description)
 {
     m_state = sckError;
-    post([this, number, description] {
-        runHandlers("Error", [&] { emit Error(number, description); });
-    });
+    post([this, number, description] { emit Error(number, description); });
 }
 
 void Winsock::SendData(const QByteArray &data)

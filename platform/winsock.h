@@ -41,7 +41,9 @@ inline constexpr int SocketFailure = 10050;        // any other OS-level failure
 // connection, 9 error.
 //
 // Every event is posted to Qt's event loop and delivered one at a time, never
-// from inside a call on this object, so a handler may call any member.
+// from inside a call on this object, so a handler may call any member. An
+// event is a plain signal emission: whatever a handler throws passes through
+// here untouched (the relay core keeps exceptions from the event loop).
 class Winsock : public QObject
 {
     Q_OBJECT
@@ -91,6 +93,13 @@ public:
     // dropped. Events already posted are not delivered. A request being offered
     // by ConnectionRequest stays acceptable. Safe in every state.
     void Close();
+
+    // Ends the connection with a reset rather than a clean end of stream: the
+    // peer reads ECONNRESET. Bytes queued by SendData and not yet sent are
+    // dropped. Otherwise as Close (listener, events, offered requests; State
+    // becomes 0); safe in every state, and where there is no connection it
+    // is exactly Close.
+    void Abort();
 
     // Listens on LocalPort on all IPv4 interfaces (address reuse on, so a
     // port can be listened on again right after Close). Throws 40006 unless
@@ -166,7 +175,8 @@ signals:
 private:
     template <typename Deliver>
     void post(Deliver &&deliver);
-    void dropConnection();
+    void dropConnection(bool reset);
+    void closeServer();
     void attachSocket(QTcpSocket *socket);
     void onNewConnection();
     void deliverConnectionRequest();

@@ -2,8 +2,7 @@
 
 #include "platform/component_error.h"
 
-#include <cmath>
-#include <optional>
+#include <algorithm>
 
 namespace {
 
@@ -14,58 +13,70 @@ bool isBlank(QChar c)
 }
 
 struct Scanned {
-    long double value = 0;
+    bool negative = false;
+    QString whole;    // digits before the point, as written
+    QString fraction; // digits after it
     qsizetype length = 0; // characters consumed; 0 when no number starts the text
 };
 
-// Reads "[+|-]digits[.digits]" or "[+|-].digits" at the start of `text`.
-// Digits beyond any 32-bit value only make the value larger, so long double
-// is enough to tell in range from out of range.
+bool isAsciiDigit(QChar c)
+{
+    return c >= QLatin1Char('0') && c <= QLatin1Char('9');
+}
+
+// Reads "[+|-]digits[.digits]" or "[+|-].digits" at the start of `text`. The
+// digits are kept as text: rounding decides from them, exactly.
 Scanned scanNumber(const QString &text)
 {
     Scanned result;
     qsizetype i = 0;
-    bool negative = false;
     if (i < text.size() && (text[i] == QLatin1Char('+') || text[i] == QLatin1Char('-'))) {
-        negative = text[i] == QLatin1Char('-');
+        result.negative = text[i] == QLatin1Char('-');
         ++i;
     }
-    long double value = 0;
-    bool anyDigit = false;
-    while (i < text.size() && text[i].isDigit() && text[i].unicode() < 128) {
-        value = value * 10 + (text[i].unicode() - '0');
-        anyDigit = true;
+    const qsizetype wholeBegin = i;
+    while (i < text.size() && isAsciiDigit(text[i]))
         ++i;
-    }
+    result.whole = text.mid(wholeBegin, i - wholeBegin);
     if (i < text.size() && text[i] == QLatin1Char('.')) {
         qsizetype j = i + 1;
-        long double scale = 0.1L;
-        bool fractionDigit = false;
-        while (j < text.size() && text[j].isDigit() && text[j].unicode() < 128) {
-            value += (text[j].unicode() - '0') * scale;
-            scale /= 10;
-            fractionDigit = true;
+        while (j < text.size() && isAsciiDigit(text[j]))
             ++j;
-        }
-        if (anyDigit || fractionDigit) {
+        if (!result.whole.isEmpty() || j > i + 1) {
+            result.fraction = text.mid(i + 1, j - i - 1);
             i = j;
-            anyDigit = true;
         }
     }
-    if (!anyDigit)
-        return result;
-    result.value = negative ? -value : value;
+    if (result.whole.isEmpty() && result.fraction.isEmpty())
+        return {};
     result.length = i;
     return result;
 }
 
-qint32 roundToPort(long double value)
+// Rounds half to even (as the old Basic's CInt), then checks the signed
+// 32-bit range. Only the first fraction digit and whether any non-zero digit
+// follows it matter, so the text decides exactly.
+qint32 roundToPort(const Scanned &number)
 {
-    // Half to even, then the signed 32-bit range check.
-    const long double rounded = std::nearbyintl(value);
-    if (rounded < -2147483648.0L || rounded > 2147483647.0L)
+    QStringView whole(number.whole);
+    while (!whole.isEmpty() && whole.front() == QLatin1Char('0'))
+        whole = whole.mid(1);
+    if (whole.size() > 10) // even 10 digits may be too many; more surely are
         throw ComponentError(OverflowCode, QStringLiteral("Overflow"));
-    return qint32(rounded);
+    qint64 magnitude = 0;
+    for (QChar c : whole)
+        magnitude = magnitude * 10 + (c.unicode() - '0');
+    if (!number.fraction.isEmpty()) {
+        const int first = number.fraction.front().unicode() - '0';
+        const bool restNonZero = std::any_of(number.fraction.cbegin() + 1, number.fraction.cend(),
+                                             [](QChar c) { return c != QLatin1Char('0'); });
+        if (first > 5 || (first == 5 && (restNonZero || magnitude % 2 == 1)))
+            ++magnitude;
+    }
+    const qint64 value = number.negative ? -magnitude : magnitude;
+    if (value < -2147483648LL || value > 2147483647LL)
+        throw ComponentError(OverflowCode, QStringLiteral("Overflow"));
+    return qint32(value);
 }
 
 } // namespace
@@ -78,7 +89,7 @@ qint32 listenPortFromText(const QString &text)
         if (!isBlank(c))
             compact.append(c);
     }
-    return roundToPort(scanNumber(compact).value);
+    return roundToPort(scanNumber(compact));
 }
 
 qint32 connectPortFromText(const QString &text)
@@ -93,5 +104,5 @@ qint32 connectPortFromText(const QString &text)
     const Scanned scanned = scanNumber(core);
     if (scanned.length == 0 || scanned.length != core.size())
         throw ComponentError(TypeMismatchCode, QStringLiteral("Type mismatch"));
-    return roundToPort(scanned.value);
+    return roundToPort(scanned);
 }

@@ -5,6 +5,8 @@
 
 // The two ways a port field's text becomes a number. They differ on purpose:
 // the Listen action is lenient, the forwarders' Connect action is strict.
+// Both round exactly, deciding from the digits as written (however many), so
+// "3.4999999999999999999999" gives 3.
 
 // Code of a text that is not a number (Connect only) and of a value outside
 // the signed 32-bit range.

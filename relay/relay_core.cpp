@@ -158,7 +158,7 @@ void RelayCore::dropDestination(int index, const QString &why)
     qCWarning(lcNet, "endpoint %d dropped: it %s", index, qUtf8Printable(why));
     // A reset, not a clean end: the peer must not take a cut stream for a
     // complete one.
-    Winsock1[std::size_t(index)]->Close(); // ABORT-AFTER-MERGE
+    Winsock1[std::size_t(index)]->Abort();
     Winsock1_Error(index, WinsockCode::TimedOut, why);
 }
 

@@ -1,0 +1,20 @@
+#pragma once
+
+#include <QtGlobal>
+
+// The operating-system side of Winsock: socket options Qt does not offer.
+// Private to platform/; implemented per OS (winsock_unix.cpp).
+namespace winsock_os {
+
+// Probes an idle connection: first after `idleSeconds`, then every
+// `intervalSeconds`, failing it after `probes` unanswered ones. Qt's
+// KeepAliveOption must be on already. Best effort: a refused option is
+// ignored (the connection still works, a dead peer is noticed later).
+void setKeepAliveTiming(qintptr fd, int idleSeconds, int intervalSeconds, int probes);
+
+// Makes the next close of `fd` end the connection with a reset (SO_LINGER
+// on with a zero timeout): unsent bytes are dropped, the peer reads
+// ECONNRESET. Best effort like the above.
+void setResetOnClose(qintptr fd);
+
+} // namespace winsock_os
