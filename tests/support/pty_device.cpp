@@ -115,8 +115,9 @@ void PtyDevice::writeMaster()
             continue;
         break;
     }
-    if (m_outOffset == m_outgoing.size()) {
-        m_outgoing.clear();
+    // What was written goes, so a long stream fed in parts stays small.
+    if (m_outOffset > 0) {
+        m_outgoing.remove(0, m_outOffset);
         m_outOffset = 0;
     }
     m_writeNotifier->setEnabled(m_outOffset < m_outgoing.size());
