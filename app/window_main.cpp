@@ -15,6 +15,8 @@ extern "C" Q_DECL_EXPORT int quaylightRunWindow(int *argc, char **argv,
 {
     QApplication app(*argc, argv);
     QApplication::setApplicationName(QStringLiteral("Quaylight"));
+    // Ties the window to its desktop entry and icon (Wayland needs this).
+    QGuiApplication::setDesktopFileName(QStringLiteral("org.quaylight.Quaylight"));
     EventLog log({EventLog::defaultFilePath(), false});
     QtMessageBoxes boxes;
     RelayCore core(boxes, configDirFor(*options));

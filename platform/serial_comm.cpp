@@ -124,9 +124,14 @@ ComponentError commError(QSerialPort::SerialPortError error, const QString &path
         // as PermissionError; only the last one is not "held by another".
         if (!path.isEmpty() && !QFileInfo::exists(path))
             return {CommCode::PortInvalid, QStringLiteral("The device does not exist") + where};
-        if (!path.isEmpty() && !serial_os::mayReadWrite(path))
+        if (!path.isEmpty() && !serial_os::mayReadWrite(path)) {
+            // Serial devices belong to a group (dialout on Debian); say which.
+            const QString group = QFileInfo(path).group();
             return {CommCode::DeviceError,
-                    QStringLiteral("No permission to use the device") + where};
+                    QStringLiteral("Access to the device was denied%1: join the group '%2' "
+                                   "that owns it (sudo usermod -aG %2 $USER, then log in again)")
+                        .arg(where, group.isEmpty() ? QStringLiteral("dialout") : group)};
+        }
         return {CommCode::PortAlreadyOpen,
                 QStringLiteral("The device is in use by another program") + where};
     default:

@@ -22,10 +22,14 @@ ensure_packages() {
 }
 
 # build_tree DIR [cmake options...]: configure once, then build incrementally.
+# QUAYLIGHT_WERROR=1 in the environment makes warnings errors.
 build_tree() {
     local dir="$1"; shift
     if [ ! -f "$dir/build.ninja" ]; then
-        cmake -S "$QUAYLIGHT_ROOT" -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@"
+        # CI builds warning-free or not at all.
+        local werror=()
+        [ -n "${QUAYLIGHT_WERROR:-}" ] && werror=(-DQUAYLIGHT_WERROR=ON)
+        cmake -S "$QUAYLIGHT_ROOT" -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo "${werror[@]}" "$@"
     fi
     cmake --build "$dir" --parallel "$(nproc)"
 }
