@@ -11,14 +11,14 @@
 // done, then relays until killed. Message boxes are answered OK at once and
 // echoed to stderr.
 
-#include "app/message_boxes.h"
 #include "app/relay_window.h"
 #include "platform/config_location.h"
 #include "platform/winsock.h"
+#include "relay/control.h"
+#include "relay/message_boxes.h"
+#include "relay/relay_core.h"
 
 #include <QApplication>
-#include <QLineEdit>
-#include <QListWidget>
 
 #include <cstdio>
 
@@ -26,7 +26,7 @@ namespace {
 class AutoAnswer : public MessageBoxes
 {
 public:
-    Answer show(QWidget *, const QString &text, Buttons buttons) override
+    Answer show(const QString &text, Buttons buttons) override
     {
         std::fprintf(stderr, "box: %s\n", qPrintable(text));
         return buttons == Buttons::Ok ? Answer::Ok : Answer::No;
@@ -50,22 +50,23 @@ int main(int argc, char *argv[])
 {
     qputenv("QT_QPA_PLATFORM", "offscreen");
     qputenv("QT_NO_GLIB", "1"); // as the real program
-    QApplication app(argc, argv);
+    QApplication app(argc, argv); // the window runs, as users run it
     const QStringList args = QCoreApplication::arguments();
 
     AutoAnswer boxes;
-    Form1 form(boxes, quaylightConfigDir());
+    RelayCore form(boxes, quaylightConfigDir());
+    Form1 window(form);
 
     const QString com = argValue(args, QStringLiteral("--com"));
     if (!com.isEmpty()) {
         form.Command4_Click();
-        const auto rows = form.List3->findItems(com, Qt::MatchExactly);
-        if (rows.isEmpty())
+        const int row = int(form.List3->rows().indexOf(com));
+        if (row < 0)
             return fail("the port was not found by the scan");
-        form.List3->setCurrentItem(rows.first());
+        form.List3->setCurrentRow(row);
         form.List3_Click();
         form.Command2_Click(0);
-        if (form.windowTitle() != QStringLiteral("COM Port # ") + com + QStringLiteral(" is now open."))
+        if (form.Caption() != QStringLiteral("COM Port # ") + com + QStringLiteral(" is now open."))
             return fail("the port did not open");
     }
     const QString listen = argValue(args, QStringLiteral("--listen"));
