@@ -229,7 +229,7 @@ bool SerialComm::HoldsSender() const
     if (m_port->flowControl() != QSerialPort::NoFlowControl)
         return true;
     if (PortOpen())
-        return serial_os::holdsSenderByItself(m_devicePath, int(m_port->handle()));
+        return m_deviceHoldsSender;
     const QString path = m_ports.devicePath(m_commPort);
     return !path.isEmpty() && serial_os::holdsSenderByItself(path, -1);
 }
@@ -358,6 +358,8 @@ void SerialComm::setPortOpen(bool open)
     // A new session: nothing posted before it is delivered. Bytes a vanished
     // device left behind stay first in line.
     m_devicePath = path;
+    // Asked on every relayed chunk: found once per open.
+    m_deviceHoldsSender = serial_os::holdsSenderByItself(path, int(m_port->handle()));
     ++m_generation;
     m_deliveryPosted = false;
     m_sendPending = false;

@@ -199,6 +199,7 @@ private:
     int m_inputLen = 0;
     int m_flowControl = 0;
     SenderHold m_senderHold = SenderHold::Auto;
+    bool m_deviceHoldsSender = false; // the open device holds its sender by itself
     int m_rThreshold = 0;
     int m_sThreshold = 0;
     bool m_dtr = false;

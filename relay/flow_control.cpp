@@ -69,7 +69,8 @@ void FlowControl::update()
     for (int i = 0; i < EndpointCount; ++i)
         m_sockets[std::size_t(i)]->setReceivePaused(blocked(i));
 
-    const bool serialHolds = m_serial.HoldsSender();
+    // A closed port reads nothing: no need to ask (the answer looks it up).
+    const bool serialHolds = !m_serial.PortOpen() || m_serial.HoldsSender();
     m_serial.setReceivePaused(serialHolds && blocked(SerialNode));
     if (!serialHolds) {
         for (int destination : routeFrom(SerialNode)) {
