@@ -234,7 +234,7 @@ void TestWinsock::transfer()
             log.call([&] { socket.SendData(down.sliced(offset, qMin<qsizetype>(chunk, down.size() - offset))); });
         QVERIFY(waitUntil([&] { return socket.BytesReceived() == Winsock::ReadBufferLimit && atPeer == down; }, 30000));
         QVERIFY(drain() && !log.names.contains(u"DataArrival"_qs));
-        socket.setReceivePaused(false);
+        log.call([&] { socket.setReceivePaused(false); });
         QVERIFY(waitUntil([&] { return atSocket.size() == up.size(); }, 30000));
         peer->disconnectFromHost();
     } else if (!beforeAccept) {
