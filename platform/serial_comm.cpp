@@ -205,7 +205,8 @@ void SerialComm::setFlowControl(int mode)
     if (mode < 0 || mode > 2)
         throw invalidValue(QStringLiteral("FlowControl %1").arg(mode));
     const int previous = std::exchange(m_flowControl, mode);
-    if (PortOpen() && !m_port->setFlowControl(flowControlOf(mode))) {
+    // Closed, QSerialPort keeps it for the next open (which applies it again).
+    if (!m_port->setFlowControl(flowControlOf(mode)) && PortOpen()) {
         const QString detail = m_port->errorString();
         m_port->clearError();
         if (m_port->isOpen()) {

@@ -1,9 +1,8 @@
-// SerialComm over real pseudo-terminals.
+// SerialComm over real pseudo-terminals, pinned as numbered ports.
 #include "platform/component_error.h"
 #include "platform/config_location.h"
 #include "platform/port_table.h"
 #include "platform/serial_comm.h"
-
 #include "support/pty_device.h"
 #include "support/test_config.h"
 
@@ -12,10 +11,8 @@
 #include <QTemporaryFile>
 #include <QtTest>
 
-#include <functional>
-
 #include <ctime>
-
+#include <functional>
 #include <termios.h>
 
 namespace {
@@ -33,7 +30,7 @@ int codeOf(const std::function<void()> &call)
     return 0;
 }
 
-// Random bytes, NUL and 0xFF among them.
+// Random bytes from a fixed seed, NUL and 0xFF among them.
 QByteArray randomBytes(qsizetype size, quint32 seed)
 {
     QByteArray bytes(size, '\0');
@@ -43,7 +40,7 @@ QByteArray randomBytes(qsizetype size, quint32 seed)
     return bytes;
 }
 
-// One comm on one pty pinned as port 3, in a private config folder; every
+// One comm on one pty pinned as port 3 in a private config folder; every
 // OnComm is recorded.
 struct Rig {
     TestConfig config;
@@ -56,8 +53,18 @@ struct Rig {
     {
         config.pinPorts({{Port, pty.slavePath()}});
         comm.setCommPort(Port);
-        QObject::connect(&comm, &SerialComm::OnComm, &comm,
-                         [this] { events.append(comm.CommEvent()); });
+        QObject::connect(&comm, &SerialComm::OnComm, &comm, [this] { events.append(comm.CommEvent()); });
+    }
+    termios line() const // the master reports the slave's settings
+    {
+        termios t {};
+        ::tcgetattr(pty.masterFd(), &t);
+        return t;
+    }
+    speed_t speed() const
+    {
+        const termios t = line();
+        return cfgetospeed(&t);
     }
 };
 
@@ -68,7 +75,7 @@ class TestSerialComm : public QObject
     Q_OBJECT
 
 private slots:
-    void openAppliesLineSettings();
+    void lineSettingsAndRawBytes();
     void settingsParsing_data();
     void settingsParsing();
     void openFailuresAndBusyDevice();
@@ -77,49 +84,48 @@ private slots:
     void vanishingDeviceAndReopen();
     void onCommNeverSynchronous();
     void receivePause();
+    void senderHold_data();
+    void senderHold();
 };
 
-void TestSerialComm::openAppliesLineSettings()
+void TestSerialComm::lineSettingsAndRawBytes()
 {
     Rig rig;
     QVERIFY(rig.pty.isValid());
-    rig.comm.setSettings(QStringLiteral("19200,N,8,1"));
+    rig.comm.setSettings(u"19200,N,8,1"_qs);
+    rig.comm.setFlowControl(1); // RTS/CTS, as a pty accepts it
     rig.comm.setPortOpen(true);
     QCOMPARE(rig.comm.DevicePath(), rig.pty.slavePath());
-    termios t {};
-    ::tcgetattr(rig.pty.masterFd(), &t); // the master reports the slave's settings
-    QCOMPARE(cfgetospeed(&t), speed_t(B19200));
-    QCOMPARE(t.c_cflag & (CSIZE | PARENB | CSTOPB), tcflag_t(CS8));
-    QVERIFY(!(t.c_lflag & (ICANON | ECHO)));
-
-    // Raw, both ways: NUL bytes pass (NullDiscard is false by default).
+    QCOMPARE(rig.speed(), speed_t(B19200));
+    QCOMPARE(rig.line().c_cflag & (CSIZE | PARENB | CSTOPB | CRTSCTS), tcflag_t(CS8 | CRTSCTS));
+    QVERIFY(!(rig.line().c_lflag & (ICANON | ECHO)));
+    // Raw both ways: NUL bytes pass (NullDiscard is false by default).
     const QByteArray withNul("a\0b\0\0c\0", 7);
     rig.pty.send(withNul);
     QTRY_COMPARE(rig.comm.InBufferCount(), withNul.size());
     QCOMPARE(rig.comm.Input(), withNul);
     rig.comm.setOutput(withNul);
     QTRY_COMPARE(rig.pty.received(), withNul);
-
-    // Applied at once while open (a pty keeps speed and stop bits).
-    rig.comm.setSettings(QStringLiteral("9600,n,8,2"));
-    ::tcgetattr(rig.pty.masterFd(), &t);
-    QCOMPARE(cfgetospeed(&t), speed_t(B9600));
-    QVERIFY(t.c_cflag & CSTOPB);
+    // Applied at once while open (a pty keeps speed, stop bits and flow control).
+    rig.comm.setSettings(u"9600,n,8,2"_qs);
+    QCOMPARE(rig.speed(), speed_t(B9600));
+    QVERIFY(rig.line().c_cflag & CSTOPB);
+    rig.comm.setFlowControl(2);
+    QCOMPARE(rig.line().c_iflag & (IXON | IXOFF), tcflag_t(IXON | IXOFF));
+    QVERIFY(!(rig.line().c_cflag & CRTSCTS));
+    QCOMPARE(codeOf([&] { rig.comm.setFlowControl(3); }), CommCode::InvalidPropertyValue);
+    QCOMPARE(rig.comm.FlowControl(), 2);
 }
 
 void TestSerialComm::settingsParsing_data()
 {
     QTest::addColumn<QString>("text");
     QTest::addColumn<QString>("stored"); // empty: refused with 380
-    QTest::newRow("plain") << "19200,N,8,1" << "19200,N,8,1";
-    QTest::newRow("lower case") << "9600,e,7,2" << "9600,E,7,2";
-    QTest::newRow("blanks, 1.5") << " 115200 , o , 5 , 1.5 " << "115200,O,5,1.5";
-    QTest::newRow("mark, odd rate") << "250000,m,6,1" << "250000,M,6,1";
-    for (const char *bad : {"", "19200,N,8", "19200,N,8,1,1", "19200;N;8;1", "19200,X,8,1",
-                            "19200,NE,8,1", "19200,N,4,1", "19200,N,9,1", "19200,N,8,1.25",
-                            "19200,N,8,3", "0,N,8,1", "+9600,N,8,1", "fast,N,8,1",
-                            "99999999999,N,8,1"})
-        QTest::newRow(*bad ? bad : "empty") << QString::fromLatin1(bad) << QString();
+    QTest::newRow("lower case") << u"9600,e,7,2"_qs << u"9600,E,7,2"_qs;
+    QTest::newRow("blanks, 1.5") << u" 115200 , o , 5 , 1.5 "_qs << u"115200,O,5,1.5"_qs;
+    for (const char *bad : {"19200,N,8", "19200,X,8,1", "19200,N,9,1", "19200,N,8,1.25", "0,N,8,1",
+                            "+9600,N,8,1", "99999999999,N,8,1"})
+        QTest::newRow(bad) << QString::fromLatin1(bad) << QString();
 }
 
 void TestSerialComm::settingsParsing()
@@ -130,8 +136,7 @@ void TestSerialComm::settingsParsing()
     const PortTable table(quaylightConfigDir());
     SerialComm comm(table);
     const QString before = comm.Settings();
-    QCOMPARE(codeOf([&] { comm.setSettings(text); }),
-             stored.isEmpty() ? CommCode::InvalidPropertyValue : 0);
+    QCOMPARE(codeOf([&] { comm.setSettings(text); }), stored.isEmpty() ? CommCode::InvalidPropertyValue : 0);
     QCOMPARE(comm.Settings(), stored.isEmpty() ? before : stored);
 }
 
@@ -143,10 +148,9 @@ void TestSerialComm::openFailuresAndBusyDevice()
     rig.config.pinPorts({{Port, rig.pty.slavePath()}, {6, notATerminal.fileName()}});
     QSerialPort other(rig.pty.slavePath()); // another program holds the device
     QVERIFY(other.open(QIODevice::ReadWrite));
-    // 5 names no device: 8002; 6 is a file but no terminal: 8020; 3 is busy:
-    // 8005. Each twice alike: a failure leaves nothing open (nor a lock).
-    for (const auto &[number, code] : {std::pair {5, CommCode::PortInvalid},
-                                       std::pair {6, CommCode::DeviceError},
+    // 5 names no device, 6 is no terminal, 3 is busy; each twice alike: a
+    // failure leaves nothing open (nor a lock).
+    for (const auto &[number, code] : {std::pair {5, CommCode::PortInvalid}, std::pair {6, CommCode::DeviceError},
                                        std::pair {Port, CommCode::PortAlreadyOpen}}) {
         rig.comm.setCommPort(number);
         for (int attempt = 0; attempt < 2; ++attempt) {
@@ -158,8 +162,6 @@ void TestSerialComm::openFailuresAndBusyDevice()
     rig.comm.setPortOpen(true); // released: it opens, and now holds the device
     QCOMPARE(codeOf([&] { rig.comm.setPortOpen(true); }), CommCode::PortAlreadyOpen);
     QCOMPARE(codeOf([&] { rig.comm.setCommPort(4); }), CommCode::PortOpen);
-    rig.comm.setOutput(QByteArrayLiteral("still mine"));
-    QTRY_COMPARE(rig.pty.received(), QByteArrayLiteral("still mine"));
 }
 
 void TestSerialComm::megabyteBothWays()
@@ -170,13 +172,10 @@ void TestSerialComm::megabyteBothWays()
     comm.setRThreshold(1);
     comm.setSThreshold(1); // as the window sets it: Send events interleave
     comm.setPortOpen(true);
-
     const QByteArray sent = randomBytes(1 << 20, 20240611);
     QByteArray relayed;
     qsizetype largestRead = 0;
-    int depth = 0;
-    int deepest = 0;
-    int reads = 0;
+    int depth = 0, deepest = 0, reads = 0;
     connect(&comm, &SerialComm::OnComm, this, [&] {
         deepest = qMax(deepest, ++depth);
         if (comm.CommEvent() == CommEventCode::Receive) {
@@ -184,25 +183,20 @@ void TestSerialComm::megabyteBothWays()
             largestRead = qMax(largestRead, chunk.size());
             relayed += chunk;
             comm.setOutput(chunk); // back to the device, in order
-            // Like the window's DoEvents, twice: what the first pass posts, the second delivers.
-            if (++reads % 37 == 0) {
+            if (++reads % 37 == 0) { // the window's DoEvents: the second pass delivers what the first posts
                 QCoreApplication::processEvents();
                 QCoreApplication::processEvents();
             }
         }
         --depth;
     });
-
     rig.pty.send(sent);
-    QTRY_COMPARE_WITH_TIMEOUT(relayed.size(), sent.size(), 60000);
     QTRY_COMPARE_WITH_TIMEOUT(rig.pty.received().size(), sent.size(), 60000);
-    QVERIFY(relayed == sent);
-    QVERIFY(rig.pty.received() == sent);
+    QVERIFY(relayed == sent && rig.pty.received() == sent);
     QVERIFY(largestRead <= 1024);
     QCOMPARE(deepest, 1); // one event at a time, never nested
-    QTRY_VERIFY(rig.events.contains(CommEventCode::Send));
-    QCOMPARE(rig.events.count(CommEventCode::Receive) + rig.events.count(CommEventCode::Send),
-             rig.events.size());
+    QVERIFY(rig.events.contains(CommEventCode::Send));
+    QCOMPARE(rig.events.count(CommEventCode::Receive) + rig.events.count(CommEventCode::Send), rig.events.size());
 }
 
 void TestSerialComm::vanishingDeviceAndReopen_data()
@@ -224,16 +218,13 @@ void TestSerialComm::vanishingDeviceAndReopen()
         comm.setOutput(randomBytes(256 * 1024, 3));
         QTRY_VERIFY(comm.OutBufferCount() > 0 && comm.OutBufferCount() < 256 * 1024);
     }
-    // Bytes that reached the component but were not read when the device goes.
-    const QByteArray sent = randomBytes(3000, 11);
+    const QByteArray sent = randomBytes(3000, 11); // received, unread when the device goes
     rig.pty.send(sent);
     QTRY_COMPARE(comm.InBufferCount(), sent.size());
     QTRY_VERIFY(rig.events.contains(CommEventCode::Receive));
-
     rig.pty.vanish();
     QTRY_VERIFY_WITH_TIMEOUT(rig.events.contains(CommEventCode::DeviceLost), 5000);
     QVERIFY(!comm.PortOpen());
-
     // No spinning once the device is gone, and no further events.
     const qsizetype eventsAtLoss = rig.events.size();
     const std::clock_t before = std::clock(); // CPU time of this process
@@ -241,18 +232,15 @@ void TestSerialComm::vanishingDeviceAndReopen()
     const double used = double(std::clock() - before) / CLOCKS_PER_SEC;
     QVERIFY2(used < 0.25, qPrintable(QStringLiteral("%1 s of CPU in 1 s after the loss").arg(used)));
     QCOMPARE(rig.events.size(), eventsAtLoss);
-
     QVERIFY(comm.Input() == sent); // what the device sent stays readable
-
     // The device is back (a new pty at the same number): it opens and works.
     PtyDevice back;
     rig.config.pinPorts({{Port, back.slavePath()}});
     comm.setPortOpen(true);
-    QCOMPARE(comm.DevicePath(), back.slavePath());
-    back.send(QByteArrayLiteral("back again"));
+    back.send("back again");
     QTRY_COMPARE(comm.InBufferCount(), 10);
     QCOMPARE(comm.Input(), QByteArrayLiteral("back again"));
-    comm.setOutput(QByteArrayLiteral("welcome"));
+    comm.setOutput("welcome");
     QTRY_COMPARE(back.received(), QByteArrayLiteral("welcome"));
 }
 
@@ -260,26 +248,20 @@ void TestSerialComm::onCommNeverSynchronous()
 {
     Rig rig;
     SerialComm &comm = rig.comm;
-    // Runs one call and fails when OnComm was emitted inside it.
-    auto call = [&](const char *what, const std::function<void()> &fn) {
+    auto call = [&](const char *what, const std::function<void()> &fn) { // fails when OnComm came inside
         const qsizetype before = rig.events.size();
         fn();
         QVERIFY2(rig.events.size() == before, what);
     };
     call("open", [&] { comm.setPortOpen(true); });
-    rig.pty.send(QByteArrayLiteral("0123456789"));
+    rig.pty.send("0123456789");
     QTRY_COMPARE(comm.InBufferCount(), 10); // RThreshold 0: no receive events yet
     QVERIFY(rig.events.isEmpty());
     call("RThreshold", [&] { comm.setRThreshold(1); });
     QTRY_VERIFY(!rig.events.isEmpty());
-    call("SThreshold", [&] { comm.setSThreshold(1); });
-    call("Output", [&] { comm.setOutput(QByteArray(5000, 'x')); });
-    call("Settings", [&] { comm.setSettings(QStringLiteral("38400,N,8,1")); });
-    call("InputLen", [&] { comm.setInputLen(3); });
-    call("Input", [&] { QCOMPARE(comm.Input(), QByteArrayLiteral("012")); });
-    call("close", [&] { comm.setPortOpen(false); });
-    call("open", [&] { comm.setPortOpen(true); });
-
+    call("Output", [&] { comm.setSThreshold(1); comm.setOutput(QByteArray(5000, 'x')); });
+    call("InputLen, Input", [&] { comm.setInputLen(3); QCOMPARE(comm.Input(), QByteArrayLiteral("012")); });
+    call("close, open", [&] { comm.setPortOpen(false); comm.setPortOpen(true); });
     // A call that meets the hung-up device posts DeviceLost, it does not emit it.
     rig.events.clear();
     rig.pty.vanish();
@@ -292,11 +274,11 @@ void TestSerialComm::receivePause()
 {
     Rig rig;
     SerialComm &comm = rig.comm;
+    comm.setSenderHold(SerialComm::SenderHold::No); // honoured whatever the relay is told
     comm.setRThreshold(1);
     comm.setPortOpen(true);
     QByteArray got;
     connect(&comm, &SerialComm::OnComm, this, [&] { got += comm.Input(); });
-
     // Paused: no receive event, and past the read limit the rest waits in the
     // device. Resuming announces what waits though nothing new arrives.
     comm.setReceivePaused(true);
@@ -308,6 +290,36 @@ void TestSerialComm::receivePause()
     comm.setReceivePaused(false);
     QTRY_COMPARE(got.size(), sent.size());
     QVERIFY(got == sent);
+}
+
+void TestSerialComm::senderHold_data()
+{
+    QTest::addColumn<int>("number"); // 3: the pty, opened; 4: the pty, closed; 5: no device
+    QTest::addColumn<SerialComm::SenderHold>("hold");
+    QTest::addColumn<int>("flowControl");
+    QTest::addColumn<bool>("holds");
+    using H = SerialComm::SenderHold;
+    QTest::newRow("pty, open") << 3 << H::Auto << 0 << true;
+    QTest::newRow("pty, closed") << 4 << H::Auto << 0 << true;
+    QTest::newRow("pty, forced off") << 3 << H::No << 0 << false;
+    QTest::newRow("no device") << 5 << H::Auto << 0 << false;
+    QTest::newRow("no device, forced on") << 5 << H::Yes << 0 << true;
+    QTest::newRow("no device, RTS/CTS") << 5 << H::Auto << 1 << true;
+    QTest::newRow("no device, XON/XOFF") << 5 << H::Auto << 2 << true;
+}
+
+void TestSerialComm::senderHold()
+{
+    QFETCH(int, number);
+    QFETCH(SerialComm::SenderHold, hold);
+    QFETCH(int, flowControl);
+    Rig rig;
+    rig.config.pinPorts({{3, rig.pty.slavePath()}, {4, rig.pty.slavePath()}});
+    rig.comm.setCommPort(number);
+    rig.comm.setSenderHold(hold);
+    rig.comm.setFlowControl(flowControl);
+    rig.comm.setPortOpen(number == 3);
+    QTEST(rig.comm.HoldsSender(), "holds");
 }
 
 QTEST_GUILESS_MAIN(TestSerialComm)
