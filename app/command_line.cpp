@@ -1,5 +1,7 @@
 #include "app/command_line.h"
 
+#include "relay/line_settings.h"
+
 #include <QCommandLineParser>
 
 namespace {
@@ -35,7 +37,19 @@ CommandLine parseCommandLine(const QStringList &arguments)
         QStringLiteral("Folder of the settings files and ports.ini "
                        "(default: $XDG_CONFIG_HOME/quaylight)."),
         QStringLiteral("DIR"));
-    parser.addOptions({help, version, headless, open, listen, configDir});
+    const QCommandLineOption baud(QStringLiteral("baud"),
+                                  QStringLiteral("Serial line speed <N> bit/s for this run."),
+                                  QStringLiteral("N"));
+    const QCommandLineOption framing(
+        QStringLiteral("framing"),
+        QStringLiteral("Data bits, parity (N, O, E, M, S) and stop bits (1, 1.5, 2) for this "
+                       "run, e.g. 8N1."),
+        QStringLiteral("FRAMING"));
+    const QCommandLineOption flow(QStringLiteral("flow"),
+                                  QStringLiteral("Flow control for this run: none, rtscts or "
+                                                 "xonxoff."),
+                                  QStringLiteral("MODE"));
+    parser.addOptions({help, version, headless, open, listen, configDir, baud, framing, flow});
 
     CommandLine result;
     const auto fail = [&result](const QString &line) {
@@ -76,6 +90,29 @@ CommandLine parseCommandLine(const QStringList &arguments)
             return fail(QStringLiteral("--listen takes a TCP port from 0 to 65535, not '%1'.")
                             .arg(text));
         result.listenPort = QString::number(port);
+    }
+    if (parser.isSet(baud)) {
+        bool ok = false;
+        result.baudRate = parser.value(baud).toInt(&ok);
+        if (!ok || result.baudRate <= 0)
+            return fail(QStringLiteral("--baud takes a positive number of bit/s, not '%1'.")
+                            .arg(parser.value(baud)));
+    }
+    if (parser.isSet(framing)) {
+        LineSettings line;
+        if (!line.setFraming(parser.value(framing)))
+            return fail(QStringLiteral("--framing takes data bits 5-8, parity N/O/E/M/S and "
+                                       "stop bits 1/1.5/2 (like 8N1), not '%1'.")
+                            .arg(parser.value(framing)));
+        result.framing = parser.value(framing);
+    }
+    if (parser.isSet(flow)) {
+        const QString mode = parser.value(flow).toLower();
+        if (mode != QLatin1String("none") && mode != QLatin1String("rtscts")
+            && mode != QLatin1String("xonxoff"))
+            return fail(QStringLiteral("--flow takes none, rtscts or xonxoff, not '%1'.")
+                            .arg(parser.value(flow)));
+        result.flowControl = mode;
     }
     if (parser.isSet(configDir)) {
         result.configDir = parser.value(configDir);

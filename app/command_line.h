@@ -14,6 +14,10 @@ struct CommandLine {
     int openPort = 0;    // --open N (1..64); 0 when not given
     QString listenPort;  // --listen PORT as typed (digits, 0..65535); empty when not given
     QString configDir;   // --config-dir DIR; empty for the default folder
+    // Line settings for this run, over the stored ones (not stored).
+    qint32 baudRate = 0;  // --baud N; 0 when not given
+    QString framing;      // --framing 8N1; empty when not given
+    QString flowControl;  // --flow none|rtscts|xonxoff; empty when not given
 };
 
 // Parses `arguments` (argv, the program name first).

@@ -1,5 +1,6 @@
 #include "app/relay_window.h"
 
+#include "app/settings_dialog.h"
 #include "app/twips.h"
 #include "app/ui_colour.h"
 #include "relay/control.h"
@@ -13,6 +14,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
+#include <QMenu>
 #include <QMenuBar>
 #include <QPushButton>
 #include <QTimer>
@@ -38,6 +40,25 @@ QLabel *makeLabel(QWidget *parent, const QString &caption)
 {
     return new QLabel(caption, parent);
 }
+
+// Where the window's design puts the five groups, in twips, and its outer size.
+struct TwipsRect {
+    int left, top, width, height;
+};
+constexpr TwipsRect DesignFrame1 {360, 120, 4650, 1800};
+constexpr TwipsRect DesignFrame2 {360, 2040, 4650, 1800};
+constexpr TwipsRect DesignFrame5 {360, 3960, 4650, 1800};
+constexpr TwipsRect DesignFrame3 {5400, 120, 5000, 1485};
+constexpr TwipsRect DesignFrame4 {5400, 1725, 4650, 1800};
+constexpr int DesignWidth = 10700;
+constexpr int DesignHeight = 6200;
+
+void place(const Twips &tw, QWidget *widget, const TwipsRect &r)
+{
+    tw.place(widget, r.left, r.top, r.width, r.height);
+}
+
+const QString Harborcast = QStringLiteral("Harborcast");
 
 // A text field shows its Control; what the operator types goes back.
 void mirror(Control *control, QLineEdit *field)
@@ -106,6 +127,10 @@ Form1::~Form1() = default;
 void Form1::buildControls()
 {
     mnuExit = menuBar()->addAction(QStringLiteral("Exit"));
+    mnuSettings = menuBar()->addAction(QStringLiteral("Settings\u2026"));
+    mnuView = menuBar()->addMenu(QStringLiteral("View"));
+    mnuAllEndpoints = mnuView->addAction(QStringLiteral("All endpoints"));
+    mnuAllEndpoints->setCheckable(true);
 
     auto *client = new QWidget(this);
     setCentralWidget(client);
@@ -113,7 +138,7 @@ void Form1::buildControls()
 
     // The design layout shows all five groups; Form_Load rearranges it.
     Frame1 = makeFrame(client, QStringLiteral("Connect to Wirefinch or Netquill Gateway"));
-    tw.place(Frame1, 360, 120, 4650, 1800);
+    place(tw, Frame1, DesignFrame1);
     Command1[0] = makeButton(Frame1, QStringLiteral("Listen"));
     tw.place(Command1[0], 315, 315, 1380, 330);
     Command1[1] = makeButton(Frame1, QStringLiteral("Close"));
@@ -147,14 +172,14 @@ void Form1::buildControls()
         return clientLabel;
     };
     Frame2 = makeFrame(client, QStringLiteral("Forward to Corvane Software "));
-    tw.place(Frame2, 360, 2040, 4650, 1800);
+    place(tw, Frame2, DesignFrame2);
     Label2 = forwarderGroup(Frame2, 0, 1, 1, 0, 2, 2);
     Frame5 = makeFrame(client, QStringLiteral("Forward to Data Host"));
-    tw.place(Frame5, 360, 3960, 4650, 1800);
+    place(tw, Frame5, DesignFrame5);
     Label3 = forwarderGroup(Frame5, 3, 2, 4, 5, 3, 4);
 
     Frame3 = makeFrame(client, QStringLiteral("Serial Bridge"));
-    tw.place(Frame3, 5400, 120, 5000, 1485);
+    place(tw, Frame3, DesignFrame3);
     Command2[0] = makeButton(Frame3, QStringLiteral("Open"));
     tw.place(Command2[0], 240, 420, 1065, 330);
     Command2[1] = makeButton(Frame3, QStringLiteral("Close"));
@@ -169,7 +194,7 @@ void Form1::buildControls()
     tw.place(List3, 4080, 240, 585, 1035);
 
     Frame4 = makeFrame(client, QStringLiteral("Second Server"));
-    tw.place(Frame4, 5400, 1725, 4650, 1800);
+    place(tw, Frame4, DesignFrame4);
     Command5[0] = makeButton(Frame4, QStringLiteral("Listen"));
     tw.place(Command5[0], 315, 315, 1380, 330);
     Command5[1] = makeButton(Frame4, QStringLiteral("Close"));
@@ -188,7 +213,7 @@ void Form1::buildControls()
         status->setReadOnly(true);
     Text3->setReadOnly(true);
 
-    resize(tw.toPixels(10700), tw.toPixels(6200));
+    resize(tw.toPixels(DesignWidth), tw.toPixels(DesignHeight));
 }
 
 void Form1::bindControls()
@@ -237,6 +262,16 @@ void Form1::connectEvents()
 
     connect(mnuExit, &QAction::triggered, this,
             [this] { runHandler("mnuExit_Click", [&] { mnuExit_Click(); }); });
+    connect(mnuSettings, &QAction::triggered, this,
+            [this] { runHandler("mnuSettings_Click", [&] { mnuSettings_Click(); }); });
+    connect(mnuAllEndpoints, &QAction::toggled, this, [this](bool on) {
+        runHandler("mnuAllEndpoints", [&] {
+            showAllEndpoints(on);
+            m_core.settings().write(Harborcast, QStringLiteral("view"),
+                                    QStringLiteral("AllEndpoints"),
+                                    on ? QStringLiteral("true") : QStringLiteral("false"));
+        });
+    });
     connect(&core, &RelayCore::captionChanged, this, &QWidget::setWindowTitle);
     connect(&core, &RelayCore::busyChanged, this, [](bool busy) {
         if (busy)
@@ -266,6 +301,15 @@ bool Form1::eventFilter(QObject *watched, QEvent *event)
 
 void Form1::Form_Load()
 {
+    startupLayout();
+    const bool all = m_core.settings().read(Harborcast, QStringLiteral("view"),
+                                            QStringLiteral("AllEndpoints"), QString())
+        == QLatin1String("true");
+    mnuAllEndpoints->setChecked(all); // shows them through the toggled handler
+}
+
+void Form1::startupLayout()
+{
     const Twips tw(this);
     Frame4->setTitle(QStringLiteral("TCP/IP Server"));
     Frame4->move(Frame4->x(), Frame3->height() + tw.toPixels(80));
@@ -277,6 +321,48 @@ void Form1::Form_Load()
     m_outerSize = QSize(tw.toPixels(5340), tw.toPixels(4400));
     applyOuterSize();
     Frame4->setGeometry(Frame2->x(), Frame4->y(), Frame2->width(), Frame4->height());
+}
+
+void Form1::showAllEndpoints(bool on)
+{
+    if (!on) {
+        // The startup layout, from the design layout.
+        const Twips tw(this);
+        for (QGroupBox *frame : {Frame1, Frame2, Frame5})
+            frame->hide();
+        place(tw, Frame2, DesignFrame2);
+        place(tw, Frame3, DesignFrame3);
+        place(tw, Frame4, DesignFrame4);
+        startupLayout();
+        return;
+    }
+    const Twips tw(this);
+    place(tw, Frame1, DesignFrame1);
+    place(tw, Frame2, DesignFrame2);
+    place(tw, Frame5, DesignFrame5);
+    place(tw, Frame3, DesignFrame3);
+    place(tw, Frame4, DesignFrame4);
+    for (QGroupBox *frame : {Frame1, Frame2, Frame5})
+        frame->show();
+    m_outerSize = QSize(tw.toPixels(DesignWidth), tw.toPixels(DesignHeight));
+    applyOuterSize();
+}
+
+void Form1::mnuSettings_Click()
+{
+    const QString session = QStringLiteral("session");
+    const bool restore = m_core.settings().read(Harborcast, session, QStringLiteral("Restore"),
+                                                QString())
+        == QLatin1String("true");
+    SettingsDialog dialog(m_core.lineSettings(), restore, this);
+    if (dialog.exec() != QDialog::Accepted)
+        return;
+    m_core.setLineSettings(dialog.lineSettings(), true);
+    if (dialog.restoreSession() != restore) {
+        m_core.settings().write(Harborcast, session, QStringLiteral("Restore"),
+                                dialog.restoreSession() ? QStringLiteral("true")
+                                                        : QStringLiteral("false"));
+    }
 }
 
 void Form1::applyOuterSize()

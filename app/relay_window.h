@@ -11,6 +11,7 @@ class QGroupBox;
 class QLabel;
 class QLineEdit;
 class QListWidget;
+class QMenu;
 class QPushButton;
 class RelayCore;
 
@@ -49,6 +50,9 @@ public:
     QListWidget *List3 = nullptr; // found ports
     QListWidget *List4 = nullptr; // hint line
     QAction *mnuExit = nullptr;
+    QAction *mnuSettings = nullptr;     // "Settings…"
+    QMenu *mnuView = nullptr;           // "View"
+    QAction *mnuAllEndpoints = nullptr; // "All endpoints" (checkable)
 
     // The startup layout: the "Serial Bridge" and "TCP/IP Server" groups
     // only, the window shrunk around them.
@@ -56,6 +60,11 @@ public:
     // Exit: the core releases everything and ends the program; the window
     // closes with it.
     void mnuExit_Click();
+    // "Settings…": the line settings and session restore, in a modal dialog.
+    void mnuSettings_Click();
+    // "All endpoints": all five groups in their design layout (on), or the
+    // startup layout (off); stored in Harborcast.ini [view] AllEndpoints.
+    void showAllEndpoints(bool on);
 
     [[nodiscard]] RelayCore &core() { return m_core; }
 
@@ -73,6 +82,7 @@ private:
     void bindControls();
     void connectEvents();
     void applyOuterSize();
+    void startupLayout();
 
     RelayCore &m_core;
     bool m_ending = false; // the core is ending the program: close without asking it again

@@ -14,6 +14,7 @@
 #include "relay/settings_store.h"
 
 #include <QCoreApplication>
+#include <QScopeGuard>
 
 #include <csignal>
 #include <cstdio>
@@ -21,6 +22,62 @@
 QString configDirFor(const CommandLine &options)
 {
     return options.configDir.isEmpty() ? quaylightConfigDir() : options.configDir;
+}
+
+void applyLineOptions(RelayCore &core, const CommandLine &options)
+{
+    LineSettings line = core.lineSettings();
+    if (options.baudRate > 0)
+        line.baudRate = options.baudRate;
+    if (!options.framing.isEmpty())
+        (void)line.setFraming(options.framing); // checked when parsed
+    if (!options.flowControl.isEmpty())
+        (void)LineSettings::flowFromText(options.flowControl, &line.flowControl);
+    if (!(line == core.lineSettings()))
+        core.setLineSettings(line, false);
+}
+
+void restoreSession(RelayCore &core, const CommandLine &options)
+{
+    SettingsStore &store = core.settings();
+    const QString app = QStringLiteral("Harborcast");
+    const QString section = QStringLiteral("session");
+    const auto stored = [&](const char *key) {
+        return store.read(app, section, QLatin1String(key), QString());
+    };
+    if (stored("Restore") != QLatin1String("true"))
+        return;
+
+    LoggedMessageBoxes logged;
+    MessageBoxes &previous = core.setBoxes(logged);
+    const auto restoreBoxes = qScopeGuard([&] { core.setBoxes(previous); });
+    QStringList failed;
+    const int comPort = stored("ComPort").toInt();
+    if (comPort >= 1 && comPort <= 64 && options.openPort == 0) {
+        runHandler("restore: Open", [&] {
+            core.ComPort = qint16(comPort);
+            core.Text3->setText(QString::number(comPort));
+            core.Command2_Click(0);
+        });
+        if (!core.Com1->PortOpen())
+            failed.append(QStringLiteral("COM port %1 did not open").arg(comPort));
+    }
+    if (stored("Server2") == QLatin1String("true") && options.listenPort.isEmpty()) {
+        runHandler("restore: Listen", [&] { core.Command5_Click(0); });
+        if (core.Winsock1[2]->State() != Winsock::sckListening)
+            failed.append(QStringLiteral("the TCP/IP Server did not listen"));
+    }
+    if (stored("Forwarder1") == QLatin1String("true"))
+        runHandler("restore: Connect", [&] { core.Command3_Click(0); });
+    if (stored("Forwarder3") == QLatin1String("true"))
+        runHandler("restore: Connect", [&] { core.Command3_Click(3); });
+
+    if (failed.isEmpty()) {
+        qCInfo(lcApp, "session restored");
+    } else {
+        qCWarning(lcApp, "session restored in part: %s", qUtf8Printable(failed.join(QStringLiteral("; "))));
+        core.setCaption(QStringLiteral("Session restore: ") + failed.join(QStringLiteral("; ")));
+    }
 }
 
 QStringList applyStartOptions(RelayCore &core, const CommandLine &options)
@@ -75,6 +132,8 @@ int runHeadless(int &argc, char **argv, const CommandLine &options)
     endOnSignals(core, app);
     qCInfo(lcApp, "%s started without a window; settings in %s", qUtf8Printable(versionLine()),
            qUtf8Printable(configDirFor(options)));
+    applyLineOptions(core, options);
+    restoreSession(core, options);
 
     const QStringList failures = applyStartOptions(core, options);
     if (!failures.isEmpty()) {

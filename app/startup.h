@@ -10,6 +10,16 @@ class RelayCore;
 // The folder of the settings files and ports.ini for this run.
 [[nodiscard]] QString configDirFor(const CommandLine &options);
 
+// Puts --baud, --framing and --flow over the stored line settings, for this
+// run only.
+void applyLineOptions(RelayCore &core, const CommandLine &options);
+
+// Redoes the session noted at the last exit when "Restore session at start"
+// is on: Open, then Listen, then Connect, as the operator's actions would,
+// except the steps the command line gives itself. Nobody may be watching: a
+// step that fails shows in the caption and the log, never in a box.
+void restoreSession(RelayCore &core, const CommandLine &options);
+
 // Takes the steps --open and --listen ask for, as the operator would: port
 // N selected and Open clicked, PORT typed and Listen clicked. Returns one
 // line for each step that did not succeed.

@@ -24,6 +24,8 @@ extern "C" Q_DECL_EXPORT int quaylightRunWindow(int *argc, char **argv,
     boxes.setParent(&window);
     endOnSignals(core, app);
     window.show();
+    applyLineOptions(core, *options);
+    restoreSession(core, *options);
     // Failed steps have shown their own boxes, as a click would have.
     (void)applyStartOptions(core, *options);
     return QApplication::exec();

@@ -52,7 +52,7 @@ void RelayCore::connectAction(const Endpoint &binding)
         const QString text = QStringLiteral("HA Connect Client Error # ")
             + QString::number(error.code()) + QStringLiteral("   State = ")
             + QString::number(socket.State());
-        m_boxes.show(text, MessageBoxes::Buttons::Ok);
+        m_boxes->show(text, MessageBoxes::Buttons::Ok);
         return;
     }
     try {

@@ -7,9 +7,13 @@
 #include "relay/control.h"
 #include "relay/flow_control.h"
 #include "relay/handler_guard.h"
+#include "relay/message_boxes.h"
 
 #include <QCoreApplication>
 #include <QTimer>
+
+#include <functional>
+#include <utility>
 
 namespace {
 const QString Harborcast = QStringLiteral("Harborcast");
@@ -27,7 +31,7 @@ void makeControls(std::array<Control *, N> &controls, QObject *owner)
 
 RelayCore::RelayCore(MessageBoxes &boxes, const QString &configDir, QObject *parent)
     : QObject(parent),
-      m_boxes(boxes),
+      m_boxes(&boxes),
       m_settings(configDir),
       m_ports(configDir),
       m_caption(QStringLiteral("Quaylight"))
@@ -131,7 +135,109 @@ void RelayCore::Form_Load()
     Text2[0]->setText(stored(QStringLiteral("RemotePort"), QStringLiteral("80")));
     Text2[4]->setText(stored(QStringLiteral("RemoteHost3"), DefaultRemoteHost));
     Text2[5]->setText(stored(QStringLiteral("RemotePort3"), QStringLiteral("80")));
-    BaudRate = 19200;
+    QStringList complaints;
+    m_line = LineSettings::load(m_settings, &complaints);
+    for (const QString &complaint : complaints)
+        qCWarning(lcSerial, "%s", qUtf8Printable(complaint));
+    BaudRate = m_line.baudRate;
+}
+
+MessageBoxes &RelayCore::setBoxes(MessageBoxes &boxes)
+{
+    return *std::exchange(m_boxes, &boxes);
+}
+
+RelayCore::Session RelayCore::currentSession() const
+{
+    Session session;
+    session.comPort = Com1->PortOpen() ? Com1->CommPort() : 0;
+    session.server2 = Server2Armed;
+    session.forwarder1 = SoftwareForwarderArmed;
+    session.forwarder3 = DataHostForwarderArmed;
+    return session;
+}
+
+void RelayCore::noteSession()
+{
+    const QString section = QStringLiteral("session");
+    if (m_settings.read(Harborcast, section, QStringLiteral("Restore"), QString()) != QLatin1String("true"))
+        return;
+    const Session session = currentSession();
+    const auto flag = [](bool on) { return on ? QStringLiteral("true") : QStringLiteral("false"); };
+    try {
+        m_settings.write(Harborcast, section, QStringLiteral("ComPort"), QString::number(session.comPort));
+        m_settings.write(Harborcast, section, QStringLiteral("Server2"), flag(session.server2));
+        m_settings.write(Harborcast, section, QStringLiteral("Forwarder1"), flag(session.forwarder1));
+        m_settings.write(Harborcast, section, QStringLiteral("Forwarder3"), flag(session.forwarder3));
+    } catch (const ComponentError &error) {
+        qCWarning(lcApp, "the session could not be noted: %s", error.what());
+    }
+}
+
+bool RelayCore::setLineSettings(const LineSettings &line, bool persist)
+{
+    if (Com1->PortOpen()) {
+        // One setting at a time, so that a refusal names the one refused.
+        const QString before = Com1->Settings();
+        const int flowBefore = Com1->FlowControl();
+        const struct {
+            QString name;
+            QString value;
+            std::function<void(LineSettings &)> take;
+        } steps[] = {
+            {QStringLiteral("baud rate"), QString::number(line.baudRate),
+             [&](LineSettings &s) { s.baudRate = line.baudRate; }},
+            {QStringLiteral("data bits"), QString::number(line.dataBits),
+             [&](LineSettings &s) { s.dataBits = line.dataBits; }},
+            {QStringLiteral("parity"), LineSettings::parityText(line.parity),
+             [&](LineSettings &s) { s.parity = line.parity; }},
+            {QStringLiteral("stop bits"), line.stopBits,
+             [&](LineSettings &s) { s.stopBits = line.stopBits; }},
+            {QStringLiteral("flow control"), LineSettings::flowText(line.flowControl),
+             [&](LineSettings &s) { s.flowControl = line.flowControl; }},
+        };
+        LineSettings step = m_line;
+        for (const auto &change : steps) {
+            change.take(step);
+            try {
+                Com1->setSettings(step.commSettings());
+                Com1->setFlowControl(step.commFlowControl());
+            } catch (const ComponentError &) {
+                // What was taken before this step goes back too.
+                try {
+                    Com1->setSettings(before);
+                    Com1->setFlowControl(flowBefore);
+                } catch (const ComponentError &) {
+                    // It had these a moment ago; nothing better to go back to.
+                }
+                qCWarning(lcSerial, "the serial port refused %s %s", qUtf8Printable(change.name),
+                          qUtf8Printable(change.value));
+                m_boxes->show(QStringLiteral("The serial port refused the %1 %2. It keeps its "
+                                             "settings.")
+                                  .arg(change.name, change.value),
+                              MessageBoxes::Buttons::Ok);
+                return false;
+            }
+        }
+        // A device without modem lines (a pseudo-terminal) ignores these.
+        Com1->setDTREnable(line.dtr);
+        Com1->setRTSEnable(line.rts);
+    }
+    const bool changed = !(line == m_line);
+    m_line = line;
+    BaudRate = line.baudRate;
+    if (persist) {
+        try {
+            m_line.save(m_settings);
+        } catch (const ComponentError &error) {
+            qCWarning(lcApp, "the line settings could not be stored: %s", error.what());
+        }
+    }
+    if (changed) {
+        qCInfo(lcSerial, "line settings: %s", qUtf8Printable(m_line.describe()));
+        emit lineSettingsChanged();
+    }
+    return true;
 }
 
 void RelayCore::releaseAll()
@@ -148,6 +254,7 @@ void RelayCore::releaseAll()
 
 void RelayCore::mnuExit_Click()
 {
+    noteSession();
     releaseAll();
     DoEvents();
     emit programEnded();

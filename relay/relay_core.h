@@ -1,6 +1,7 @@
 #pragma once
 
 #include "relay/endpoint_table.h"
+#include "relay/line_settings.h"
 #include "relay/settings_store.h"
 #include "platform/port_table.h"
 
@@ -137,10 +138,37 @@ public:
     // Waits at least ms milliseconds while handling events.
     void Dly(qint16 ms);
 
+    // ---- Line settings ------------------------------------------------------
+    // The serial line's settings; BaudRate follows them.
+    [[nodiscard]] const LineSettings &lineSettings() const { return m_line; }
+    // Takes `line` for the next Open, and at once when the port is open. A
+    // value the open device refuses gets one message naming it; the port
+    // keeps what it had, nothing changes, and it returns false. `persist`
+    // also stores them in Tolvar.ini [line] (a command-line override does
+    // not).
+    bool setLineSettings(const LineSettings &line, bool persist);
+
+    // ---- Session ------------------------------------------------------------
+    // What runs now, as restoring it would redo it.
+    struct Session {
+        int comPort = 0; // the open serial port, 0 when none
+        bool server2 = false;
+        bool forwarder1 = false;
+        bool forwarder3 = false;
+    };
+    [[nodiscard]] Session currentSession() const;
+    // Notes the session in Harborcast.ini [session] when "Restore session
+    // at start" is on (Restore=true). Called by Exit before it closes
+    // anything.
+    void noteSession();
+
     // ---- Services ---------------------------------------------------------
     [[nodiscard]] SettingsStore &settings() { return m_settings; }
     [[nodiscard]] const PortTable &ports() const { return m_ports; }
-    [[nodiscard]] MessageBoxes &boxes() { return m_boxes; }
+    [[nodiscard]] MessageBoxes &boxes() { return *m_boxes; }
+    // Answers the message boxes with `boxes` from now on (nobody may be
+    // watching while a session is restored); returns the previous ones.
+    MessageBoxes &setBoxes(MessageBoxes &boxes);
     [[nodiscard]] FlowControl &flowControl() { return *m_flow; }
 
     // One pass of the event queue: dispatch what is pending, then return.
@@ -148,6 +176,8 @@ public:
 
 signals:
     void captionChanged(const QString &caption);
+    // The line settings changed (setLineSettings, or a remote client).
+    void lineSettingsChanged();
     // A port scan started (true) or ended (false); nested scans nest.
     void busyChanged(bool busy);
     // The program should end now (Exit was chosen).
@@ -172,8 +202,9 @@ private:
     // A destination that stalled or overflowed is cut off with a reset.
     void dropDestination(int index, const QString &why);
 
-    MessageBoxes &m_boxes;
+    MessageBoxes *m_boxes;
     SettingsStore m_settings;
+    LineSettings m_line;
     PortTable m_ports;
     FlowControl *m_flow = nullptr;
     std::array<Endpoint, EndpointCount> m_endpoints;

@@ -83,17 +83,21 @@ bool RelayCore::OpenCOM()
             Com1->setPortOpen(false);
         Com1->setCommPort(ComPort);
         Com1->setInBufferSize(BufferSize);
-        Com1->setSettings(QString::number(BaudRate) + QStringLiteral(",N,8,1"));
+        // BaudRate follows the line settings; the framing comes from them too.
+        LineSettings line = m_line;
+        line.baudRate = BaudRate;
+        Com1->setSettings(line.commSettings());
+        Com1->setFlowControl(line.commFlowControl());
         Com1->setInputMode(TextInput);
         Com1->setInputLen(ReadLength);
         Com1->setRThreshold(ReceiveThreshold);
         Com1->setSThreshold(SendThreshold);
-        Com1->setDTREnable(false);
-        Com1->setRTSEnable(false);
+        Com1->setDTREnable(line.dtr);
+        Com1->setRTSEnable(line.rts);
         Com1->setNullDiscard(false);
         Com1->setPortOpen(true);
-        qCInfo(lcSerial, "COM port %d (%s) opened at %s", Com1->CommPort(),
-               qUtf8Printable(Com1->DevicePath()), qUtf8Printable(Com1->Settings()));
+        qCInfo(lcSerial, "COM port %d (%s) opened: %s", Com1->CommPort(),
+               qUtf8Printable(Com1->DevicePath()), qUtf8Printable(line.describe()));
         showOpen(Text3);
         result = true;
         Dly(OpenWaitMs);

@@ -1,0 +1,95 @@
+#include "app/settings_dialog.h"
+
+#include <QCheckBox>
+#include <QComboBox>
+#include <QDialogButtonBox>
+#include <QFormLayout>
+#include <QIntValidator>
+#include <QLineEdit>
+#include <QPushButton>
+
+#include <climits>
+
+namespace {
+const int StandardRates[] = {300,    600,    1200,   2400,   4800,    9600,    14400,
+                             19200,  38400,  57600,  115200, 230400,  460800,  500000,
+                             576000, 921600, 1000000, 1500000, 2000000, 3000000, 4000000};
+
+QComboBox *choice(QWidget *parent, const QStringList &items, const QString &current)
+{
+    auto *box = new QComboBox(parent);
+    box->addItems(items);
+    box->setCurrentText(current);
+    return box;
+}
+} // namespace
+
+SettingsDialog::SettingsDialog(const LineSettings &line, bool restoreSession, QWidget *parent)
+    : QDialog(parent)
+{
+    setWindowTitle(QStringLiteral("Settings"));
+    auto *form = new QFormLayout(this);
+
+    baudRate = new QComboBox(this);
+    baudRate->setEditable(true);
+    for (int rate : StandardRates)
+        baudRate->addItem(QString::number(rate));
+    baudRate->lineEdit()->setValidator(new QIntValidator(1, INT_MAX, baudRate));
+    baudRate->setCurrentText(QString::number(line.baudRate));
+    form->addRow(QStringLiteral("Baud rate"), baudRate);
+
+    dataBits = choice(this, {QStringLiteral("5"), QStringLiteral("6"), QStringLiteral("7"),
+                             QStringLiteral("8")},
+                      QString::number(line.dataBits));
+    form->addRow(QStringLiteral("Data bits"), dataBits);
+    parity = choice(this,
+                    {QStringLiteral("None"), QStringLiteral("Odd"), QStringLiteral("Even"),
+                     QStringLiteral("Mark"), QStringLiteral("Space")},
+                    LineSettings::parityText(line.parity));
+    form->addRow(QStringLiteral("Parity"), parity);
+    stopBits = choice(this, {QStringLiteral("1"), QStringLiteral("1.5"), QStringLiteral("2")},
+                      line.stopBits);
+    form->addRow(QStringLiteral("Stop bits"), stopBits);
+    flowControl = new QComboBox(this);
+    flowControl->addItem(QStringLiteral("None"), int(LineSettings::Flow::None));
+    flowControl->addItem(QStringLiteral("RTS/CTS"), int(LineSettings::Flow::RtsCts));
+    flowControl->addItem(QStringLiteral("XON/XOFF"), int(LineSettings::Flow::XonXoff));
+    flowControl->setCurrentIndex(int(line.flowControl));
+    form->addRow(QStringLiteral("Flow control"), flowControl);
+    dtr = new QCheckBox(QStringLiteral("DTR on at open"), this);
+    dtr->setChecked(line.dtr);
+    rts = new QCheckBox(QStringLiteral("RTS on at open"), this);
+    rts->setChecked(line.rts);
+    form->addRow(dtr);
+    form->addRow(rts);
+    restore = new QCheckBox(QStringLiteral("Restore session at start"), this);
+    restore->setChecked(restoreSession);
+    form->addRow(restore);
+
+    auto *buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel, this);
+    connect(buttons, &QDialogButtonBox::accepted, this, &QDialog::accept);
+    connect(buttons, &QDialogButtonBox::rejected, this, &QDialog::reject);
+    // A baud rate that is not a positive number cannot be taken.
+    connect(baudRate, &QComboBox::currentTextChanged, this, [this, buttons] {
+        buttons->button(QDialogButtonBox::Ok)->setEnabled(lineSettings().baudRate > 0);
+    });
+    form->addRow(buttons);
+}
+
+LineSettings SettingsDialog::lineSettings() const
+{
+    LineSettings line;
+    line.baudRate = baudRate->currentText().toInt();
+    line.dataBits = dataBits->currentText().toInt();
+    (void)LineSettings::parityFromText(parity->currentText(), &line.parity);
+    line.stopBits = stopBits->currentText();
+    line.flowControl = LineSettings::Flow(flowControl->currentData().toInt());
+    line.dtr = dtr->isChecked();
+    line.rts = rts->isChecked();
+    return line;
+}
+
+bool SettingsDialog::restoreSession() const
+{
+    return restore->isChecked();
+}
