@@ -1,7 +1,11 @@
 #include "app/command_line.h"
 #include "app/event_log.h"
-#include "support/pty_device.h"
-#include "support/test_config.h"
+#include "app/startup.h"
+#include "platform/serial_comm.h"
+#include "platform/winsock.h"
+#include "relay/control.h"
+#include "relay/relay_core.h"
+#include "support/hub.h"
 #include "support/wait_until.h"
 
 #include <QDir>
@@ -37,6 +41,7 @@ private slots:
     void commandLine();
     void headlessRelaysBothWaysAndEndsCleanlyOnSignal();
     void eventLogRotatesAtItsSize();
+    void sessionRestoredAtStartWithoutBoxes();
 
 private:
     QTemporaryDir m_state;
@@ -158,6 +163,45 @@ void ProgramTest::eventLogRotatesAtItsSize()
     QVERIFY(QRegularExpression(QStringLiteral("^\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\d\\.\\d{3} "))
                 .match(kept.first())
                 .hasMatch());
+}
+
+void ProgramTest::sessionRestoredAtStartWithoutBoxes()
+{
+    Hub hub;
+    hub.core->settings().write(QStringLiteral("Harborcast"), QStringLiteral("session"),
+                               QStringLiteral("Restore"), QStringLiteral("true"));
+    QTcpServer upstream;
+    QVERIFY(hub.openSerial());
+    QVERIFY(hub.connectForwarder(3, upstream));
+    hub.core->Text4[0]->setText(QStringLiteral("0"));
+    hub.core->Command5_Click(0);
+    hub.core->mnuExit_Click();
+
+    // The next start redoes Open, Listen and Connect.
+    const auto start = [&hub](const CommandLine &options) {
+        hub.core = std::make_unique<RelayCore>(hub.boxes, hub.config.dir());
+        restoreSession(*hub.core, options);
+        return hub.core.get();
+    };
+    RelayCore *core = start(CommandLine {});
+    QVERIFY(core->Com1->PortOpen());
+    QCOMPARE(core->Com1->CommPort(), Hub::SerialPort);
+    QCOMPARE(core->Winsock1[2]->State(), int(Winsock::sckListening));
+    QVERIFY(core->DataHostForwarderArmed && !core->SoftwareForwarderArmed);
+    QVERIFY(upstream.waitForNewConnection(5000));
+    core->mnuExit_Click();
+
+    // A step that fails says so in the caption, never in a box; the others
+    // are still done. A step the command line gives itself is not redone.
+    hub.device.vanish();
+    CommandLine options;
+    options.listenPort = QStringLiteral("0");
+    core = start(options);
+    QVERIFY(!core->Com1->PortOpen());
+    QCOMPARE(core->Caption(), QStringLiteral("Session restore: COM port 4 did not open"));
+    QCOMPARE(core->Winsock1[2]->State(), int(Winsock::sckClosed));
+    QVERIFY(core->DataHostForwarderArmed);
+    QVERIFY(hub.boxes.shown().isEmpty());
 }
 
 QTEST_GUILESS_MAIN(ProgramTest)
