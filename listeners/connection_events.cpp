@@ -21,8 +21,8 @@ void RelayCore::Winsock1_ConnectionRequest(int Index, qint32 requestID)
         // connection; the supervision tick re-arms the second server.
         return;
     }
-    qCInfo(lcNet, "endpoint %d: peer connected from %s", Index,
-           qUtf8Printable(socket.RemoteHostIP()));
+    qCInfo(lcNet, "endpoint %d: peer connected from %s:%u", Index,
+           qUtf8Printable(socket.RemoteHostIP()), unsigned(socket.PeerPort()));
     if (isListener(Index))
         endpoint(Index).portField->setBackColor(UiColour::Green);
 }

@@ -50,6 +50,15 @@ int winsockCode(QAbstractSocket::SocketError error, const QString &description)
     }
 }
 
+// A peer of a dual-stack listener that came over IPv4 reads as
+// ::ffff:a.b.c.d; people and filters know it as a.b.c.d.
+QHostAddress plainAddress(const QHostAddress &address)
+{
+    bool mapped = false;
+    const quint32 v4 = address.toIPv4Address(&mapped);
+    return mapped ? QHostAddress(v4) : address;
+}
+
 ComponentError badState(const char *call, int state)
 {
     return ComponentError(WinsockCode::BadState,
@@ -140,8 +149,8 @@ void Winsock::setLocalPort(qint64 port)
 
 qint32 Winsock::LocalPort() const
 {
-    if (m_server)
-        return m_server->serverPort();
+    if (!m_servers.isEmpty())
+        return m_servers.constFirst()->serverPort();
     if (m_socket && m_socket->state() == QAbstractSocket::ConnectedState)
         return m_socket->localPort();
     return m_localPort;
@@ -172,11 +181,9 @@ void Winsock::Abort()
 
 void Winsock::closeServer()
 {
-    if (m_server) {
-        // Connections still queued in the server are its children: they go
-        // with it. The one being offered was re-parented and stays acceptable.
-        delete std::exchange(m_server, nullptr);
-    }
+    // Connections still queued in a server are its children: they go with
+    // it. The one being offered was re-parented and stays acceptable.
+    qDeleteAll(std::exchange(m_servers, {}));
     m_state = sckClosed;
 }
 
@@ -200,23 +207,54 @@ void Winsock::dropConnection(bool reset)
     }
 }
 
+void Winsock::setLocalAddresses(const QList<QHostAddress> &addresses)
+{
+    if (addresses.isEmpty())
+        throw ComponentError(WinsockCode::InvalidPropertyValue,
+                             QStringLiteral("A listener needs at least one address"));
+    m_localAddresses = addresses;
+}
+
+void Winsock::setPeerFilter(PeerFilter filter)
+{
+    m_peerFilter = std::move(filter);
+}
+
 void Winsock::Listen()
 {
     if (m_state != sckClosed)
         throw badState("Listen", m_state);
-    auto server = std::make_unique<QTcpServer>();
-    server->setProxy(QNetworkProxy::NoProxy);
-    // QTcpServer sets SO_REUSEADDR on Unix: the port can be taken again at
-    // once after a Close even while old connections sit in TIME_WAIT.
-    if (!server->listen(QHostAddress::AnyIPv4, m_localPort)) {
-        const QString text = server->errorString();
-        throw ComponentError(winsockCode(server->serverError(), text), text);
+    std::vector<std::unique_ptr<QTcpServer>> servers;
+    quint16 port = m_localPort;
+    for (const QHostAddress &address : m_localAddresses) {
+        auto server = std::make_unique<QTcpServer>();
+        server->setProxy(QNetworkProxy::NoProxy);
+        // QTcpServer sets SO_REUSEADDR on Unix: the port can be taken again
+        // at once after a Close even while old connections sit in TIME_WAIT.
+        // Every address listens on the port the first one got.
+        if (!server->listen(address, port)) {
+            const QString text = server->errorString();
+            throw ComponentError(winsockCode(server->serverError(), text), text);
+        }
+        port = server->serverPort();
+        servers.push_back(std::move(server));
     }
     ++m_generation;
-    server->setParent(this);
-    connect(server.get(), &QTcpServer::newConnection, this, &Winsock::onNewConnection);
-    m_server = server.release();
+    for (auto &server : servers) {
+        server->setParent(this);
+        connect(server.get(), &QTcpServer::newConnection, this, &Winsock::onNewConnection);
+        m_servers.append(server.release());
+    }
     m_state = sckListening;
+}
+
+QTcpSocket *Winsock::nextPending()
+{
+    for (QTcpServer *server : std::as_const(m_servers)) {
+        if (server->hasPendingConnections())
+            return server->nextPendingConnection();
+    }
+    return nullptr;
 }
 
 void Winsock::onNewConnection()
@@ -231,7 +269,16 @@ void Winsock::onNewConnection()
 
 void Winsock::deliverConnectionRequest()
 {
-    QTcpSocket *socket = m_server ? m_server->nextPendingConnection() : nullptr;
+    QTcpSocket *socket = nextPending();
+    // A peer the filter refuses is closed at once; nobody is asked.
+    while (socket && m_peerFilter && !m_peerFilter(plainAddress(socket->peerAddress()))) {
+        const QString address = plainAddress(socket->peerAddress()).toString();
+        const quint16 port = socket->peerPort();
+        socket->abort();
+        delete socket;
+        emit PeerRefused(address, port);
+        socket = nextPending();
+    }
     if (!socket) {
         m_requestPosted = false;
         return;
@@ -250,8 +297,12 @@ void Winsock::deliverConnectionRequest()
 
     if (generation == m_generation) {
         m_requestPosted = false;
-        if (m_server && m_server->hasPendingConnections())
-            onNewConnection();
+        for (QTcpServer *server : std::as_const(m_servers)) {
+            if (server->hasPendingConnections()) {
+                onNewConnection();
+                break;
+            }
+        }
     }
 }
 
@@ -289,7 +340,8 @@ void Winsock::Accept(qint32 requestID)
                              QStringLiteral("No pending connection request %1").arg(requestID));
     dropConnection(false);
     attachSocket(socket);
-    m_remoteIP = socket->peerAddress().toString();
+    m_remoteIP = plainAddress(socket->peerAddress()).toString();
+    m_peerPort = socket->peerPort();
     m_state = sckConnected;
     // What happened while it was being offered is announced now, in order.
     if (socket->bytesAvailable() > 0)
@@ -339,7 +391,8 @@ void Winsock::onSocketConnected()
     if (m_state != sckResolvingHost && m_state != sckHostResolved && m_state != sckConnecting)
         return;
     tuneConnection(m_socket);
-    m_remoteIP = m_socket->peerAddress().toString();
+    m_remoteIP = plainAddress(m_socket->peerAddress()).toString();
+    m_peerPort = m_socket->peerPort();
     m_state = sckConnected;
     post([this] { emit Connected(); });
 }

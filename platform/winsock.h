@@ -1,11 +1,15 @@
 #pragma once
 
 #include <QAbstractSocket>
+#include <QHostAddress>
+#include <QList>
 #include <QByteArray>
 #include <QHash>
 #include <QObject>
 #include <QPointer>
 #include <QString>
+
+#include <functional>
 
 class QTcpServer;
 class QTcpSocket;
@@ -101,7 +105,18 @@ public:
     // is exactly Close.
     void Abort();
 
-    // Listens on LocalPort on all IPv4 interfaces (address reuse on, so a
+    // The addresses Listen binds, all on one port (default: any address,
+    // IPv4 and IPv6). Throws 380 for an empty list. Used by the next Listen.
+    void setLocalAddresses(const QList<QHostAddress> &addresses);
+    [[nodiscard]] const QList<QHostAddress> &LocalAddresses() const { return m_localAddresses; }
+
+    // Which peers may connect while listening: a peer the filter refuses is
+    // closed at once, raises PeerRefused and no ConnectionRequest. None set:
+    // everyone may.
+    using PeerFilter = std::function<bool(const QHostAddress &peer)>;
+    void setPeerFilter(PeerFilter filter);
+
+    // Listens on LocalPort on the local addresses (address reuse on, so a
     // port can be listened on again right after Close). Throws 40006 unless
     // closed, 10048 when the port is taken, another code for other failures.
     void Listen();
@@ -134,6 +149,8 @@ public:
 
     // Peer address of the current connection, empty when there is none.
     [[nodiscard]] QString RemoteHostIP() const;
+    // Peer port of the current (or last) connection.
+    [[nodiscard]] quint16 PeerPort() const { return m_peerPort; }
 
     // While paused, DataArrival is not raised and at most ReadBufferLimit
     // received bytes are taken from the OS; TCP's flow control then holds
@@ -157,6 +174,8 @@ signals:
     // A peer wants to connect while listening. `requestID` is valid until the
     // connected handlers return; a request that nobody accepted is then closed.
     void ConnectionRequest(qint32 requestID);
+    // A peer the filter refused was closed at once, never offered.
+    void PeerRefused(const QString &address, quint16 port);
     // A Connect has completed: State is 7.
     void Connected();
     // Bytes are waiting; `bytesTotal` is how many at the time of delivery.
@@ -179,6 +198,7 @@ private:
     void closeServer();
     void attachSocket(QTcpSocket *socket);
     void onNewConnection();
+    [[nodiscard]] QTcpSocket *nextPending();
     void deliverConnectionRequest();
     void postDataArrival();
     void onSocketStateChanged(QAbstractSocket::SocketState socketState);
@@ -193,7 +213,10 @@ private:
     QString m_remoteHost;
     qint32 m_remotePort = 0;
     QString m_remoteIP;                // peer address, kept after Qt forgets it on disconnect
-    QTcpServer *m_server = nullptr;    // owned while listening
+    QList<QTcpServer *> m_servers;     // owned while listening, one per local address
+    QList<QHostAddress> m_localAddresses {QHostAddress(QHostAddress::Any)};
+    PeerFilter m_peerFilter;
+    quint16 m_peerPort = 0;
     QTcpSocket *m_socket = nullptr;    // owned while connecting or connected (also 8, 9)
     QHash<qint32, QTcpSocket *> m_requests; // incoming connections being offered (owned)
     bool m_requestPosted = false;      // a ConnectionRequest is posted or being offered

@@ -9,17 +9,20 @@
 #include "relay/flow_control.h"
 #include "relay/relay_core.h"
 
-void RelayCore::sendIfConnected(int index, const QByteArray &chunk)
+bool RelayCore::sendIfConnected(int index, const QByteArray &chunk)
 {
     Winsock &socket = *Winsock1[std::size_t(index)];
     if (socket.State() != Winsock::sckConnected)
-        return;
+        return false;
     try {
         socket.SendData(chunk);
     } catch (const ComponentError &) {
         // Dropped between the test and the send: the socket's own events
         // report it; the remaining destinations are still served.
+        return false;
     }
+    m_counters.sent[std::size_t(index)] += quint64(chunk.size());
+    return true;
 }
 
 void RelayCore::Winsock1_DataArrival(int Index, qint64 bytesTotal)
@@ -30,17 +33,25 @@ void RelayCore::Winsock1_DataArrival(int Index, qint64 bytesTotal)
     const QByteArray chunk = Winsock1[std::size_t(Index)]->GetData();
     if (chunk.isEmpty())
         return;
+    m_counters.received[std::size_t(Index)] += quint64(chunk.size());
+    std::array<int, NodeCount> served {};
+    std::size_t count = 0;
     for (int destination : routeFrom(Index)) {
         if (destination != SerialNode) {
-            sendIfConnected(destination, chunk);
+            if (sendIfConnected(destination, chunk))
+                served[count++] = destination;
         } else if (Com1->PortOpen()) {
             try {
                 Com1->setOutput(chunk);
+                m_counters.sent[SerialNode] += quint64(chunk.size());
+                served[count++] = SerialNode;
             } catch (const ComponentError &) {
                 // The device vanished just now; the port's own event reports it.
             }
         }
     }
+    if (m_capture)
+        capture(Index, std::span(served).first(count), chunk);
     // Destinations that filled up hold their sources back from here on.
     m_flow->update();
 }

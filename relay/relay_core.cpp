@@ -4,6 +4,7 @@
 #include "platform/log_categories.h"
 #include "platform/serial_comm.h"
 #include "platform/winsock.h"
+#include "relay/capture_file.h"
 #include "relay/control.h"
 #include "relay/flow_control.h"
 #include "relay/handler_guard.h"
@@ -96,6 +97,10 @@ void RelayCore::connectEvents()
         connect(socket, &Winsock::Error, this, [this, i](int number, const QString &text) {
             runHandler("Winsock1_Error", [&] { Winsock1_Error(i, number, text); });
         });
+        connect(socket, &Winsock::PeerRefused, this, [i](const QString &address, quint16 port) {
+            qCWarning(lcNet, "endpoint %d: peer %s:%u refused, not in AllowedPeers", i,
+                      qUtf8Printable(address), unsigned(port));
+        });
     }
     connect(Com1, &SerialComm::OnComm, this,
             [this] { runHandler("Com1_OnComm", [&] { Com1_OnComm(); }); });
@@ -137,9 +142,82 @@ void RelayCore::Form_Load()
     Text2[5]->setText(stored(QStringLiteral("RemotePort3"), QStringLiteral("80")));
     QStringList complaints;
     m_line = LineSettings::load(m_settings, &complaints);
-    for (const QString &complaint : complaints)
+    for (const QString &complaint : std::as_const(complaints))
         qCWarning(lcSerial, "%s", qUtf8Printable(complaint));
     BaudRate = m_line.baudRate;
+    complaints.clear();
+    m_network = NetworkSettings::load(m_settings, &complaints);
+    for (const QString &complaint : std::as_const(complaints))
+        qCWarning(lcNet, "%s", qUtf8Printable(complaint));
+    applyNetwork();
+}
+
+void RelayCore::applyNetwork()
+{
+    const QList<QHostAddress> addresses = m_network.listenAddresses();
+    const PeerFilter filter = m_network.peerFilter(nullptr);
+    for (int index : {0, 2}) {
+        Winsock &socket = *Winsock1[std::size_t(index)];
+        socket.setLocalAddresses(addresses);
+        if (filter.allowsEveryone())
+            socket.setPeerFilter({});
+        else
+            socket.setPeerFilter([filter](const QHostAddress &peer) { return filter.allows(peer); });
+    }
+}
+
+bool RelayCore::setNetworkSettings(const NetworkSettings &network, bool persist)
+{
+    if (const QString problem = network.problem(); !problem.isEmpty()) {
+        qCWarning(lcNet, "%s", qUtf8Printable(problem));
+        m_boxes->show(problem, MessageBoxes::Buttons::Ok);
+        return false;
+    }
+    m_network = network;
+    applyNetwork();
+    if (persist) {
+        try {
+            m_network.save(m_settings);
+        } catch (const ComponentError &error) {
+            qCWarning(lcApp, "the network settings could not be stored: %s", error.what());
+        }
+    }
+    qCInfo(lcNet, "listen address %s, allowed peers %s%s", qUtf8Printable(m_network.listenAddress),
+           m_network.allowedPeers.trimmed().isEmpty() ? "everyone"
+                                                      : qUtf8Printable(m_network.allowedPeers),
+           m_network.rfc2217 ? ", RFC 2217 on the TCP/IP Server" : "");
+    return true;
+}
+
+bool RelayCore::startCapture(const QString &path, qint64 limit, QString *error)
+{
+    auto file = std::make_unique<CaptureFile>();
+    if (!file->open(path, limit, error))
+        return false;
+    m_capture = std::move(file);
+    qCInfo(lcApp, "capture to %s started (limit %lld bytes)", qUtf8Printable(path), limit);
+    emit captureChanged(true);
+    return true;
+}
+
+void RelayCore::stopCapture()
+{
+    if (!m_capture)
+        return;
+    qCInfo(lcApp, "capture to %s stopped", qUtf8Printable(m_capture->path()));
+    m_capture.reset();
+    emit captureChanged(false);
+}
+
+void RelayCore::capture(int source, std::span<const int> served, const QByteArray &chunk)
+{
+    QString why;
+    if (m_capture->record(source, served, chunk, &why))
+        return;
+    qCWarning(lcApp, "capture to %s stopped: %s", qUtf8Printable(m_capture->path()),
+              qUtf8Printable(why));
+    m_capture.reset();
+    emit captureChanged(false);
 }
 
 MessageBoxes &RelayCore::setBoxes(MessageBoxes &boxes)
@@ -262,7 +340,11 @@ void RelayCore::mnuExit_Click()
 
 void RelayCore::dropDestination(int index, const QString &why)
 {
-    qCWarning(lcNet, "endpoint %d dropped: it %s", index, qUtf8Printable(why));
+    const qint64 held = Winsock1[std::size_t(index)]->BytesToSend();
+    ++m_counters.droppedDestinations;
+    m_counters.droppedBytes += quint64(held);
+    qCWarning(lcNet, "endpoint %d dropped with %lld bytes unsent: it %s", index, held,
+              qUtf8Printable(why));
     // A reset, not a clean end: the peer must not take a cut stream for a
     // complete one.
     Winsock1[std::size_t(index)]->Abort();

@@ -1,7 +1,9 @@
 #pragma once
 
+#include "relay/byte_counters.h"
 #include "relay/endpoint_table.h"
 #include "relay/line_settings.h"
+#include "relay/network_settings.h"
 #include "relay/settings_store.h"
 #include "platform/port_table.h"
 
@@ -12,7 +14,10 @@
 
 #include <array>
 #include <deque>
+#include <memory>
+#include <span>
 
+class CaptureFile;
 class Control;
 class FlowControl;
 class MessageBoxes;
@@ -148,6 +153,23 @@ public:
     // not).
     bool setLineSettings(const LineSettings &line, bool persist);
 
+    // ---- Network settings ---------------------------------------------------
+    [[nodiscard]] const NetworkSettings &networkSettings() const { return m_network; }
+    // Takes where the listeners listen (from their next Listen on) and who
+    // may connect (at once). Settings with a problem get one message saying
+    // what it is, change nothing and return false. `persist` also stores
+    // them in Harborcast.ini [network].
+    bool setNetworkSettings(const NetworkSettings &network, bool persist);
+
+    // ---- What flows -------------------------------------------------------
+    [[nodiscard]] const ByteCounters &counters() const { return m_counters; }
+    // Writes every relayed chunk to `path` until stopCapture() or until the
+    // file reaches `limit` bytes (a log line says so). False, with `error`
+    // set, when the file cannot be written.
+    bool startCapture(const QString &path, qint64 limit, QString *error);
+    void stopCapture();
+    [[nodiscard]] bool capturing() const { return m_capture != nullptr; }
+
     // ---- Session ------------------------------------------------------------
     // What runs now, as restoring it would redo it.
     struct Session {
@@ -178,6 +200,8 @@ signals:
     void captionChanged(const QString &caption);
     // The line settings changed (setLineSettings, or a remote client).
     void lineSettingsChanged();
+    // A capture started (true) or ended (false), also by its size limit.
+    void captureChanged(bool capturing);
     // A port scan started (true) or ended (false); nested scans nest.
     void busyChanged(bool busy);
     // The program should end now (Exit was chosen).
@@ -193,18 +217,26 @@ private:
     void forwarderCloseAction(const Endpoint &endpoint);
     void showPortClosed();
 
-    // Sends chunk on endpoint `index` when it reads connected; a send that
-    // fails (the peer dropped just now) is left to the socket's own events.
-    void sendIfConnected(int index, const QByteArray &chunk);
+    // Sends chunk on endpoint `index` when it reads connected; true when it
+    // went. A send that fails (the peer dropped just now) is left to the
+    // socket's own events.
+    bool sendIfConnected(int index, const QByteArray &chunk);
     // True while endpoint `index`, no longer connected, still holds received
     // bytes that its destinations may yet take; relays what it can first.
     [[nodiscard]] bool stillHolding(int index);
     // A destination that stalled or overflowed is cut off with a reset.
     void dropDestination(int index, const QString &why);
+    void applyNetwork();
+    // Writes the capture record of a chunk that went from `source` to
+    // `served`; only called while capturing.
+    void capture(int source, std::span<const int> served, const QByteArray &chunk);
 
     MessageBoxes *m_boxes;
     SettingsStore m_settings;
     LineSettings m_line;
+    NetworkSettings m_network;
+    ByteCounters m_counters;
+    std::unique_ptr<CaptureFile> m_capture;
     PortTable m_ports;
     FlowControl *m_flow = nullptr;
     std::array<Endpoint, EndpointCount> m_endpoints;

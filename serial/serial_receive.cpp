@@ -32,12 +32,16 @@ void RelayCore::Com1_OnComm()
         setCaption(QStringLiteral("COM Port # ") + QString::number(Com1->CommPort())
                    + QStringLiteral(" was lost."));
         // Whatever the device delivered before it went is still relayed.
-        for (QByteArray rest = Com1->Input(); !rest.isEmpty(); rest = Com1->Input())
+        for (QByteArray rest = Com1->Input(); !rest.isEmpty(); rest = Com1->Input()) {
+            m_counters.received[SerialNode] += quint64(rest.size());
             m_serialQueue.push_back(std::move(rest));
+        }
     } else if (event == CommEventCode::Receive) {
         QByteArray chunk = Com1->Input();
-        if (!chunk.isEmpty())
+        if (!chunk.isEmpty()) {
+            m_counters.received[SerialNode] += quint64(chunk.size());
             m_serialQueue.push_back(std::move(chunk));
+        }
     } else {
         return; // send events, line changes and line errors need nothing
     }
@@ -50,6 +54,8 @@ void RelayCore::Com1_OnComm()
     while (!m_serialQueue.empty()) {
         const QByteArray chunk = std::move(m_serialQueue.front());
         m_serialQueue.pop_front();
+        std::array<int, NodeCount> served {};
+        std::size_t count = 0;
         for (int destination : destinations) {
             if (destination == destinations.back()) {
                 // The second server is served last, after the passes, so a
@@ -58,8 +64,11 @@ void RelayCore::Com1_OnComm()
                 if (Winsock1[std::size_t(destination)]->State() != Winsock::sckConnected)
                     DoEvents();
             }
-            sendIfConnected(destination, chunk);
+            if (sendIfConnected(destination, chunk))
+                served[count++] = destination;
         }
+        if (m_capture)
+            capture(SerialNode, std::span(served).first(count), chunk);
         m_flow->update();
     }
 }

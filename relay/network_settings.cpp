@@ -1,0 +1,74 @@
+#include "relay/network_settings.h"
+
+#include "relay/settings_store.h"
+
+namespace {
+const QString Harborcast = QStringLiteral("Harborcast");
+const QString Network = QStringLiteral("network");
+} // namespace
+
+QList<QHostAddress> NetworkSettings::listenAddresses() const
+{
+    const QString text = listenAddress.trimmed();
+    if (text.compare(QLatin1String("any"), Qt::CaseInsensitive) == 0)
+        return {QHostAddress(QHostAddress::Any)};
+    if (text.compare(QLatin1String("loopback"), Qt::CaseInsensitive) == 0)
+        return {QHostAddress(QHostAddress::LocalHost), QHostAddress(QHostAddress::LocalHostIPv6)};
+    const QHostAddress address(text);
+    if (address.isNull())
+        return {};
+    return {address};
+}
+
+PeerFilter NetworkSettings::peerFilter(QStringList *malformed) const
+{
+    return PeerFilter::parse(allowedPeers, malformed);
+}
+
+QString NetworkSettings::problem() const
+{
+    if (listenAddresses().isEmpty())
+        return QStringLiteral("The listen address \"%1\" is not any, loopback or an address.")
+            .arg(listenAddress);
+    QStringList malformed;
+    (void)peerFilter(&malformed);
+    if (!malformed.isEmpty())
+        return QStringLiteral("Allowed peers: \"%1\" is not an address or a range.")
+            .arg(malformed.join(QStringLiteral("\", \"")));
+    return {};
+}
+
+NetworkSettings NetworkSettings::load(const SettingsStore &store, QStringList *complaints)
+{
+    NetworkSettings network;
+    const auto read = [&store](const char *key, const QString &fallback) {
+        return store.read(Harborcast, Network, QLatin1String(key), fallback);
+    };
+    network.listenAddress = read("ListenAddress", network.listenAddress);
+    if (network.listenAddresses().isEmpty()) {
+        if (complaints)
+            complaints->append(QStringLiteral("Harborcast.ini [network] ListenAddress=%1 is not "
+                                              "any, loopback or an address; listening on loopback")
+                                   .arg(network.listenAddress));
+        network.listenAddress = QStringLiteral("loopback");
+    }
+    network.allowedPeers = read("AllowedPeers", QString());
+    QStringList malformed;
+    (void)network.peerFilter(&malformed);
+    if (complaints) {
+        for (const QString &entry : malformed)
+            complaints->append(QStringLiteral("Harborcast.ini [network] AllowedPeers: \"%1\" is "
+                                              "not an address or a range; ignored")
+                                   .arg(entry));
+    }
+    network.rfc2217 = read("Rfc2217", QString()).trimmed().toLower() == QLatin1String("true");
+    return network;
+}
+
+void NetworkSettings::save(SettingsStore &store) const
+{
+    store.write(Harborcast, Network, QStringLiteral("ListenAddress"), listenAddress);
+    store.write(Harborcast, Network, QStringLiteral("AllowedPeers"), allowedPeers);
+    store.write(Harborcast, Network, QStringLiteral("Rfc2217"),
+                rfc2217 ? QStringLiteral("true") : QStringLiteral("false"));
+}
