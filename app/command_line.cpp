@@ -1,6 +1,7 @@
 #include "app/command_line.h"
 
 #include "relay/line_settings.h"
+#include "relay/network_settings.h"
 
 #include <QCommandLineParser>
 
@@ -49,7 +50,22 @@ CommandLine parseCommandLine(const QStringList &arguments)
                                   QStringLiteral("Flow control for this run: none, rtscts or "
                                                  "xonxoff."),
                                   QStringLiteral("MODE"));
-    parser.addOptions({help, version, headless, open, listen, configDir, baud, framing, flow});
+    const QCommandLineOption listenAddress(
+        QStringLiteral("listen-address"),
+        QStringLiteral("Where both servers listen: any (IPv4 and IPv6), loopback, or one "
+                       "address of this host."),
+        QStringLiteral("ADDRESS"));
+    const QCommandLineOption allow(
+        QStringLiteral("allow"),
+        QStringLiteral("Peers allowed to connect: addresses and CIDR ranges, comma-separated "
+                       "(empty: everyone)."),
+        QStringLiteral("LIST"));
+    const QCommandLineOption capture(
+        QStringLiteral("capture"),
+        QStringLiteral("Write every relayed chunk to <FILE> as a hex dump (stops at 100 MiB)."),
+        QStringLiteral("FILE"));
+    parser.addOptions({help, version, headless, open, listen, configDir, baud, framing, flow,
+                       listenAddress, allow, capture});
 
     CommandLine result;
     const auto fail = [&result](const QString &line) {
@@ -113,6 +129,22 @@ CommandLine parseCommandLine(const QStringList &arguments)
             return fail(QStringLiteral("--flow takes none, rtscts or xonxoff, not '%1'.")
                             .arg(parser.value(flow)));
         result.flowControl = mode;
+    }
+    if (parser.isSet(listenAddress) || parser.isSet(allow)) {
+        NetworkSettings network;
+        if (parser.isSet(listenAddress))
+            network.listenAddress = parser.value(listenAddress);
+        network.allowedPeers = parser.value(allow);
+        if (const QString problem = network.problem(); !problem.isEmpty())
+            return fail(problem);
+        result.listenAddress = parser.isSet(listenAddress) ? network.listenAddress : QString();
+        result.allowedPeers = network.allowedPeers;
+        result.allowGiven = parser.isSet(allow);
+    }
+    if (parser.isSet(capture)) {
+        result.captureFile = parser.value(capture);
+        if (result.captureFile.isEmpty())
+            return fail(QStringLiteral("--capture needs a file."));
     }
     if (parser.isSet(configDir)) {
         result.configDir = parser.value(configDir);

@@ -18,6 +18,11 @@ struct CommandLine {
     qint32 baudRate = 0;  // --baud N; 0 when not given
     QString framing;      // --framing 8N1; empty when not given
     QString flowControl;  // --flow none|rtscts|xonxoff; empty when not given
+    // Network settings for this run, over the stored ones (not stored).
+    QString listenAddress; // --listen-address any|loopback|ADDRESS
+    QString allowedPeers;  // --allow LIST
+    bool allowGiven = false;
+    QString captureFile;   // --capture FILE
 };
 
 // Parses `arguments` (argv, the program name first).

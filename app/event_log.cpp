@@ -55,10 +55,11 @@ void EventLog::handleMessage(QtMsgType type, const QMessageLogContext &context,
 
 void EventLog::write(const QString &category, const QString &text)
 {
-    const QByteArray line = (QDateTime::currentDateTime().toString(Qt::ISODateWithMs)
-                             + QLatin1Char(' ') + category + QStringLiteral(": ") + text
-                             + QLatin1Char('\n'))
-                                .toUtf8();
+    const QString stamped = QDateTime::currentDateTime().toString(Qt::ISODateWithMs)
+        + QLatin1Char(' ') + category + QStringLiteral(": ") + text;
+    if (m_tap)
+        m_tap(stamped);
+    const QByteArray line = (stamped + QLatin1Char('\n')).toUtf8();
     if (m_options.toStderr) {
         std::fwrite(line.constData(), 1, std::size_t(line.size()), stderr);
         std::fflush(stderr);

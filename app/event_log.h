@@ -4,6 +4,8 @@
 #include <QString>
 #include <QtGlobal>
 
+#include <functional>
+
 // The event log: every message of the program becomes one line with an ISO
 // 8601 local timestamp (milliseconds) and its category, written to a file
 // that is rotated at a size limit (quaylight.log, .1, .2, .3) and, in
@@ -31,6 +33,10 @@ public:
     // Writes one line (a timestamp and category are added).
     void write(const QString &category, const QString &text);
 
+    // Also hands every line (without its line end) to `tap`, on the thread
+    // that logged it; none by default.
+    void setTap(std::function<void(const QString &line)> tap) { m_tap = std::move(tap); }
+
     // $XDG_STATE_HOME/quaylight/quaylight.log, ~/.local/state/... when unset.
     [[nodiscard]] static QString defaultFilePath();
 
@@ -44,4 +50,5 @@ private:
     QFile m_file;
     bool m_fileFailed = false;
     QtMessageHandler m_previous = nullptr;
+    std::function<void(const QString &)> m_tap;
 };

@@ -1,14 +1,19 @@
 #include "app/relay_window.h"
 
+#include "app/log_window.h"
 #include "app/settings_dialog.h"
 #include "app/twips.h"
 #include "app/ui_colour.h"
 #include "relay/control.h"
+#include "relay/capture_file.h"
 #include "relay/handler_guard.h"
+#include "relay/message_boxes.h"
 #include "relay/relay_core.h"
 
 #include <QAction>
 #include <QCloseEvent>
+#include <QFileDialog>
+#include <QPointer>
 #include <QGroupBox>
 #include <QGuiApplication>
 #include <QLabel>
@@ -131,6 +136,9 @@ void Form1::buildControls()
     mnuView = menuBar()->addMenu(QStringLiteral("View"));
     mnuAllEndpoints = mnuView->addAction(QStringLiteral("All endpoints"));
     mnuAllEndpoints->setCheckable(true);
+    mnuLog = mnuView->addAction(QStringLiteral("Log"));
+    mnuCapture = mnuView->addAction(QStringLiteral("Capture\u2026"));
+    logWindow = new LogWindow(m_core, this);
 
     auto *client = new QWidget(this);
     setCentralWidget(client);
@@ -264,6 +272,16 @@ void Form1::connectEvents()
             [this] { runHandler("mnuExit_Click", [&] { mnuExit_Click(); }); });
     connect(mnuSettings, &QAction::triggered, this,
             [this] { runHandler("mnuSettings_Click", [&] { mnuSettings_Click(); }); });
+    connect(mnuLog, &QAction::triggered, this, [this] {
+        logWindow->show();
+        logWindow->raise();
+    });
+    connect(mnuCapture, &QAction::triggered, this,
+            [this] { runHandler("mnuCapture_Click", [&] { mnuCapture_Click(); }); });
+    connect(&core, &RelayCore::captureChanged, this, [this](bool capturing) {
+        mnuCapture->setText(capturing ? QStringLiteral("Stop capture")
+                                      : QStringLiteral("Capture\u2026"));
+    });
     connect(mnuAllEndpoints, &QAction::toggled, this, [this](bool on) {
         runHandler("mnuAllEndpoints", [&] {
             showAllEndpoints(on);
@@ -348,16 +366,45 @@ void Form1::showAllEndpoints(bool on)
     applyOuterSize();
 }
 
+void Form1::mnuCapture_Click()
+{
+    if (m_core.capturing()) {
+        m_core.stopCapture();
+        return;
+    }
+    const QString path = QFileDialog::getSaveFileName(this, QStringLiteral("Capture to"),
+                                                      QStringLiteral("quaylight-capture.txt"));
+    if (path.isEmpty())
+        return;
+    QString error;
+    if (!m_core.startCapture(path, CaptureFile::DefaultLimit, &error))
+        m_core.boxes().show(QStringLiteral("The capture file %1 cannot be written: %2")
+                                .arg(path, error),
+                            MessageBoxes::Buttons::Ok);
+}
+
+void Form1::appendLogLine(const QString &line)
+{
+    QMetaObject::invokeMethod(
+        logWindow, [window = QPointer<LogWindow>(logWindow), line] {
+            if (window)
+                window->appendLine(line);
+        },
+        Qt::QueuedConnection);
+}
+
 void Form1::mnuSettings_Click()
 {
     const QString session = QStringLiteral("session");
     const bool restore = m_core.settings().read(Harborcast, session, QStringLiteral("Restore"),
                                                 QString())
         == QLatin1String("true");
-    SettingsDialog dialog(m_core.lineSettings(), restore, this);
+    SettingsDialog dialog(m_core.lineSettings(), m_core.networkSettings(), restore, this);
     if (dialog.exec() != QDialog::Accepted)
         return;
     m_core.setLineSettings(dialog.lineSettings(), true);
+    if (!(dialog.networkSettings() == m_core.networkSettings()))
+        m_core.setNetworkSettings(dialog.networkSettings(), true);
     if (dialog.restoreSession() != restore) {
         m_core.settings().write(Harborcast, session, QStringLiteral("Restore"),
                                 dialog.restoreSession() ? QStringLiteral("true")

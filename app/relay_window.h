@@ -12,6 +12,7 @@ class QLabel;
 class QLineEdit;
 class QListWidget;
 class QMenu;
+class LogWindow;
 class QPushButton;
 class RelayCore;
 
@@ -53,6 +54,9 @@ public:
     QAction *mnuSettings = nullptr;     // "Settings…"
     QMenu *mnuView = nullptr;           // "View"
     QAction *mnuAllEndpoints = nullptr; // "All endpoints" (checkable)
+    QAction *mnuLog = nullptr;          // "Log"
+    QAction *mnuCapture = nullptr;      // "Capture…" / "Stop capture"
+    LogWindow *logWindow = nullptr;
 
     // The startup layout: the "Serial Bridge" and "TCP/IP Server" groups
     // only, the window shrunk around them.
@@ -62,6 +66,11 @@ public:
     void mnuExit_Click();
     // "Settings…": the line settings and session restore, in a modal dialog.
     void mnuSettings_Click();
+    // "Capture…": asks for a file and captures every relayed chunk into it;
+    // while capturing, stops the capture.
+    void mnuCapture_Click();
+    // One line of the event log, for the Log window; any thread.
+    void appendLogLine(const QString &line);
     // "All endpoints": all five groups in their design layout (on), or the
     // startup layout (off); stored in Harborcast.ini [view] AllEndpoints.
     void showAllEndpoints(bool on);

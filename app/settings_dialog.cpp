@@ -6,6 +6,7 @@
 #include <QFormLayout>
 #include <QIntValidator>
 #include <QLineEdit>
+#include <QMessageBox>
 #include <QPushButton>
 
 #include <climits>
@@ -24,7 +25,8 @@ QComboBox *choice(QWidget *parent, const QStringList &items, const QString &curr
 }
 } // namespace
 
-SettingsDialog::SettingsDialog(const LineSettings &line, bool restoreSession, QWidget *parent)
+SettingsDialog::SettingsDialog(const LineSettings &line, const NetworkSettings &network,
+                               bool restoreSession, QWidget *parent)
     : QDialog(parent)
 {
     setWindowTitle(QStringLiteral("Settings"));
@@ -62,6 +64,18 @@ SettingsDialog::SettingsDialog(const LineSettings &line, bool restoreSession, QW
     rts->setChecked(line.rts);
     form->addRow(dtr);
     form->addRow(rts);
+    listenAddress = new QComboBox(this);
+    listenAddress->setEditable(true);
+    listenAddress->addItems({QStringLiteral("any"), QStringLiteral("loopback")});
+    listenAddress->setCurrentText(network.listenAddress);
+    form->addRow(QStringLiteral("Listen address"), listenAddress);
+    allowedPeers = new QLineEdit(network.allowedPeers, this);
+    allowedPeers->setPlaceholderText(QStringLiteral("everyone (e.g. 192.168.1.0/24, ::1)"));
+    form->addRow(QStringLiteral("Allowed peers"), allowedPeers);
+    rfc2217 = new QCheckBox(QStringLiteral("TCP/IP Server speaks RFC 2217 (remote port control)"),
+                            this);
+    rfc2217->setChecked(network.rfc2217);
+    form->addRow(rfc2217);
     restore = new QCheckBox(QStringLiteral("Restore session at start"), this);
     restore->setChecked(restoreSession);
     form->addRow(restore);
@@ -87,6 +101,26 @@ LineSettings SettingsDialog::lineSettings() const
     line.dtr = dtr->isChecked();
     line.rts = rts->isChecked();
     return line;
+}
+
+NetworkSettings SettingsDialog::networkSettings() const
+{
+    NetworkSettings network;
+    network.listenAddress = listenAddress->currentText().trimmed();
+    network.allowedPeers = allowedPeers->text().trimmed();
+    network.rfc2217 = rfc2217->isChecked();
+    return network;
+}
+
+void SettingsDialog::done(int result)
+{
+    if (result == QDialog::Accepted) {
+        if (const QString problem = networkSettings().problem(); !problem.isEmpty()) {
+            QMessageBox::warning(this, QStringLiteral("Quaylight"), problem);
+            return;
+        }
+    }
+    QDialog::done(result);
 }
 
 bool SettingsDialog::restoreSession() const

@@ -8,6 +8,7 @@
 #include "platform/serial_comm.h"
 #include "platform/signal_watcher.h"
 #include "platform/winsock.h"
+#include "relay/capture_file.h"
 #include "relay/control.h"
 #include "relay/handler_guard.h"
 #include "relay/relay_core.h"
@@ -24,8 +25,16 @@ QString configDirFor(const CommandLine &options)
     return options.configDir.isEmpty() ? quaylightConfigDir() : options.configDir;
 }
 
-void applyLineOptions(RelayCore &core, const CommandLine &options)
+void applySettingOptions(RelayCore &core, const CommandLine &options)
 {
+    if (!options.listenAddress.isEmpty() || options.allowGiven) {
+        NetworkSettings network = core.networkSettings();
+        if (!options.listenAddress.isEmpty())
+            network.listenAddress = options.listenAddress;
+        if (options.allowGiven)
+            network.allowedPeers = options.allowedPeers;
+        core.setNetworkSettings(network, false); // checked when parsed
+    }
     LineSettings line = core.lineSettings();
     if (options.baudRate > 0)
         line.baudRate = options.baudRate;
@@ -113,8 +122,12 @@ QStringList applyStartOptions(RelayCore &core, const CommandLine &options)
 
 void endOnSignals(RelayCore &core, QCoreApplication &app)
 {
-    auto *watcher = new SignalWatcher({SIGINT, SIGTERM, SIGHUP}, &core);
+    auto *watcher = new SignalWatcher({SIGINT, SIGTERM, SIGHUP, SIGUSR1}, &core);
     QObject::connect(watcher, &SignalWatcher::signalled, &core, [&core](int signo) {
+        if (signo == SIGUSR1) {
+            qCInfo(lcApp, "bytes: %s", qUtf8Printable(core.counters().describe()));
+            return;
+        }
         qCInfo(lcApp, "signal %d: closing the port and the sockets", signo);
         runHandler("mnuExit_Click", [&] { core.mnuExit_Click(); });
     });
@@ -132,16 +145,22 @@ int runHeadless(int &argc, char **argv, const CommandLine &options)
     endOnSignals(core, app);
     qCInfo(lcApp, "%s started without a window; settings in %s", qUtf8Printable(versionLine()),
            qUtf8Printable(configDirFor(options)));
-    applyLineOptions(core, options);
+    applySettingOptions(core, options);
     restoreSession(core, options);
 
-    const QStringList failures = applyStartOptions(core, options);
+    QStringList failures = applyStartOptions(core, options);
+    if (!options.captureFile.isEmpty()) {
+        QString error;
+        if (!core.startCapture(options.captureFile, CaptureFile::DefaultLimit, &error))
+            failures.append(QStringLiteral("cannot write the capture file %1: %2")
+                                .arg(options.captureFile, error));
+    }
     if (!failures.isEmpty()) {
         for (const QString &failure : failures)
             std::fprintf(stderr, "quaylight: %s\n", qUtf8Printable(failure));
         return 1;
     }
     const int code = QCoreApplication::exec();
-    qCInfo(lcApp, "ended");
+    qCInfo(lcApp, "ended; bytes: %s", qUtf8Printable(core.counters().describe()));
     return code;
 }

@@ -10,9 +10,9 @@ class RelayCore;
 // The folder of the settings files and ports.ini for this run.
 [[nodiscard]] QString configDirFor(const CommandLine &options);
 
-// Puts --baud, --framing and --flow over the stored line settings, for this
-// run only.
-void applyLineOptions(RelayCore &core, const CommandLine &options);
+// Puts --baud, --framing, --flow, --listen-address and --allow over the
+// stored settings, for this run only.
+void applySettingOptions(RelayCore &core, const CommandLine &options);
 
 // Redoes the session noted at the last exit when "Restore session at start"
 // is on: Open, then Listen, then Connect, as the operator's actions would,
@@ -26,7 +26,8 @@ void restoreSession(RelayCore &core, const CommandLine &options);
 [[nodiscard]] QStringList applyStartOptions(RelayCore &core, const CommandLine &options);
 
 // Ends the program the way Exit does on SIGINT, SIGTERM and SIGHUP, and
-// quits `app` once the core has ended. Lives as long as `core`.
+// quits `app` once the core has ended; logs the byte counters on SIGUSR1.
+// Lives as long as `core`.
 void endOnSignals(RelayCore &core, QCoreApplication &app);
 
 // Runs the relay without a window until a signal ends it. Returns the exit

@@ -6,9 +6,12 @@
 #include "app/qt_message_boxes.h"
 #include "app/relay_window.h"
 #include "app/startup.h"
+#include "platform/log_categories.h"
+#include "relay/capture_file.h"
 #include "relay/relay_core.h"
 
 #include <QApplication>
+#include <QPointer>
 
 extern "C" Q_DECL_EXPORT int quaylightRunWindow(int *argc, char **argv,
                                                 const CommandLine *options)
@@ -21,12 +24,24 @@ extern "C" Q_DECL_EXPORT int quaylightRunWindow(int *argc, char **argv,
     QtMessageBoxes boxes;
     RelayCore core(boxes, configDirFor(*options));
     Form1 window(core);
+    log.setTap([window = QPointer<Form1>(&window)](const QString &line) {
+        if (window)
+            window->appendLogLine(line);
+    });
     boxes.setParent(&window);
     endOnSignals(core, app);
     window.show();
-    applyLineOptions(core, *options);
+    applySettingOptions(core, *options);
     restoreSession(core, *options);
     // Failed steps have shown their own boxes, as a click would have.
     (void)applyStartOptions(core, *options);
-    return QApplication::exec();
+    if (!options->captureFile.isEmpty()) {
+        QString error;
+        if (!core.startCapture(options->captureFile, CaptureFile::DefaultLimit, &error))
+            qCWarning(lcApp, "cannot write the capture file %s: %s",
+                      qUtf8Printable(options->captureFile), qUtf8Printable(error));
+    }
+    const int code = QApplication::exec();
+    log.setTap({});
+    return code;
 }
