@@ -1,0 +1,161 @@
+#include "platform/winsock.h"
+#include "relay/capture_file.h"
+#include "relay/colours.h"
+#include "relay/control.h"
+#include "relay/relay_core.h"
+#include "support/hub.h"
+#include "support/wait_until.h"
+
+#include <QFile>
+#include <QRandomGenerator>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QTest>
+
+namespace {
+// The bytes of every record from `source` in a capture file, in order.
+QByteArray capturedFrom(const QString &path, const QString &source)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return {};
+    QByteArray bytes;
+    bool taking = false;
+    for (const QByteArray &line : file.readAll().split('\n')) {
+        if (!line.startsWith("  ")) {
+            taking = line.contains(" " + source.toUtf8() + " -> ");
+            continue;
+        }
+        if (taking) // "  00000010  61 62 ...  |ab|": the hex fields between offset and bar
+            bytes += QByteArray::fromHex(line.mid(12, line.indexOf(" |") - 12));
+    }
+    return bytes;
+}
+
+// A peer from a chosen loopback address.
+std::unique_ptr<Peer> peerFrom(const QString &address, const QHostAddress &to, quint16 port)
+{
+    auto peer = std::make_unique<Peer>(new QTcpSocket);
+    if (!peer->socket->bind(QHostAddress(address), 0))
+        return nullptr;
+    peer->socket->connectToHost(to, port);
+    return peer;
+}
+} // namespace
+
+// Who may connect, and what flowed: counters and the capture file.
+class TrafficTest : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void onlyAllowedPeersAreTaken_data();
+    void onlyAllowedPeersAreTaken();
+    void ipv6PeerConnectsByDefault();
+    void countersAndCaptureGiveBackTheBytes();
+};
+
+void TrafficTest::onlyAllowedPeersAreTaken_data()
+{
+    QTest::addColumn<QString>("allowed");
+    QTest::addColumn<bool>("secondIn"); // the peer from 127.0.0.2 is taken
+    QTest::newRow("one address") << QStringLiteral("127.0.0.2") << true;
+    QTest::newRow("a range, and junk left out") << QStringLiteral("bogus, 127.0.0.2/31") << true;
+    QTest::newRow("only junk lets nobody in") << QStringLiteral("bogus") << false;
+}
+
+void TrafficTest::onlyAllowedPeersAreTaken()
+{
+    QFETCH(QString, allowed);
+    QFETCH(bool, secondIn);
+    Hub hub;
+    hub.core->settings().write(QStringLiteral("Harborcast"), QStringLiteral("network"),
+                               QStringLiteral("AllowedPeers"), allowed);
+    hub.core = std::make_unique<RelayCore>(hub.boxes, hub.config.dir()); // reads it at start
+    RelayCore &hubCore = *hub.core;
+    QVERIFY(hub.openSerial());
+    hubCore.Text4[0]->setText(QStringLiteral("0"));
+    hubCore.Command5_Click(0);
+    const quint16 port = quint16(hubCore.Winsock1[2]->LocalPort());
+    Winsock &socket = *hubCore.Winsock1[2];
+    QSignalSpy refused(&socket, &Winsock::PeerRefused);
+
+    // Refused: closed at once, the endpoint goes on listening as it was.
+    auto outsider = peerFrom(QStringLiteral("127.0.0.1"), QHostAddress::LocalHost, port);
+    QVERIFY(outsider);
+    QVERIFY(refused.wait(5000));
+    QCOMPARE(refused.constFirst().constFirst().toString(), QStringLiteral("127.0.0.1"));
+    QVERIFY(waitUntil([&] { return outsider->socket->state() == QAbstractSocket::UnconnectedState; }));
+    QCOMPARE(socket.State(), int(Winsock::sckListening));
+    QCOMPARE(hubCore.Text4[0]->backColor(), UiColour::Yellow);
+    QCOMPARE(hubCore.Caption(), QStringLiteral("Listening"));
+
+    auto insider = peerFrom(QStringLiteral("127.0.0.2"), QHostAddress::LocalHost, port);
+    QVERIFY(insider);
+    if (!secondIn) {
+        QVERIFY(refused.wait(5000));
+        QCOMPARE(socket.State(), int(Winsock::sckListening));
+        return;
+    }
+    QVERIFY(waitUntil([&] { return socket.State() == Winsock::sckConnected; }));
+    hub.device.send("to the insider");
+    QVERIFY(waitUntil([&] { return insider->received == "to the insider"; }));
+    QVERIFY(outsider->received.isEmpty());
+    QCOMPARE(refused.size(), 1);
+}
+
+void TrafficTest::ipv6PeerConnectsByDefault()
+{
+    Hub hub;
+    hub.core->Text4[0]->setText(QStringLiteral("0"));
+    hub.core->Command5_Click(0);
+    Peer peer(new QTcpSocket);
+    peer.socket->connectToHost(QHostAddress::LocalHostIPv6, quint16(hub.core->Winsock1[2]->LocalPort()));
+    QVERIFY(waitUntil([&] { return hub.core->Winsock1[2]->State() == Winsock::sckConnected; }));
+    QCOMPARE(hub.core->Winsock1[2]->RemoteHostIP(), QStringLiteral("::1"));
+}
+
+void TrafficTest::countersAndCaptureGiveBackTheBytes()
+{
+    Hub hub;
+    RelayCore &core = *hub.core;
+    QVERIFY(hub.openSerial());
+    auto peer = hub.connectToListener(2);
+    QVERIFY(peer);
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("capture.txt"));
+    QString error;
+    QVERIFY(core.startCapture(path, CaptureFile::DefaultLimit, &error));
+
+    QByteArray up(70000, Qt::Uninitialized);
+    QByteArray down(50000, Qt::Uninitialized);
+    QRandomGenerator random(1234);
+    for (QByteArray *bytes : {&up, &down})
+        random.fillRange(reinterpret_cast<quint32 *>(bytes->data()), bytes->size() / 4);
+    peer->send(up);
+    hub.device.send(down);
+    QVERIFY(waitUntil([&] { return hub.device.received().size() >= up.size() && peer->received.size() >= down.size(); }));
+    QCOMPARE(hub.device.received(), up);
+    QCOMPARE(peer->received, down);
+
+    const ByteCounters &counted = core.counters();
+    QCOMPARE(counted.received[2], quint64(up.size()));
+    QCOMPARE(counted.sent[SerialNode], quint64(up.size()));
+    QCOMPARE(counted.received[SerialNode], quint64(down.size()));
+    QCOMPARE(counted.sent[2], quint64(down.size()));
+    QCOMPARE(counted.sent[0] + counted.sent[1] + counted.sent[3], quint64(0));
+    QCOMPARE(capturedFrom(path, QStringLiteral("TCP/IP Server")), up);
+    QCOMPARE(capturedFrom(path, QStringLiteral("serial")), down);
+
+    // At its limit the capture stops by itself and says so.
+    QSignalSpy changed(&core, &RelayCore::captureChanged);
+    QVERIFY(core.startCapture(path, 1000, &error));
+    QTest::ignoreMessage(QtWarningMsg, QRegularExpression(QStringLiteral("reached its limit")));
+    peer->send(QByteArray(4000, 'x'));
+    QVERIFY(waitUntil([&] { return !core.capturing(); }));
+    QCOMPARE(changed.constLast().constFirst().toBool(), false);
+    QVERIFY(QFile(path).size() <= 1000);
+}
+
+QTEST_GUILESS_MAIN(TrafficTest)
+#include "tst_traffic.moc"
