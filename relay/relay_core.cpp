@@ -142,6 +142,7 @@ void RelayCore::Form_Load()
     Text2[5]->setText(stored(QStringLiteral("RemotePort3"), QStringLiteral("80")));
     QStringList complaints;
     m_line = LineSettings::load(m_settings, &complaints);
+    m_storedLine = m_line;
     for (const QString &complaint : std::as_const(complaints))
         qCWarning(lcSerial, "%s", qUtf8Printable(complaint));
     BaudRate = m_line.baudRate;
@@ -252,69 +253,91 @@ void RelayCore::noteSession()
     }
 }
 
-bool RelayCore::setLineSettings(const LineSettings &line, bool persist)
+QString RelayCore::applyToOpenPort(const LineSettings &line)
 {
-    if (Com1->PortOpen()) {
-        // One setting at a time, so that a refusal names the one refused.
-        const QString before = Com1->Settings();
-        const int flowBefore = Com1->FlowControl();
-        const struct {
-            QString name;
-            QString value;
-            std::function<void(LineSettings &)> take;
-        } steps[] = {
-            {QStringLiteral("baud rate"), QString::number(line.baudRate),
-             [&](LineSettings &s) { s.baudRate = line.baudRate; }},
-            {QStringLiteral("data bits"), QString::number(line.dataBits),
-             [&](LineSettings &s) { s.dataBits = line.dataBits; }},
-            {QStringLiteral("parity"), LineSettings::parityText(line.parity),
-             [&](LineSettings &s) { s.parity = line.parity; }},
-            {QStringLiteral("stop bits"), line.stopBits,
-             [&](LineSettings &s) { s.stopBits = line.stopBits; }},
-            {QStringLiteral("flow control"), LineSettings::flowText(line.flowControl),
-             [&](LineSettings &s) { s.flowControl = line.flowControl; }},
-        };
-        LineSettings step = m_line;
-        for (const auto &change : steps) {
-            change.take(step);
+    // One setting at a time, so that a refusal names the one refused.
+    const QString before = Com1->Settings();
+    const int flowBefore = Com1->FlowControl();
+    const struct {
+        QString name;
+        QString value;
+        std::function<void(LineSettings &)> take;
+    } steps[] = {
+        {QStringLiteral("baud rate"), QString::number(line.baudRate),
+         [&](LineSettings &s) { s.baudRate = line.baudRate; }},
+        {QStringLiteral("data bits"), QString::number(line.dataBits),
+         [&](LineSettings &s) { s.dataBits = line.dataBits; }},
+        {QStringLiteral("parity"), LineSettings::parityText(line.parity),
+         [&](LineSettings &s) { s.parity = line.parity; }},
+        {QStringLiteral("stop bits"), line.stopBits,
+         [&](LineSettings &s) { s.stopBits = line.stopBits; }},
+        {QStringLiteral("flow control"), LineSettings::flowText(line.flowControl),
+         [&](LineSettings &s) { s.flowControl = line.flowControl; }},
+    };
+    LineSettings step = m_line;
+    for (const auto &change : steps) {
+        change.take(step);
+        try {
+            Com1->setSettings(step.commSettings());
+            Com1->setFlowControl(step.commFlowControl());
+        } catch (const ComponentError &) {
+            // What was taken before this step goes back too.
             try {
-                Com1->setSettings(step.commSettings());
-                Com1->setFlowControl(step.commFlowControl());
+                Com1->setSettings(before);
+                Com1->setFlowControl(flowBefore);
             } catch (const ComponentError &) {
-                // What was taken before this step goes back too.
-                try {
-                    Com1->setSettings(before);
-                    Com1->setFlowControl(flowBefore);
-                } catch (const ComponentError &) {
-                    // It had these a moment ago; nothing better to go back to.
-                }
-                qCWarning(lcSerial, "the serial port refused %s %s", qUtf8Printable(change.name),
-                          qUtf8Printable(change.value));
-                m_boxes->show(QStringLiteral("The serial port refused the %1 %2. It keeps its "
-                                             "settings.")
-                                  .arg(change.name, change.value),
-                              MessageBoxes::Buttons::Ok);
-                return false;
+                // It had these a moment ago; nothing better to go back to.
             }
+            qCWarning(lcSerial, "the serial port refused %s %s", qUtf8Printable(change.name),
+                      qUtf8Printable(change.value));
+            return QStringLiteral("the %1 %2").arg(change.name, change.value);
         }
-        // A device without modem lines (a pseudo-terminal) ignores these.
-        Com1->setDTREnable(line.dtr);
-        Com1->setRTSEnable(line.rts);
     }
+    // A device without modem lines (a pseudo-terminal) keeps these for the
+    // next open; that is no refusal.
+    (void)Com1->setDTREnable(line.dtr);
+    (void)Com1->setRTSEnable(line.rts);
+    return {};
+}
+
+void RelayCore::takeLine(const LineSettings &line, const char *by)
+{
     const bool changed = !(line == m_line);
     m_line = line;
     BaudRate = line.baudRate;
+    if (changed) {
+        qCInfo(lcSerial, "line settings%s: %s", by, qUtf8Printable(m_line.describe()));
+        emit lineSettingsChanged();
+    }
+}
+
+bool RelayCore::setLineSettings(const LineSettings &line, bool persist)
+{
+    if (Com1->PortOpen()) {
+        if (const QString refused = applyToOpenPort(line); !refused.isEmpty()) {
+            m_boxes->show(QStringLiteral("The serial port refused %1. It keeps its settings.")
+                              .arg(refused),
+                          MessageBoxes::Buttons::Ok);
+            return false;
+        }
+    }
+    m_storedLine = line;
     if (persist) {
         try {
-            m_line.save(m_settings);
+            line.save(m_settings);
         } catch (const ComponentError &error) {
             qCWarning(lcApp, "the line settings could not be stored: %s", error.what());
         }
     }
-    if (changed) {
-        qCInfo(lcSerial, "line settings: %s", qUtf8Printable(m_line.describe()));
-        emit lineSettingsChanged();
-    }
+    takeLine(line, "");
+    return true;
+}
+
+bool RelayCore::setLineFromPeer(const LineSettings &line)
+{
+    if (!Com1->PortOpen() || !applyToOpenPort(line).isEmpty())
+        return false;
+    takeLine(line, " (set by the RFC 2217 peer)");
     return true;
 }
 

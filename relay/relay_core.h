@@ -152,6 +152,10 @@ public:
     // also stores them in Tolvar.ini [line] (a command-line override does
     // not).
     bool setLineSettings(const LineSettings &line, bool persist);
+    // Takes `line` on the open port for a remote peer (RFC 2217): no box,
+    // nothing stored; the next Open applies the operator's settings again.
+    // False, changing nothing, when the port is closed or refuses it.
+    bool setLineFromPeer(const LineSettings &line);
 
     // ---- Network settings ---------------------------------------------------
     [[nodiscard]] const NetworkSettings &networkSettings() const { return m_network; }
@@ -227,13 +231,18 @@ private:
     // A destination that stalled or overflowed is cut off with a reset.
     void dropDestination(int index, const QString &why);
     void applyNetwork();
+    // Puts `line` on the open port; what it refused ("the data bits 7"),
+    // with nothing changed, or empty.
+    [[nodiscard]] QString applyToOpenPort(const LineSettings &line);
+    void takeLine(const LineSettings &line, const char *by);
     // Writes the capture record of a chunk that went from `source` to
     // `served`; only called while capturing.
     void capture(int source, std::span<const int> served, const QByteArray &chunk);
 
     MessageBoxes *m_boxes;
     SettingsStore m_settings;
-    LineSettings m_line;
+    LineSettings m_line;       // in effect
+    LineSettings m_storedLine; // the operator's (stored, or given for this run): Open applies it
     NetworkSettings m_network;
     ByteCounters m_counters;
     std::unique_ptr<CaptureFile> m_capture;

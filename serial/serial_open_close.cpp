@@ -83,9 +83,10 @@ bool RelayCore::OpenCOM()
             Com1->setPortOpen(false);
         Com1->setCommPort(ComPort);
         Com1->setInBufferSize(BufferSize);
-        // BaudRate follows the line settings; the framing comes from them too.
+        // The operator's line settings, whatever a remote peer set before;
+        // BaudRate follows them.
+        takeLine(m_storedLine, "");
         LineSettings line = m_line;
-        line.baudRate = BaudRate;
         Com1->setSettings(line.commSettings());
         Com1->setFlowControl(line.commFlowControl());
         Com1->setInputMode(TextInput);
