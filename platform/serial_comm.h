@@ -129,8 +129,9 @@ public:
     // Output modem lines: set at once while open, else at the next open.
     // A device without modem lines (a pseudo-terminal) refuses the change;
     // that is no failure: the value is kept for the next open and the
-    // getter still reads it. Returns whether the line took it (true while
-    // closed); never blocks, never throws.
+    // getter still reads it (with no line to read back, it is the only value
+    // in effect). Returns whether the line took it (true while closed);
+    // never blocks, never throws.
     bool setDTREnable(bool on);
     [[nodiscard]] bool DTREnable() const { return m_dtr; }
     bool setRTSEnable(bool on);

@@ -62,6 +62,10 @@ public:
     // to it, or both.
     enum Purge : quint8 { PurgeReceive = 1, PurgeTransmit = 2, PurgeBoth = 3 };
 
+    // The masks in effect until the peer sets them (RFC 2217): every modem
+    // line change is notified, no line state is.
+    static constexpr quint8 DefaultModemStateMask = 255, DefaultLineStateMask = 0;
+
     // Telnet bytes the encoders and tests use.
     static constexpr quint8 Iac = 255, Dont = 254, Do = 253, Wont = 252, Will = 251, Sb = 250,
                             Se = 240;
