@@ -275,25 +275,88 @@ void SerialComm::setSThreshold(int threshold)
     m_sendArmed = threshold > 0 && OutBufferCount() >= threshold;
 }
 
-void SerialComm::setDTREnable(bool on)
+bool SerialComm::setDTREnable(bool on)
 {
     m_dtr = on;
-    if (PortOpen()) {
-        // A pseudo-terminal has no modem lines and refuses; that is no failure.
-        m_port->setDataTerminalReady(on);
-        if (m_port->isOpen())
-            m_port->clearError();
-    }
+    if (!PortOpen())
+        return true;
+    // A pseudo-terminal has no modem lines and refuses; that is no failure.
+    const bool took = m_port->setDataTerminalReady(on);
+    if (m_port->isOpen())
+        m_port->clearError();
+    return took;
 }
 
-void SerialComm::setRTSEnable(bool on)
+bool SerialComm::setRTSEnable(bool on)
 {
     m_rts = on;
-    if (PortOpen()) {
-        m_port->setRequestToSend(on);
-        if (m_port->isOpen())
-            m_port->clearError();
+    if (!PortOpen())
+        return true;
+    const bool took = m_port->setRequestToSend(on);
+    if (m_port->isOpen())
+        m_port->clearError();
+    return took;
+}
+
+quint8 SerialComm::ModemLines()
+{
+    if (!PortOpen())
+        return 0;
+    // A device without modem lines reports none (and an unsupported
+    // operation, which is no failure).
+    const QSerialPort::PinoutSignals lines = m_port->pinoutSignals();
+    if (m_port->isOpen())
+        m_port->clearError();
+    quint8 bits = 0;
+    if (lines & QSerialPort::ClearToSendSignal)
+        bits |= ModemLine::Cts;
+    if (lines & QSerialPort::DataSetReadySignal)
+        bits |= ModemLine::Dsr;
+    if (lines & QSerialPort::RingIndicatorSignal)
+        bits |= ModemLine::Ri;
+    if (lines & QSerialPort::DataCarrierDetectSignal)
+        bits |= ModemLine::Dcd;
+    return bits;
+}
+
+bool SerialComm::setBreak(bool on)
+{
+    if (!PortOpen())
+        return false;
+    const bool took = m_port->setBreakEnabled(on);
+    if (m_port->isOpen())
+        m_port->clearError();
+    if (took)
+        m_break = on;
+    return took;
+}
+
+void SerialComm::purge(bool input, bool output)
+{
+    if (!PortOpen())
+        return;
+    if (input) {
+        m_leftover.clear();
+        m_port->clear(QSerialPort::Input);
+        m_receiveWanted = false;
+        m_retryTimer->stop();
     }
+    if (output) {
+        const qint64 dropped = m_port->bytesToWrite();
+        m_port->clear(QSerialPort::Output);
+        // Told as if the device took them, after this call returns.
+        const quint64 generation = m_generation;
+        if (dropped > 0)
+            QMetaObject::invokeMethod(
+                this,
+                [this, generation, dropped] {
+                    if (generation == m_generation)
+                        onBytesWritten(dropped);
+                },
+                Qt::QueuedConnection);
+    }
+    if (m_port->isOpen())
+        m_port->clearError();
 }
 
 void SerialComm::setNullDiscard(bool discard)
@@ -384,6 +447,7 @@ void SerialComm::dropSession()
     m_sendArmed = false;
     m_retryTimer->stop();
     m_leftover.clear();
+    m_break = false;
     if (m_port->isOpen()) {
         m_port->clear(QSerialPort::AllDirections);
         m_port->close();
@@ -501,6 +565,7 @@ void SerialComm::deviceLost()
     m_port->close();
     m_port->clearError();
     m_devicePath.clear();
+    m_break = false;
     m_retryTimer->stop();
     m_sendArmed = false;
     m_sendPending = false; // the unwritten bytes went with the device

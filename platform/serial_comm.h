@@ -19,6 +19,14 @@ inline constexpr int PortNotOpen = 8018;         // Output on a closed port
 inline constexpr int DeviceError = 8020;         // any other OS failure opening the device
 } // namespace CommCode
 
+// Input modem lines, laid out as RFC 2217's modem state (ModemLines()).
+namespace ModemLine {
+inline constexpr quint8 Cts = 0x10;
+inline constexpr quint8 Dsr = 0x20;
+inline constexpr quint8 Ri = 0x40;
+inline constexpr quint8 Dcd = 0x80;
+} // namespace ModemLine
+
 // CommEvent values. 2 is the only one the relay acts on.
 namespace CommEventCode {
 inline constexpr int Send = 1;           // output buffer emptied (SThreshold)
@@ -118,12 +126,33 @@ public:
     void setSThreshold(int threshold);
     [[nodiscard]] int SThreshold() const { return m_sThreshold; }
 
-    // Modem lines while open. A device without modem lines (a pseudo-
-    // terminal) refuses the change; that is not a failure.
-    void setDTREnable(bool on);
+    // Output modem lines: set at once while open, else at the next open.
+    // A device without modem lines (a pseudo-terminal) refuses the change;
+    // that is no failure: the value is kept for the next open and the
+    // getter still reads it (with no line to read back, it is the only value
+    // in effect). Returns whether the line took it (true while closed);
+    // never blocks, never throws.
+    bool setDTREnable(bool on);
     [[nodiscard]] bool DTREnable() const { return m_dtr; }
-    void setRTSEnable(bool on);
+    bool setRTSEnable(bool on);
     [[nodiscard]] bool RTSEnable() const { return m_rts; }
+
+    // The input modem lines now, as ModemLine bits read from the device; 0
+    // while closed or when the device has none (a pseudo-terminal). Cheap
+    // enough to poll; never blocks, never throws.
+    [[nodiscard]] quint8 ModemLines();
+
+    // Starts (true) or ends (false) a break on the open line. Returns whether
+    // the device took it; false while closed. Break() reads the state the
+    // device took last; a close ends it. Never blocks, never throws.
+    [[nodiscard]] bool setBreak(bool on);
+    [[nodiscard]] bool Break() const { return m_break; }
+
+    // Drops waiting bytes: `input` those received and not yet read (here and
+    // in the device), `output` those queued for the device and not yet sent.
+    // Nothing while closed. Dropped output is reported by a BytesWritten
+    // posted from here, so whoever waits for the queue to drain sees it.
+    void purge(bool input, bool output);
 
     // False keeps NUL bytes; True drops them from what Input returns (so an
     // Input may return fewer than InputLen bytes; InBufferCount counts them).
@@ -172,8 +201,9 @@ public:
 signals:
     // Something happened on the line; read CommEvent for what.
     void OnComm();
-    // The device took `bytes` of the output: OutBufferCount went down.
-    // Emitted directly from Qt's write notification, never from a call here.
+    // The device took `bytes` of the output, or purge dropped them:
+    // OutBufferCount went down. Emitted from Qt's write notification or
+    // posted by purge, never from inside a call here.
     void BytesWritten(qint64 bytes);
 
 private:
@@ -204,6 +234,7 @@ private:
     int m_sThreshold = 0;
     bool m_dtr = false;
     bool m_rts = false;
+    bool m_break = false;
     bool m_nullDiscard = false;
     int m_commEvent = 0;
     QByteArray m_leftover; // bytes read before the device vanished

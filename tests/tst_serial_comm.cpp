@@ -86,6 +86,7 @@ private slots:
     void receivePause();
     void senderHold_data();
     void senderHold();
+    void remoteControlsOnPty();
 };
 
 void TestSerialComm::lineSettingsAndRawBytes()
@@ -320,6 +321,48 @@ void TestSerialComm::senderHold()
     rig.comm.setFlowControl(flowControl);
     rig.comm.setPortOpen(number == 3);
     QTEST(rig.comm.HoldsSender(), "holds");
+}
+
+// What a remote client may ask of a pty: modem lines (it has none), DTR and
+// RTS (refused at once), a break, purges. The port stays open and usable.
+void TestSerialComm::remoteControlsOnPty()
+{
+    Rig rig;
+    SerialComm &comm = rig.comm;
+    comm.setRThreshold(1);
+    QVERIFY(comm.setDTREnable(true)); // closed: kept for the open
+    comm.setPortOpen(true);
+    QElapsedTimer clock;
+    clock.start();
+    for (int poll = 0; poll < 40; ++poll) // more than a streak of I/O errors that closes the port
+        QCOMPARE(comm.ModemLines(), quint8(0));
+    QVERIFY(!comm.setDTREnable(false) && !comm.setRTSEnable(true));
+    const bool breakTaken = comm.setBreak(true); // a pty takes it or refuses it; either way at once
+    QCOMPARE(comm.Break(), breakTaken);
+    QVERIFY(comm.setBreak(false) && !comm.Break());
+    QVERIFY(clock.elapsed() < 1000);
+    // Unread input goes, here and in the device; what follows arrives alone.
+    rig.pty.send("stale");
+    QTRY_COMPARE(comm.InBufferCount(), 5);
+    comm.purge(true, false);
+    QCOMPARE(comm.InBufferCount(), 0);
+    // Queued output goes, and the drop is told like a write.
+    rig.pty.setReading(false);
+    comm.setOutput(QByteArray(256 * 1024, 'q'));
+    QTRY_VERIFY(comm.OutBufferCount() > 0);
+    QSignalSpy written(&comm, &SerialComm::BytesWritten);
+    comm.purge(false, true);
+    QCOMPARE(comm.OutBufferCount(), 0);
+    QVERIFY(written.isEmpty());
+    QTRY_VERIFY(!written.isEmpty());
+    rig.pty.setReading(true);
+    comm.setOutput("after");
+    QTRY_VERIFY(rig.pty.received().endsWith("after"));
+    QVERIFY(rig.pty.received().size() < 256 * 1024);
+    rig.pty.send("fresh");
+    QTRY_COMPARE(comm.InBufferCount(), 5);
+    QCOMPARE(comm.Input(), QByteArrayLiteral("fresh"));
+    QVERIFY(comm.PortOpen() && !rig.events.contains(CommEventCode::DeviceLost));
 }
 
 QTEST_GUILESS_MAIN(TestSerialComm)
