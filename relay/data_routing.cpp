@@ -15,7 +15,19 @@ bool RelayCore::sendIfConnected(int index, const QByteArray &chunk)
     if (socket.State() != Winsock::sckConnected)
         return false;
     try {
-        socket.SendData(chunk);
+        if (index == 2 && m_remote) {
+            // An RFC 2217 peer: IAC doubled, and held while it asked so.
+            if (m_remoteSuspended) {
+                m_remoteHeld += chunk;
+                if (m_remoteHeld.size() > m_flow->limits().serialQueueLimit)
+                    dropDestination(index, QStringLiteral("held back more than %1 KiB")
+                                               .arg(m_flow->limits().serialQueueLimit / 1024));
+            } else {
+                socket.SendData(ComPortProtocol::toPeer(chunk));
+            }
+        } else {
+            socket.SendData(chunk);
+        }
     } catch (const ComponentError &) {
         // Dropped between the test and the send: the socket's own events
         // report it; the remaining destinations are still served.
@@ -30,10 +42,16 @@ void RelayCore::Winsock1_DataArrival(int Index, qint64 bytesTotal)
     Q_UNUSED(bytesTotal);
     if (Index < 0 || Index >= EndpointCount)
         return;
-    const QByteArray chunk = Winsock1[std::size_t(Index)]->GetData();
+    QByteArray chunk = Winsock1[std::size_t(Index)]->GetData();
     if (chunk.isEmpty())
         return;
     m_counters.received[std::size_t(Index)] += quint64(chunk.size());
+    if (Index == 2 && m_remote) {
+        // Telnet commands are answered here and never reach the device.
+        chunk = fromRemotePeer(chunk);
+        if (chunk.isEmpty())
+            return;
+    }
     std::array<int, NodeCount> served {};
     std::size_t count = 0;
     for (int destination : routeFrom(Index)) {

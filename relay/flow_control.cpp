@@ -38,6 +38,12 @@ void FlowControl::setLimits(const Limits &limits)
     update();
 }
 
+void FlowControl::setHeld(int index, bool held)
+{
+    m_held[std::size_t(index)] = held;
+    update();
+}
+
 void FlowControl::onSocketProgress(int index)
 {
     m_lastProgress[std::size_t(index)].start();
@@ -49,9 +55,11 @@ void FlowControl::update()
     for (std::size_t i = 0; i < EndpointCount; ++i) {
         const Winsock &socket = *m_sockets[i];
         const bool was = m_congested[i];
-        const bool now = socket.State() == Winsock::sckConnected
+        const bool connected = socket.State() == Winsock::sckConnected;
+        const bool full = connected
             && congestedNow(was, socket.BytesToSend(), m_limits.socketHigh, m_limits.socketLow);
-        if (now && !was)
+        const bool now = full || (connected && m_held[i]);
+        if (full && !was)
             m_lastProgress[i].start(); // the stall clock starts with the congestion
         m_congested[i] = now;
     }
@@ -94,7 +102,8 @@ void FlowControl::update()
 void FlowControl::checkStalls()
 {
     for (std::size_t i = 0; i < EndpointCount; ++i) {
-        if (m_congested[i] && m_lastProgress[i].elapsed() >= m_limits.stallMs) {
+        // A destination held by its own peer is not stalled: it asked for it.
+        if (m_congested[i] && !m_held[i] && m_lastProgress[i].elapsed() >= m_limits.stallMs) {
             m_congested[i] = false;
             m_lastProgress[i].start();
             emit destinationStalled(int(i));

@@ -50,6 +50,10 @@ public:
     // Cheap; called after each relayed chunk and on every write progress.
     void update();
 
+    // Holds socket destination `index` as if it were full (its peer asked
+    // the hub to stop sending), or lets it go again.
+    void setHeld(int index, bool held);
+
     // True while route node `node` (0..3 sockets, SerialNode) is congested.
     [[nodiscard]] bool congested(int node) const { return m_congested[std::size_t(node)]; }
 
@@ -69,6 +73,7 @@ private:
     SerialComm &m_serial;
     Limits m_limits;
     std::array<bool, NodeCount> m_congested {};
+    std::array<bool, EndpointCount> m_held {};
     std::array<QElapsedTimer, EndpointCount> m_lastProgress {};
     QTimer *m_watch = nullptr; // runs while anything is congested
 };

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "relay/byte_counters.h"
+#include "relay/com_port_protocol.h"
 #include "relay/endpoint_table.h"
 #include "relay/line_settings.h"
 #include "relay/network_settings.h"
@@ -14,6 +15,7 @@
 
 #include <array>
 #include <deque>
+#include <functional>
 #include <memory>
 #include <span>
 
@@ -235,6 +237,13 @@ private:
     // with nothing changed, or empty.
     [[nodiscard]] QString applyToOpenPort(const LineSettings &line);
     void takeLine(const LineSettings &line, const char *by);
+
+    // RFC 2217 on endpoint 2 (listeners/remote_port_control.cpp).
+    void startRemoteControl();
+    [[nodiscard]] QByteArray fromRemotePeer(const QByteArray &chunk);
+    void remoteRequest(const ComPortProtocol::Request &request);
+    void remoteControl(quint32 value, const std::function<void(quint32)> &answer);
+    void pollModemLines();
     // Writes the capture record of a chunk that went from `source` to
     // `served`; only called while capturing.
     void capture(int source, std::span<const int> served, const QByteArray &chunk);
@@ -246,6 +255,16 @@ private:
     NetworkSettings m_network;
     ByteCounters m_counters;
     std::unique_ptr<CaptureFile> m_capture;
+
+    // Endpoint 2's Telnet session while RFC 2217 is on (null otherwise), the
+    // device data held while its peer suspended it, the masks it asked for.
+    std::unique_ptr<ComPortProtocol> m_remote;
+    QByteArray m_remoteHeld;
+    bool m_remoteSuspended = false;
+    quint8 m_modemMask = 0;
+    quint8 m_lineMask = 0;
+    quint8 m_lastModem = 0;
+    QTimer *m_modemPoll = nullptr;
     PortTable m_ports;
     FlowControl *m_flow = nullptr;
     std::array<Endpoint, EndpointCount> m_endpoints;
