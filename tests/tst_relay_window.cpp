@@ -18,27 +18,13 @@
 
 namespace {
 
-// A widget's rectangle in twips, relative to its parent.
-QRect twipsOf(const QWidget *widget)
-{
-    const Twips tw(widget);
-    const QRect px = widget->geometry();
-    return {tw.toTwips(px.x()), tw.toTwips(px.y()), tw.toTwips(px.width()), tw.toTwips(px.height())};
-}
-
-// Twips round to whole pixels: one pixel of slack either way.
-bool near(int twips, int expected)
-{
-    return std::abs(twips - expected) <= 15;
-}
-
-// Runs what the event queue holds now and what that queues in turn, so a
-// handler queued by an event just sent has had its chance to run.
-void drainQueue()
-{
-    for (int pass = 0; pass < 3; ++pass)
-        QCoreApplication::processEvents();
-}
+// The hub with its window shown.
+struct Shown {
+    Hub hub;
+    RelayCore &core = *hub.core;
+    Form1 window {core};
+    Shown() { window.show(); }
+};
 
 } // namespace
 
@@ -55,33 +41,26 @@ private slots:
 
 void RelayWindowTest::startupLayout()
 {
-    Hub hub;
-    Form1 window(*hub.core);
-    window.show();
+    Shown shown;
+    Form1 &window = shown.window;
     QVERIFY(QTest::qWaitForWindowExposed(&window));
 
     QVERIFY(window.Frame3->isVisible() && window.Frame4->isVisible());
     QVERIFY(!window.Frame1->isVisible() && !window.Frame2->isVisible() && !window.Frame5->isVisible());
     QCOMPARE(window.Frame4->title(), QStringLiteral("TCP/IP Server"));
-    const QRect serial = twipsOf(window.Frame3);
-    QVERIFY2(near(serial.x(), 120) && near(serial.y(), 40), "Serial Bridge at 120, 40");
-    QVERIFY(near(serial.width(), 5000) && near(serial.height(), 1485));
-    const QRect server = twipsOf(window.Frame4);
-    QVERIFY2(near(server.y() - (serial.y() + serial.height()), 40), "TCP/IP Server 40 below");
-    QVERIFY(near(server.x(), 360) && near(server.width(), 4650));
+    // Design geometry in twips, relative to the client area.
     const Twips tw(&window);
-    QVERIFY(near(tw.toTwips(window.frameGeometry().width()), 5340));
-    QVERIFY(near(tw.toTwips(window.frameGeometry().height()), 4400));
+    QCOMPARE(window.Frame3->geometry(), tw.toPixels(120, 40, 5000, 1485));
+    QCOMPARE(window.Frame4->geometry(), tw.toPixels(360, 1565, 4650, 1800));
+    QCOMPARE(window.frameGeometry().size(), QSize(tw.toPixels(5340), tw.toPixels(4400)));
 }
 
 // The core's changes show on the widgets; typing reaches the core; a click
 // runs the core's handler; the caption follows.
 void RelayWindowTest::mirrorsBothWays()
 {
-    Hub hub;
-    RelayCore &core = *hub.core;
-    Form1 window(core);
-    window.show();
+    Shown shown;
+    auto &[hub, core, window] = shown;
     QVERIFY(QTest::qWaitForWindowExposed(&window));
 
     core.Text2[1]->setText(QStringLiteral("10.0.0.9"));
@@ -110,10 +89,8 @@ void RelayWindowTest::mirrorsBothWays()
 // on the list choose a port as a click does.
 void RelayWindowTest::scanRestoresPointerAndKeyboardSelects()
 {
-    Hub hub;
-    RelayCore &core = *hub.core;
-    Form1 window(core);
-    window.show();
+    Shown shown;
+    auto &[hub, core, window] = shown;
     QVERIFY(QTest::qWaitForWindowExposed(&window));
     bool hourglass = false;
     connect(&core, &RelayCore::busyChanged, this, [&](bool busy) {
@@ -133,17 +110,16 @@ void RelayWindowTest::scanRestoresPointerAndKeyboardSelects()
 
 void RelayWindowTest::clickedRowSelectsOnce()
 {
-    Hub hub;
-    RelayCore &core = *hub.core;
-    Form1 window(core);
-    window.show();
+    Shown shown;
+    auto &[hub, core, window] = shown;
     QVERIFY(QTest::qWaitForWindowExposed(&window));
     core.Command4_Click();
     QCOMPARE(window.List3->count(), 1);
 
     const QPoint row = window.List3->visualItemRect(window.List3->item(0)).center();
     QTest::mouseClick(window.List3->viewport(), Qt::LeftButton, {}, row);
-    drainQueue();
+    for (int pass = 0; pass < 3; ++pass) // what the click queued, and what that queued
+        QCoreApplication::processEvents();
     QCOMPARE(hub.boxes.texts(), QStringList {QStringLiteral("Set to COM 4")});
     QCOMPARE(core.ComPort, qint16(4));
     QCOMPARE(core.List3->currentRow(), 0);

@@ -3,20 +3,17 @@
 // reaching the socket endpoints, over a pseudo-terminal pinned as port 4.
 
 #include "platform/serial_comm.h"
-#include "platform/winsock.h"
 #include "relay/colours.h"
 #include "relay/control.h"
 #include "relay/relay_core.h"
 #include "support/hub.h"
 
-#include <QSignalSpy>
 #include <QTcpServer>
 #include <QTest>
 #include <QTimer>
 
 namespace {
 
-const QString PortClosed = QStringLiteral("COM Port is Closed.");
 const QString InvalidPort =
     QStringLiteral("Invalid COM port. Would you like to search for available ports?");
 
@@ -38,8 +35,7 @@ class SerialBridgeTest : public QObject
 
 private slots:
     void scanAndSelect();
-    void openAndClose();
-    void scanWhileOpenShowsTheClose();
+    void openCloseAndScanWhileOpen();
     void openWithoutAPort_data();
     void openWithoutAPort();
     void vanishedDevice();
@@ -75,34 +71,24 @@ void SerialBridgeTest::scanAndSelect()
     QVERIFY(!core.List4->isVisible());
 }
 
-void SerialBridgeTest::openAndClose()
+// Open shows green on black; Close, and a scan that closes the open port
+// first, show white behind it and say it is closed.
+void SerialBridgeTest::openCloseAndScanWhileOpen()
 {
     Hub hub;
     RelayCore &core = *hub.core;
-    QVERIFY(hub.openSerial());
-    QCOMPARE(core.Caption(), QStringLiteral("COM Port # 4 is now open."));
-    QCOMPARE(core.Text3->backColor(), UiColour::Green);
-    QCOMPARE(core.Text3->foreColor(), UiColour::Black);
-
-    core.Command2_Click(1);
-    QVERIFY(!core.Com1->PortOpen());
-    QCOMPARE(core.Caption(), PortClosed);
-    QCOMPARE(core.Text3->backColor(), UiColour::White);
+    for (bool byScan : {false, true}) {
+        QVERIFY(hub.openSerial());
+        QCOMPARE(core.Caption(), QStringLiteral("COM Port # 4 is now open."));
+        QCOMPARE(core.Text3->backColor(), UiColour::Green);
+        QCOMPARE(core.Text3->foreColor(), UiColour::Black);
+        byScan ? core.Command4_Click() : core.Command2_Click(1);
+        QVERIFY(!core.Com1->PortOpen());
+        QCOMPARE(core.Caption(), QStringLiteral("COM Port is Closed."));
+        QCOMPARE(core.Text3->backColor(), UiColour::White);
+    }
+    QCOMPARE(core.List3->rows(), QStringList {QStringLiteral("4")}); // listed like any other
     QVERIFY(hub.boxes.texts().isEmpty());
-}
-
-// A scan closes the open port first and says so as Close does; the port is
-// listed like any other.
-void SerialBridgeTest::scanWhileOpenShowsTheClose()
-{
-    Hub hub;
-    RelayCore &core = *hub.core;
-    QVERIFY(hub.openSerial());
-    core.Command4_Click();
-    QVERIFY(!core.Com1->PortOpen());
-    QCOMPARE(core.Caption(), PortClosed);
-    QCOMPARE(core.Text3->backColor(), UiColour::White);
-    QCOMPARE(core.List3->rows(), QStringList {QStringLiteral("4")});
 }
 
 void SerialBridgeTest::openWithoutAPort_data()
@@ -116,8 +102,7 @@ void SerialBridgeTest::openWithoutAPort_data()
                                    << QStringList {QStringLiteral(
                                           "No COM port selected. Try \"Find COM Port\" utility")}
                                    << QStringList();
-    QTest::newRow("absent, no search") << 7 << false << QStringList {InvalidPort, error}
-                                       << QStringList();
+    QTest::newRow("absent, no search") << 7 << false << QStringList {InvalidPort, error} << QStringList();
     QTest::newRow("absent, search") << 7 << true << QStringList {InvalidPort, error}
                                     << QStringList {QStringLiteral("4")};
 }
