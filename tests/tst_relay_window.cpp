@@ -34,6 +34,7 @@ class RelayWindowTest : public QObject
 
 private slots:
     void startupLayout();
+    void allEndpointsToggleAndPersist();
     void mirrorsBothWays();
     void scanRestoresPointerAndKeyboardSelects();
     void clickedRowSelectsOnce();
@@ -52,6 +53,36 @@ void RelayWindowTest::startupLayout()
     const Twips tw(&window);
     QCOMPARE(window.Frame3->geometry(), tw.toPixels(120, 40, 5000, 1485));
     QCOMPARE(window.Frame4->geometry(), tw.toPixels(360, 1565, 4650, 1800));
+    QCOMPARE(window.frameGeometry().size(), QSize(tw.toPixels(5340), tw.toPixels(4400)));
+}
+
+// "All endpoints" shows the three hidden groups in their design places and
+// is remembered; off again is the startup layout.
+void RelayWindowTest::allEndpointsToggleAndPersist()
+{
+    Shown shown;
+    Form1 &window = shown.window;
+    QVERIFY(QTest::qWaitForWindowExposed(&window));
+    const Twips tw(&window);
+    const QRect startup3 = window.Frame3->geometry();
+    const QRect startup4 = window.Frame4->geometry();
+
+    window.mnuAllEndpoints->trigger();
+    for (QGroupBox *frame : {window.Frame1, window.Frame2, window.Frame3, window.Frame4, window.Frame5})
+        QVERIFY(frame->isVisible());
+    QCOMPARE(window.Frame1->geometry(), tw.toPixels(360, 120, 4650, 1800));
+    QCOMPARE(window.Frame5->geometry(), tw.toPixels(360, 3960, 4650, 1800));
+    QCOMPARE(window.Frame4->geometry(), tw.toPixels(5400, 1725, 4650, 1800));
+    QCOMPARE(window.frameGeometry().size(), QSize(tw.toPixels(10700), tw.toPixels(6200)));
+
+    // The next start shows them too.
+    Form1 again(shown.core);
+    QVERIFY(again.mnuAllEndpoints->isChecked() && !again.Frame1->isHidden());
+
+    window.mnuAllEndpoints->trigger();
+    QVERIFY(!window.Frame1->isVisible() && !window.Frame2->isVisible() && !window.Frame5->isVisible());
+    QCOMPARE(window.Frame3->geometry(), startup3);
+    QCOMPARE(window.Frame4->geometry(), startup4);
     QCOMPARE(window.frameGeometry().size(), QSize(tw.toPixels(5340), tw.toPixels(4400)));
 }
 
