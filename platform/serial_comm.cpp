@@ -663,5 +663,6 @@ void SerialComm::deliver(quint64 generation)
             m_retryTimer->start();
         break;
     }
+    emit DeliveryEnded();
     schedule();
 }

@@ -201,6 +201,9 @@ public:
 signals:
     // Something happened on the line; read CommEvent for what.
     void OnComm();
+    // The OnComm events of one delivery (a handler that keeps reading is
+    // called a few times in a row) are over.
+    void DeliveryEnded();
     // The device took `bytes` of the output, or purge dropped them:
     // OutBufferCount went down. Emitted from Qt's write notification or
     // posted by purge, never from inside a call here.

@@ -195,14 +195,17 @@ void Winsock::dropConnection(bool reset)
     m_dataArrivalPosted = false;
     m_requestPosted = false;
     m_remoteIP.clear();
+    const QByteArray gathered = std::exchange(m_gathered, {});
     if (QTcpSocket *socket = std::exchange(m_socket, nullptr)) {
         socket->disconnect(this);
         // Hand the OS what it takes without waiting (or nothing, with a
         // reset); the destructor aborts, which closes the descriptor now.
-        if (reset)
+        if (reset) {
             winsock_os::setResetOnClose(socket->socketDescriptor());
-        else if (socket->state() == QAbstractSocket::ConnectedState)
+        } else if (socket->state() == QAbstractSocket::ConnectedState) {
+            socket->write(gathered);
             socket->flush();
+        }
         delete socket;
     }
 }
@@ -443,6 +446,15 @@ void Winsock::SendData(const QByteArray &data)
         throw badState("SendData", m_state);
     if (data.isEmpty())
         return;
+    if (m_gathering) {
+        m_gathered += data;
+        return;
+    }
+    writeNow(data);
+}
+
+void Winsock::writeNow(const QByteArray &data)
+{
     // Buffered by Qt (the array is shared, not copied, when large enough) and
     // written as the OS takes it.
     if (m_socket->write(data) != data.size()) {
@@ -471,7 +483,19 @@ qint64 Winsock::BytesReceived() const
 
 qint64 Winsock::BytesToSend() const
 {
-    return m_socket ? m_socket->bytesToWrite() : 0;
+    return m_socket ? m_socket->bytesToWrite() + m_gathered.size() : 0;
+}
+
+void Winsock::setGathering(bool on)
+{
+    if (on == m_gathering)
+        return;
+    m_gathering = on;
+    if (on || m_gathered.isEmpty())
+        return;
+    const QByteArray gathered = std::exchange(m_gathered, {});
+    if (m_state == sckConnected)
+        writeNow(gathered);
 }
 
 QString Winsock::RemoteHostIP() const

@@ -137,6 +137,12 @@ public:
     // Queues the bytes for sending; never blocks. Throws 40006 unless State 7.
     void SendData(const QByteArray &data);
 
+    // While gathering, what SendData queues is kept here and handed to the
+    // OS in one write when the gathering ends (BytesToSend counts it; Close
+    // still hands it over). The relay gathers the chunks of one serial
+    // delivery, so they leave as one segment instead of one each.
+    void setGathering(bool on);
+
     // Everything received so far as one chunk, removed from the socket; empty
     // when nothing is waiting or there is no connection.
     [[nodiscard]] QByteArray GetData();
@@ -198,6 +204,7 @@ private:
     void closeServer();
     void attachSocket(QTcpSocket *socket);
     void onNewConnection();
+    void writeNow(const QByteArray &data);
     [[nodiscard]] QTcpSocket *nextPending();
     void deliverConnectionRequest();
     void postDataArrival();
@@ -217,6 +224,8 @@ private:
     QList<QHostAddress> m_localAddresses {QHostAddress(QHostAddress::Any)};
     PeerFilter m_peerFilter;
     quint16 m_peerPort = 0;
+    QByteArray m_gathered;             // SendData's bytes while gathering
+    bool m_gathering = false;
     QTcpSocket *m_socket = nullptr;    // owned while connecting or connected (also 8, 9)
     QHash<qint32, QTcpSocket *> m_requests; // incoming connections being offered (owned)
     bool m_requestPosted = false;      // a ConnectionRequest is posted or being offered

@@ -51,6 +51,10 @@ void RelayCore::Com1_OnComm()
 
     const QScopedValueRollback relaying(m_relayingSerial, true);
     const auto destinations = routeFrom(SerialNode);
+    // The chunks of this delivery leave together when it ends (a lone
+    // chunk at once): one segment for several reads.
+    for (int destination : destinations)
+        Winsock1[std::size_t(destination)]->setGathering(true);
     while (!m_serialQueue.empty()) {
         const QByteArray chunk = std::move(m_serialQueue.front());
         m_serialQueue.pop_front();
