@@ -10,6 +10,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QProcess>
 #include <QRegularExpression>
 #include <QTcpSocket>
@@ -39,7 +40,8 @@ class ProgramTest : public QObject
 private slots:
     void commandLine_data();
     void commandLine();
-    void headlessRelaysBothWaysAndEndsCleanlyOnSignal();
+    void relaysBothWaysAndEndsCleanlyOnSignal_data();
+    void relaysBothWaysAndEndsCleanlyOnSignal();
     void eventLogRotatesAtItsSize();
     void sessionRestoredAtStartWithoutBoxes();
 
@@ -86,27 +88,56 @@ void ProgramTest::commandLine()
     QVERIFY2(printed.split(QLatin1Char('\n')).filter(output).size() == 1, qPrintable(printed));
 }
 
-void ProgramTest::headlessRelaysBothWaysAndEndsCleanlyOnSignal()
+void ProgramTest::relaysBothWaysAndEndsCleanlyOnSignal_data()
 {
+    QTest::addColumn<bool>("headless");
+    QTest::addColumn<int>("signal");
+    QTest::newRow("headless, SIGTERM") << true << int(SIGTERM);
+    QTest::newRow("window, SIGTERM") << false << int(SIGTERM);
+    QTest::newRow("window, SIGHUP") << false << int(SIGHUP);
+}
+
+// The program end to end: the port opened and the server listening from the
+// command line, bytes both ways, and a signal ends it as Exit does (port
+// closed, its lock file gone, exit code 0), with or without its window.
+void ProgramTest::relaysBothWaysAndEndsCleanlyOnSignal()
+{
+    QFETCH(bool, headless);
+    QFETCH(int, signal);
     TestConfig config;
     PtyDevice device;
     QVERIFY(device.isValid());
     config.pinPorts({{3, device.slavePath()}});
+    QTemporaryDir state;
+    QProcessEnvironment env = withoutDisplay(state.path());
+    if (!headless)
+        env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
     QProcess program;
-    program.setProcessEnvironment(withoutDisplay(m_state.path()));
+    program.setProcessEnvironment(env);
+    QStringList arguments {QStringLiteral("--config-dir"), config.dir(), QStringLiteral("--open"),
+                           QStringLiteral("3"), QStringLiteral("--listen"), QStringLiteral("0")};
+    if (headless)
+        arguments.prepend(QStringLiteral("--headless"));
+    program.start(QStringLiteral(QUAYLIGHT_PROGRAM), arguments);
+    // Both modes keep the log file; only headless mode writes stderr as well.
+    QFile file(state.path() + QStringLiteral("/quaylight/quaylight.log"));
     QByteArray log;
-    connect(&program, &QProcess::readyReadStandardError, this,
-            [&] { log += program.readAllStandardError(); });
-    program.start(QStringLiteral(QUAYLIGHT_PROGRAM),
-                  {QStringLiteral("--headless"), QStringLiteral("--config-dir"), config.dir(),
-                   QStringLiteral("--open"), QStringLiteral("3"), QStringLiteral("--listen"),
-                   QStringLiteral("0")});
+    const auto readLog = [&] {
+        if (file.isOpen() || file.open(QIODevice::ReadOnly))
+            log += file.readAll();
+        return log;
+    };
     const QRegularExpression listening(QStringLiteral("endpoint 2 listening on port (\\d+)"));
     QRegularExpressionMatch match;
-    QVERIFY2(waitUntil([&] { return (match = listening.match(QString::fromUtf8(log))).hasMatch(); },
+    QVERIFY2(waitUntil([&] { return (match = listening.match(QString::fromUtf8(readLog()))).hasMatch(); },
                        10000),
              log.constData());
 
+    // The device's lock file is there while the port is open, gone after.
+    const QString lock = QStringLiteral("/var/lock/LCK..")
+        + device.slavePath().mid(5).replace(QLatin1Char('/'), QLatin1Char('_'));
+    const bool locks = QFileInfo(QStringLiteral("/var/lock")).isWritable();
+    QVERIFY(!locks || QFile::exists(lock));
     QTcpSocket peer;
     peer.connectToHost(QStringLiteral("127.0.0.1"), match.captured(1).toUShort());
     QVERIFY(peer.waitForConnected(5000));
@@ -123,17 +154,14 @@ void ProgramTest::headlessRelaysBothWaysAndEndsCleanlyOnSignal()
     }));
     QCOMPARE(received, toPeer);
 
-    ::kill(pid_t(program.processId()), SIGTERM);
+    ::kill(pid_t(program.processId()), signal);
     QVERIFY(program.waitForFinished(10000));
     QCOMPARE(program.exitStatus(), QProcess::NormalExit);
     QCOMPARE(program.exitCode(), 0);
-    log += program.readAllStandardError();
-    QVERIFY2(log.contains("COM port 3 closed"), log.constData());
+    QVERIFY2(readLog().contains("COM port 3 closed"), log.constData());
+    QCOMPARE(program.readAllStandardError().contains("COM port 3 closed"), headless);
+    QVERIFY(!QFile::exists(lock));
     QVERIFY(waitUntil([&] { return peer.state() == QAbstractSocket::UnconnectedState; }));
-    // The same lines went to the log file.
-    QFile file(m_state.path() + QStringLiteral("/quaylight/quaylight.log"));
-    QVERIFY(file.open(QIODevice::ReadOnly));
-    QVERIFY(file.readAll().contains("COM port 3 closed"));
 }
 
 void ProgramTest::eventLogRotatesAtItsSize()

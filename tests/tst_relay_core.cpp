@@ -336,7 +336,8 @@ void RelayCoreTest::tickReconnectsArmedForwarder()
 }
 
 // The tick listens on the second server again once its peer left, never
-// while a peer is on it, and never re-arms the gateway. It shows each
+// while a peer is on it, keeps it while it listens, and never re-arms the
+// gateway. It shows each
 // endpoint's state in that endpoint's own fields.
 void RelayCoreTest::tickRearmsSecondServerAndShowsStates()
 {
@@ -368,9 +369,16 @@ void RelayCoreTest::tickRearmsSecondServerAndShowsStates()
         QCOMPARE(fieldsOf(*hub.core, endpoint).port->backColor(), colours[endpoint]);
     }
 
+    // A peer the system has queued but the hub not yet taken is not refused
+    // by a tick: the listener is kept, and the rest of Listen still runs.
     QTcpSocket next;
     next.connectToHost(QStringLiteral("127.0.0.1"), quint16(server2.LocalPort()));
+    QVERIFY(next.waitForConnected(5000)); // in the backlog; no event ran yet
+    hub.core->setCaption(QStringLiteral("marker"));
+    hub.core->Timer1_Timer();
+    QCOMPARE(hub.core->Caption(), QStringLiteral("Listening"));
     QTRY_COMPARE(server2.State(), int(Winsock::sckConnected));
+    QCOMPARE(next.state(), QAbstractSocket::ConnectedState);
 }
 
 void RelayCoreTest::stateDisplay_data()
