@@ -8,6 +8,7 @@
 #include "platform/winsock.h"
 #include "relay/com_port_protocol.h"
 #include "relay/flow_control.h"
+#include "relay/handler_guard.h"
 #include "relay/relay_core.h"
 
 #include <QCoreApplication>
@@ -65,7 +66,8 @@ void RelayCore::startRemoteControl()
     if (!m_modemPoll) {
         m_modemPoll = new QTimer(this);
         m_modemPoll->setInterval(ModemPollMs);
-        connect(m_modemPoll, &QTimer::timeout, this, &RelayCore::pollModemLines);
+        connect(m_modemPoll, &QTimer::timeout, this,
+                [this] { runHandler("modem lines", [&] { pollModemLines(); }); });
     }
     m_modemPoll->start();
 }

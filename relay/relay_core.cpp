@@ -105,8 +105,10 @@ void RelayCore::connectEvents()
     connect(Com1, &SerialComm::OnComm, this,
             [this] { runHandler("Com1_OnComm", [&] { Com1_OnComm(); }); });
     connect(Com1, &SerialComm::DeliveryEnded, this, [this] {
-        for (int destination : routeFrom(SerialNode))
-            Winsock1[std::size_t(destination)]->setGathering(false);
+        runHandler("serial delivery ended", [&] {
+            for (int destination : routeFrom(SerialNode))
+                Winsock1[std::size_t(destination)]->setGathering(false);
+        });
     });
     connect(m_flow, &FlowControl::destinationStalled, this, [this](int index) {
         runHandler("stalled destination", [&] {
