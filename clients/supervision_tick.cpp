@@ -64,5 +64,6 @@ void RelayCore::Timer1_Timer()
             row.statusField->setText(WinsockStateDisplay(state, row.portField));
         }
     } catch (const ComponentError &) {
+        // Ends this tick on purpose: the next one starts over.
     }
 }

@@ -109,9 +109,8 @@ bool RelayCore::TestPort(qint16 PortNumb)
         probe.setPortOpen(false);
         DoEvents();
         return true;
-    } catch (const ComponentError &) {
-        return false;
     } catch (const std::exception &) {
+        // Any failure to open or close it means the port is not usable: not listed.
         return false;
     }
 }
