@@ -1252,7 +1252,8 @@ DIRECTIONS = (("to_serial", "TCP->serial"), ("from_serial", "serial->TCP"))
 MODE_TITLES = {
     "bench": "bench hub (the window offscreen, driven through its handlers)",
     "offscreen": "quaylight with its window, QT_QPA_PLATFORM=offscreen",
-    "xvfb": "quaylight with its window under xvfb-run (Xvfb, 1280x800x24)",
+    "xvfb": "quaylight with its window under xvfb-run (Xvfb 1280x800x24; the figures "
+            "are quaylight's own, Xvfb's CPU is not counted)",
     "headless": "quaylight --headless",
 }
 
@@ -1481,7 +1482,9 @@ def main(argv=None):
         f"Round trips: {WARMUP_MESSAGES} warm-up messages first, not counted; "
         "ratio targets apply to 64 B.",
         f"Device rates: {args.rate_seconds:g} s each way, messages sent on deadlines fixed from "
-        "the start, every byte checked; CPU % = relay utime+stime over the transfer."
+        "the start, every byte checked; CPU % = relay utime+stime over the transfer, in clock "
+        f"ticks of 1/{CLK_TCK} s (one tick is {100.0 / CLK_TCK / args.rate_seconds:.3f} % "
+        "at this length)."
         + (f" Pacing: {pacing}." if pacing else ""),
         "Fan-out (bench hub only): serial port closed; receivers are the two forwarders' "
         "servers and the second server's peer.",
