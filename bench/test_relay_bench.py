@@ -8,6 +8,7 @@ than none. Relays with deliberate faults are forked here; no hub is needed.
 
 import os
 import signal
+import subprocess
 import socket
 import sys
 import time
@@ -217,28 +218,161 @@ class ProcessesTest(unittest.TestCase):
         self.assertFalse(os.path.exists(f"/proc/{inner}"))
 
 
+class PacingTest(unittest.TestCase):
+    def test_due_counts_exactly_the_deadlines_passed(self):
+        for size, rate in rb.RATES.values():
+            pacer = rb.Pacer(size, rate, 50, 1000)
+            for now in list(range(0, 20_000)) + [pacer.deadline(k) + d for k in range(52)
+                                                   for d in (-1, 0, 1)]:
+                want = sum(1 for k in range(50) if pacer.deadline(k) <= now)
+                self.assertEqual(pacer.due(now), want, (size, rate, now))
+
+    def test_deadlines_do_not_drift(self):
+        size, rate = rb.RATES["rate115200"]  # 5.555... ms apart
+        pacer = rb.Pacer(size, rate, 10**6, 7)
+        self.assertEqual(pacer.deadline(180) - pacer.deadline(0), 10**9)
+        self.assertEqual(pacer.deadline(180 * 3600) - pacer.deadline(0), 3600 * 10**9)
+        self.assertEqual(pacer.deadline(1), 7 + 5_555_555)
+
+    def paced_through(self, mutate, size=256, rate=256_000, count=400):
+        peer_in, relay_in = tcp_pair()
+        relay_out, peer_out = tcp_pair()
+        pid = fork_relay(relay_in.fileno(), relay_out.fileno(), mutate)
+        try:
+            data = rb.make_payload(size * count)
+            return rb.paced(rb.Chan(peer_in, "in"), rb.Chan(peer_out, "out"), data, size, rate)
+        finally:
+            os.kill(pid, signal.SIGKILL)
+            os.waitpid(pid, 0)
+            for s in (peer_in, relay_in, relay_out, peer_out):
+                s.close()
+
+    def test_paced_run_keeps_the_rate_without_spinning(self):
+        r = self.paced_through(lambda total, chunk: chunk)  # 400 messages 1 ms apart
+        self.assertGreaterEqual(r["seconds"], 0.399)
+        self.assertLess(r["seconds"], 3)
+        self.assertLess(r["driver_cpu"] / r["seconds"], 0.6)  # a busy loop is ~1.0
+
+    def test_paced_run_finds_a_changed_byte(self):
+        at = 256 * 123 + 5
+
+        def flip(total, chunk):
+            if total <= at < total + len(chunk):
+                b = bytearray(chunk)
+                b[at - total] ^= 0x40
+                return bytes(b)
+            return chunk
+
+        with self.assertRaisesRegex(rb.Corrupt, f"from offset {at}"):
+            self.paced_through(flip, count=200)
+
+
+class HubModesTest(unittest.TestCase):
+    def test_modes_from_the_command_line(self):
+        self.assertEqual(rb.parse_modes([]), list(rb.DEFAULT_MODES))
+        self.assertEqual(rb.parse_modes(["xvfb,bench", "headless", "bench"]),
+                         ["xvfb", "bench", "headless"])
+        with self.assertRaises(ValueError):
+            rb.parse_modes(["offscreen,window"])
+        self.assertFalse(rb.runs_in("fanout", "headless"))
+        self.assertTrue(rb.runs_in("fanout", "bench"))
+        self.assertTrue(rb.runs_in("rate1m", "xvfb"))
+
+    def test_program_command_per_mode(self):
+        base = {"DISPLAY": ":0", "WAYLAND_DISPLAY": "wayland-0", "QT_QPA_PLATFORM": "wayland"}
+        tail = ["--config-dir", "/c", "--open", "3", "--listen", "4321"]
+        argv, env = rb.program_command("headless", "/b/quaylight", "/c", 4321, base)
+        self.assertEqual(argv, ["/b/quaylight", "--headless"] + tail)
+        self.assertNotIn("QT_QPA_PLATFORM", env)
+        argv, env = rb.program_command("offscreen", "/b/quaylight", "/c", 4321, base, ["strace"])
+        self.assertEqual(argv, ["strace", "/b/quaylight"] + tail)
+        self.assertEqual(env["QT_QPA_PLATFORM"], "offscreen")
+        argv, env = rb.program_command("xvfb", "/b/quaylight", "/c", 4321, base)
+        self.assertEqual(argv, list(rb.XVFB_RUN) + ["/b/quaylight"] + tail)
+        self.assertEqual(env["QT_QPA_PLATFORM"], "xcb")
+        self.assertNotIn("DISPLAY", env)
+        self.assertNotIn("WAYLAND_DISPLAY", env)
+        self.assertEqual(base["DISPLAY"], ":0")  # the caller's environment stays
+        with self.assertRaises(ValueError):
+            rb.program_command("bench", "/b/quaylight", "/c", 4321, base)
+
+    def test_relay_is_found_under_its_wrapper(self):
+        wrap = ["/bin/sh", "/usr/bin/xvfb-run", "-a", "/b/quaylight", "--listen", "9"]
+        table = [(100, 1, wrap), (101, 100, wrap), (102, 100, ["Xvfb", ":99"]),
+                 (103, 100, ["/b/quaylight", "--listen", "9"])]
+        self.assertEqual(rb.relay_process(table, 100, "/b/quaylight"), 103)
+        # Before the exec only copies of the wrapper exist.
+        self.assertIsNone(rb.relay_process(table[:3], 100, "/b/quaylight"))
+        # Under a further wrapper (strace) the outermost process is taken.
+        nested = table[:3] + [(103, 100, ["strace", "/b/quaylight"]),
+                              (104, 103, ["/b/quaylight"])]
+        self.assertEqual(rb.relay_process(nested, 100, "/b/quaylight"), 103)
+
+    def test_relay_is_found_in_a_real_session(self):
+        proc = rb.spawn(["sh", "-c", "/bin/sleep 30; exit $?"], stderr=subprocess.DEVNULL)
+        try:
+            deadline = time.monotonic() + 5
+            pid = None
+            while pid is None and time.monotonic() < deadline:
+                pid = rb.relay_process(rb.session_processes(proc.pid), proc.pid, "/bin/sleep")
+                time.sleep(0.01)
+            self.assertIsNotNone(pid)
+            self.assertNotEqual(pid, proc.pid)
+            with open(f"/proc/{pid}/cmdline", "rb") as f:
+                self.assertEqual(f.read(), b"/bin/sleep\x0030\x00")
+            # The relay alone gets SIGTERM first: the wrapper then ends by
+            # itself with the relay's status (143), not killed (-15).
+            proc.inner_pid = pid
+            self.assertEqual(rb.stop(proc), 128 + signal.SIGTERM)
+        finally:
+            rb.stop_all()
+
+
 class TargetsTest(unittest.TestCase):
-    def rows(self, res):
-        return {r["name"]: r for r in rb.build_rows(res, 1)}
+    def rows(self, res, mode="offscreen"):
+        return {r["name"]: r for r in rb.build_rows(res, mode)}
 
     def test_throughput_ratio_decides(self):
-        rows = self.rows({"hub.to_serial.mbps": [100.0], "socat.to_serial.mbps": [120.0],
-                          "hub.from_serial.mbps": [61.0], "socat.from_serial.mbps": [120.0]})
+        rows = self.rows({"hub:offscreen.to_serial.mbps": [100.0],
+                          "socat.to_serial.mbps": [120.0],
+                          "hub:offscreen.from_serial.mbps": [121.0],
+                          "socat.from_serial.mbps": [120.0],
+                          "hub:xvfb.to_serial.mbps": [130.0]})
         self.assertEqual(rows["TCP->serial, MB/s"]["met"], "NO")
         self.assertEqual(rows["serial->TCP, MB/s"]["met"], "yes")
+        self.assertEqual(self.rows({"hub:xvfb.to_serial.mbps": [130.0],
+                                    "socat.to_serial.mbps": [120.0]}, "xvfb")
+                         ["TCP->serial, MB/s"]["met"], "yes")
 
     def test_medians_are_used(self):
-        rows = self.rows({"hub.rt64.p50": [90.0, 500.0, 100.0],
+        rows = self.rows({"hub:offscreen.rt64.p50": [90.0, 500.0, 100.0],
                           "socat.rt64.p50": [100.0, 95.0, 300.0],
-                          "hub.rt5000.p50": [900.0, 1200.0, 1100.0]})
+                          "hub:offscreen.rt64.p99": [130.0],
+                          "socat.rt64.p99": [100.0],
+                          "hub:offscreen.rt5000.p50": [900.0, 1200.0, 1100.0]})
         self.assertEqual(rows["round trip 64 B, p50 us"]["hub"], 100.0)
         self.assertEqual(rows["round trip 64 B, p50 us"]["met"], "yes")
+        self.assertEqual(rows["round trip 64 B, p99 us"]["met"], "NO")
         self.assertEqual(rows["round trip 5000 B, p50 us"]["met"], "NO")
+
+    def test_rate_cpu_is_judged_against_socat(self):
+        key = "rate1m.from_serial.cpu_pct"
+        name = "CPU % of a core, 1024 B every 1 ms, serial->TCP"
+        self.assertEqual(self.rows({f"hub:headless.{key}": [2.0], f"socat.{key}": [2.5]},
+                                   "headless")[name]["met"], "yes")
+        self.assertEqual(self.rows({f"hub:headless.{key}": [2.0], f"socat.{key}": [0.0]},
+                                   "headless")[name]["met"], "NO")
+        self.assertEqual(self.rows({f"hub:headless.{key}": [2.0]}, "headless")[name]["met"],
+                         "n/a")
+
+    def test_fan_out_only_in_the_bench_block(self):
+        self.assertIn("gateway fan-out, MB/s at slowest of 3", self.rows({}, "bench"))
+        self.assertNotIn("gateway fan-out, MB/s at slowest of 3", self.rows({}, "headless"))
 
     def test_missing_figures_are_not_judged(self):
         rows = self.rows({})
         self.assertEqual(rows["idle CPU, % of a core"]["met"], "n/a")
-        self.assertIn("| n/a", rb.render(rb.build_rows({}, 1), []))
+        self.assertIn("| n/a", rb.render([("t", rb.build_rows({}, "xvfb"))], []))
 
 
 if __name__ == "__main__":
