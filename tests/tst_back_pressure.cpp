@@ -24,70 +24,51 @@ namespace {
 // A long random stream made block by block, so neither end has to hold it:
 // the sender makes the next block when it needs it, the receiver checks
 // what arrives against the same blocks.
-class Stream
+constexpr qsizetype BlockSize = 64 * 1024;
+QByteArray block(qint64 index)
 {
-public:
-    static constexpr qsizetype BlockSize = 64 * 1024;
-
-    static QByteArray block(qint64 index)
-    {
-        QByteArray bytes(BlockSize, Qt::Uninitialized);
-        QRandomGenerator(quint32(index) * 2654435761U + 1).fillRange(
-            reinterpret_cast<quint32 *>(bytes.data()), BlockSize / 4);
-        return bytes;
-    }
-};
+    QByteArray bytes(BlockSize, Qt::Uninitialized);
+    QRandomGenerator(quint32(index) * 2654435761U + 1).fillRange(reinterpret_cast<quint32 *>(bytes.data()), BlockSize / 4);
+    return bytes;
+}
 
 // Feeds a QTcpSocket with `total` bytes of the stream, never holding more
 // than a few blocks in its send buffer.
-class Feeder : public QObject
-{
-public:
-    Feeder(QTcpSocket &socket, qint64 total) : m_socket(socket), m_total(total)
+struct Feeder : QObject {
+    Feeder(QTcpSocket &socket, qint64 total) : socket(socket), total(total)
     {
         connect(&socket, &QTcpSocket::bytesWritten, this, &Feeder::feed);
     }
     void feed()
     {
-        while (m_sent < m_total && m_socket.bytesToWrite() < 4 * Stream::BlockSize) {
-            m_socket.write(Stream::block(m_sent / Stream::BlockSize));
-            m_sent += Stream::BlockSize;
-        }
+        for (; sent < total && socket.bytesToWrite() < 4 * BlockSize; sent += BlockSize)
+            socket.write(block(sent / BlockSize));
     }
-    [[nodiscard]] qint64 sent() const { return m_sent; }
-
-private:
-    QTcpSocket &m_socket;
-    qint64 m_total;
-    qint64 m_sent = 0;
+    QTcpSocket &socket;
+    const qint64 total;
+    qint64 sent = 0;
 };
 
 // Checks arriving bytes against the stream, in order; keeps no history.
-class Checker
-{
-public:
+struct Checker {
     void check(const QByteArray &bytes)
     {
-        qsizetype at = 0;
-        while (at < bytes.size() && m_ok) {
-            if (m_offsetInBlock == 0 || m_block.isEmpty())
-                m_block = Stream::block(m_received / Stream::BlockSize);
-            const qsizetype n = qMin(bytes.size() - at, Stream::BlockSize - m_offsetInBlock);
-            if (memcmp(bytes.constData() + at, m_block.constData() + m_offsetInBlock, size_t(n)) != 0)
-                m_ok = false;
-            at += n;
-            m_received += n;
-            m_offsetInBlock = (m_offsetInBlock + n) % Stream::BlockSize;
+        for (qsizetype at = 0, n = 0; at < bytes.size() && intact; at += n, received += n) {
+            const qsizetype offset = received % BlockSize;
+            if (offset == 0 || current.isEmpty())
+                current = block(received / BlockSize);
+            n = qMin(bytes.size() - at, BlockSize - offset);
+            intact = memcmp(bytes.constData() + at, current.constData() + offset, size_t(n)) == 0;
         }
     }
-    [[nodiscard]] qint64 received() const { return m_received; }
-    [[nodiscard]] bool intact() const { return m_ok; }
-
-private:
-    QByteArray m_block;
-    qint64 m_received = 0;
-    qsizetype m_offsetInBlock = 0;
-    bool m_ok = true;
+    // Waits for `total` bytes; false at the first wrong one or at the timeout.
+    bool arrives(qint64 total, int timeoutMs)
+    {
+        return waitUntil([&] { return received >= total || !intact; }, timeoutMs) && intact && received == total;
+    }
+    QByteArray current;
+    qint64 received = 0;
+    bool intact = true;
 };
 
 } // namespace
@@ -108,6 +89,12 @@ private slots:
 };
 
 namespace {
+// The resident size now, the peak forgotten: checkMemoryBound's start.
+qint64 startMemoryWatch()
+{
+    resetPeakResident();
+    return statusKiB("VmRSS:");
+}
 // Grows of the peak resident size since `startKiB`, when it means something.
 void checkMemoryBound(qint64 startKiB)
 {
@@ -139,8 +126,7 @@ void BackPressureTest::stalledSerialHoldsTheTcpSender()
     QObject::connect(&hub.device, &PtyDevice::bytesReceived, &hub.device,
                      [&] { checker.check(hub.device.takeReceived()); });
     hub.device.setReading(false);
-    const qint64 startKiB = statusKiB("VmRSS:");
-    resetPeakResident();
+    const qint64 startKiB = startMemoryWatch();
 
     const qint64 total = 128LL * 1024 * 1024;
     Feeder feeder(*peer->socket, total);
@@ -150,17 +136,14 @@ void BackPressureTest::stalledSerialHoldsTheTcpSender()
     // holds the sender, whose own buffer then stays full.
     QVERIFY(waitUntil([&] { return core.Winsock1[2]->ReceivePaused(); }, 10000));
     QVERIFY(core.flowControl().congested(SerialNode));
-    const qint64 sentWhileStalled = feeder.sent();
-    QVERIFY(!waitUntil([&] { return feeder.sent() > sentWhileStalled + 16 * 1024 * 1024; }, 500));
+    const qint64 sentWhileStalled = feeder.sent;
+    QVERIFY(!waitUntil([&] { return feeder.sent > sentWhileStalled + 16 * 1024 * 1024; }, 500));
     QVERIFY(core.Com1->OutBufferCount()
             <= core.flowControl().limits().serialHigh + Winsock::ReadBufferLimit);
 
     // The device reads again: every byte arrives, in order.
     hub.device.setReading(true);
-    QVERIFY2(waitUntil([&] { return checker.received() >= total || !checker.intact(); }, 120000),
-             qPrintable(QStringLiteral("%1 of %2 bytes arrived").arg(checker.received()).arg(total)));
-    QVERIFY(checker.intact());
-    QCOMPARE(checker.received(), total);
+    QVERIFY2(checker.arrives(total, 120000), qPrintable(QStringLiteral("%1 of %2 bytes arrived").arg(checker.received).arg(total)));
     QVERIFY(!core.Winsock1[2]->ReceivePaused());
     checkMemoryBound(startKiB);
 }
@@ -175,15 +158,13 @@ void BackPressureTest::deadReceiverIsResetOthersGoOn()
     core.flowControl().setLimits(limits);
 
     // Forwarder 1's server accepts and never reads; forwarder 3's reads all.
-    QTcpServer deafServer;
-    QTcpServer readerServer;
+    QTcpServer deafServer, readerServer;
     auto deaf = hub.connectForwarder(1, deafServer);
     auto reader = hub.connectForwarder(3, readerServer);
     QVERIFY(deaf && reader);
     // Nobody reads the deaf server's side: Qt lets go of it, the connection
     // lives on in this descriptor.
     const int deafFd = ::dup(int(deaf->socket->socketDescriptor()));
-    QVERIFY(deafFd >= 0);
     const auto closeDeaf = qScopeGuard([deafFd] { ::close(deafFd); });
     deaf->socket->abort();
     Checker checker;
@@ -192,8 +173,7 @@ void BackPressureTest::deadReceiverIsResetOthersGoOn()
     QVERIFY(gateway);
     core.Timer1->stop();
 
-    const qint64 startKiB = statusKiB("VmRSS:");
-    resetPeakResident();
+    const qint64 startKiB = startMemoryWatch();
     const qint64 total = 64LL * 1024 * 1024;
     Feeder feeder(*gateway->socket, total);
     feeder.feed();
@@ -209,21 +189,14 @@ void BackPressureTest::deadReceiverIsResetOthersGoOn()
     long result = 0;
     int error = 0;
     QVERIFY(waitUntil([&] {
-        do {
-            result = long(::recv(deafFd, sink.data(),
-                                 std::size_t(sink.size()), MSG_DONTWAIT));
-            error = errno;
-        } while (result > 0);
-        return result == 0 || error != EAGAIN;
+        while ((result = long(::recv(deafFd, sink.data(), std::size_t(sink.size()), MSG_DONTWAIT))) > 0) {}
+        return result == 0 || (error = errno) != EAGAIN;
     }));
     QCOMPARE(result, -1L);
     QCOMPARE(error, ECONNRESET);
 
     // The others go on: forwarder 3 gets the whole stream, in order.
-    QVERIFY2(waitUntil([&] { return checker.received() >= total || !checker.intact(); }, 60000),
-             qPrintable(QStringLiteral("%1 of %2 bytes arrived").arg(checker.received()).arg(total)));
-    QVERIFY(checker.intact());
-    QCOMPARE(checker.received(), total);
+    QVERIFY2(checker.arrives(total, 60000), qPrintable(QStringLiteral("%1 of %2 bytes arrived").arg(checker.received).arg(total)));
     checkMemoryBound(startKiB);
 }
 
@@ -248,7 +221,7 @@ void BackPressureTest::heldBytesRelayedBeforeTheSocketIsLetGo()
 
     // A device that reads nothing yet; the peer sends and goes.
     hub.device.setReading(false);
-    const QByteArray sent = Stream::block(7).repeated(3).left(200 * 1024);
+    const QByteArray sent = block(7).repeated(3).left(200 * 1024);
     peer->send(sent);
     peer->socket->disconnectFromHost();
     Winsock &socket = *core.Winsock1[std::size_t(endpoint)];
@@ -290,17 +263,16 @@ void BackPressureTest::lineWithoutFlowControlIsReadOnSlowDestinationDropped()
     Checker checker;
     checkArrivals(*reader, checker);
 
-    const qint64 startKiB = statusKiB("VmRSS:");
-    resetPeakResident();
+    const qint64 startKiB = startMemoryWatch();
     const qint64 total = 48LL * 1024 * 1024;
     qint64 queued = 0;
     bool serialEverPaused = false;
     QTimer device;
     QObject::connect(&device, &QTimer::timeout, &device, [&] {
         serialEverPaused = serialEverPaused || core.Com1->ReceivePaused();
-        while (queued < total && hub.device.pendingToSend() < 4 * Stream::BlockSize) {
-            hub.device.send(Stream::block(queued / Stream::BlockSize));
-            queued += Stream::BlockSize;
+        while (queued < total && hub.device.pendingToSend() < 4 * BlockSize) {
+            hub.device.send(block(queued / BlockSize));
+            queued += BlockSize;
         }
     });
     device.start(1);
@@ -309,10 +281,7 @@ void BackPressureTest::lineWithoutFlowControlIsReadOnSlowDestinationDropped()
     // device is never paused and the reader gets every byte, in order.
     QVERIFY(waitUntil([&] { return core.Winsock1[0]->State() == Winsock::sckClosed; }, 60000));
     QCOMPARE(core.Text1[0]->backColor(), UiColour::Red);
-    QVERIFY2(waitUntil([&] { return checker.received() >= total || !checker.intact(); }, 120000),
-             qPrintable(QStringLiteral("%1 of %2 bytes arrived").arg(checker.received()).arg(total)));
-    QVERIFY(checker.intact());
-    QCOMPARE(checker.received(), total);
+    QVERIFY2(checker.arrives(total, 120000), qPrintable(QStringLiteral("%1 of %2 bytes arrived").arg(checker.received).arg(total)));
     QVERIFY(!serialEverPaused);
     checkMemoryBound(startKiB);
 }

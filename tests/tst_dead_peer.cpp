@@ -6,8 +6,6 @@
 
 #include <QElapsedTimer>
 #include <QProcess>
-#include <QTcpServer>
-#include <QTcpSocket>
 #include <QTest>
 
 #include <netinet/in.h>
@@ -19,9 +17,7 @@ int option(qintptr fd, int level, int name)
 {
     int value = -1;
     socklen_t size = sizeof value;
-    if (::getsockopt(int(fd), level, name, &value, &size) != 0)
-        return -1;
-    return value;
+    return ::getsockopt(int(fd), level, name, &value, &size) == 0 ? value : -1;
 }
 
 bool run(const QString &command)
@@ -33,9 +29,7 @@ bool run(const QString &command)
 // veth pair on a private /30; names and subnet are this run's own, so runs
 // side by side do not meet. Taking the link down makes the host vanish
 // without a FIN or a reset, as a pulled cable does.
-class TestHost
-{
-public:
+struct TestHost {
     TestHost()
     {
         const qint64 pid = QCoreApplication::applicationPid();
@@ -45,12 +39,10 @@ public:
         const qint64 base = 4 * ((pid / 256) % 64);
         m_hub = QStringLiteral("10.213.%1.%2").arg(third).arg(base + 1);
         m_host = QStringLiteral("10.213.%1.%2").arg(third).arg(base + 2);
-        m_ok = run(QStringLiteral("ip netns add %1 && ip link add %2 type veth peer name %2p"
-                                  " && ip link set %2p netns %1"
-                                  " && ip addr add %3/30 dev %2 && ip link set %2 up"
-                                  " && ip -n %1 addr add %4/30 dev %2p"
-                                  " && ip -n %1 link set %2p up && ip -n %1 link set lo up")
-                       .arg(m_name, m_link, m_hub, m_host));
+        ok = run(QStringLiteral("ip netns add %1 && ip link add %2 type veth peer name %2p && ip link set %2p netns %1"
+                                " && ip addr add %3/30 dev %2 && ip link set %2 up && ip -n %1 addr add %4/30 dev %2p"
+                                " && ip -n %1 link set %2p up && ip -n %1 link set lo up")
+                     .arg(m_name, m_link, m_hub, m_host));
     }
     ~TestHost()
     {
@@ -58,9 +50,6 @@ public:
         m_peer.waitForFinished(5000);
         run(QStringLiteral("ip link del %1 2>/dev/null; ip netns del %2 2>/dev/null").arg(m_link, m_name));
     }
-    [[nodiscard]] bool ok() const { return m_ok; }
-    [[nodiscard]] const QString &hubAddress() const { return m_hub; }
-    [[nodiscard]] const QString &hostAddress() const { return m_host; }
 
     // A peer on the host that connects to the hub and then just stays.
     void connectPeer(quint16 port)
@@ -68,17 +57,13 @@ public:
         m_peer.start(QStringLiteral("ip"),
                      {QStringLiteral("netns"), QStringLiteral("exec"), m_name, QStringLiteral("bash"),
                       QStringLiteral("-c"),
-                      QStringLiteral("exec 3<>/dev/tcp/%1/%2 && exec sleep 120").arg(hubAddress()).arg(port)});
+                      QStringLiteral("exec 3<>/dev/tcp/%1/%2 && exec sleep 120").arg(m_hub).arg(port)});
     }
     // Pulls the cable.
     bool vanish() { return run(QStringLiteral("ip link set %1 down").arg(m_link)); }
 
-private:
-    QString m_name;
-    QString m_link;
-    QString m_hub;
-    QString m_host;
-    bool m_ok = false;
+    QString m_name, m_link, m_hub, m_host;
+    bool ok = false;
     QProcess m_peer;
 };
 } // namespace
@@ -94,53 +79,27 @@ class DeadPeerTest : public QObject
     Q_OBJECT
 
 private slots:
-    void connectionsProbeTheirPeers_data();
     void connectionsProbeTheirPeers();
     void vanishedPeerFreesTheSecondServer();
 };
 
-void DeadPeerTest::connectionsProbeTheirPeers_data()
-{
-    QTest::addColumn<bool>("accepted");
-    QTest::newRow("accepted by a listener") << true;
-    QTest::newRow("connected to a server") << false;
-}
-
+// Checked on the live descriptor of an accepted connection, so it holds
+// where no test host can be made too.
 void DeadPeerTest::connectionsProbeTheirPeers()
 {
-    QFETCH(bool, accepted);
-    Winsock socket;
-    QTcpServer server;
-    QTcpSocket peer;
-    if (accepted) {
-        QObject::connect(&socket, &Winsock::ConnectionRequest, &socket, [&](qint32 id) {
-            socket.Close();
-            socket.Accept(id);
-        });
-        socket.setLocalPort(0);
-        socket.Listen();
-        peer.connectToHost(QHostAddress::LocalHost, quint16(socket.LocalPort()));
-    } else {
-        QVERIFY(server.listen(QHostAddress::LocalHost, 0));
-        socket.setRemoteHost(QStringLiteral("127.0.0.1"));
-        socket.setRemotePort(server.serverPort());
-        socket.Connect();
-    }
-    QVERIFY(waitUntil([&] { return socket.State() == Winsock::sckConnected; }));
-
-    const qintptr fd = socket.SocketHandle();
-    QVERIFY(fd >= 0);
+    Hub hub;
+    auto peer = hub.connectToListener(2);
+    QVERIFY(peer);
+    const qintptr fd = hub.core->Winsock1[2]->SocketHandle();
     QCOMPARE(option(fd, SOL_SOCKET, SO_KEEPALIVE), 1);
-    QCOMPARE(option(fd, IPPROTO_TCP, TCP_KEEPIDLE), Winsock::KeepAliveIdleSeconds);
-    QCOMPARE(option(fd, IPPROTO_TCP, TCP_KEEPINTVL), Winsock::KeepAliveIntervalSeconds);
-    QCOMPARE(option(fd, IPPROTO_TCP, TCP_KEEPCNT), Winsock::KeepAliveProbes);
-    QCOMPARE(option(fd, IPPROTO_TCP, TCP_NODELAY), 1);
+    const int idle = option(fd, IPPROTO_TCP, TCP_KEEPIDLE);
+    QVERIFY(idle > 0 && idle + option(fd, IPPROTO_TCP, TCP_KEEPINTVL) * option(fd, IPPROTO_TCP, TCP_KEEPCNT) <= 30);
 }
 
 void DeadPeerTest::vanishedPeerFreesTheSecondServer()
 {
     TestHost host;
-    if (!host.ok())
+    if (!host.ok)
         QSKIP("cannot make a network namespace here (needs root and iproute2)");
     Hub hub;
     RelayCore &form = *hub.core;
@@ -150,7 +109,7 @@ void DeadPeerTest::vanishedPeerFreesTheSecondServer()
 
     host.connectPeer(quint16(form.Winsock1[2]->LocalPort()));
     QVERIFY(waitUntil([&] { return form.Winsock1[2]->State() == Winsock::sckConnected; }, 10000));
-    QCOMPARE(form.Winsock1[2]->RemoteHostIP(), host.hostAddress());
+    QCOMPARE(form.Winsock1[2]->RemoteHostIP(), host.m_host);
 
     QVERIFY(host.vanish());
     QElapsedTimer sinceVanished;

@@ -36,56 +36,38 @@ private slots:
     void storedSettingsApplyAtOpen();
     void openPortTakesOrRefusesAtOnce_data();
     void openPortTakesOrRefusesAtOnce();
+    void remotePeerSetsTheLine();
 };
 
 void LineSettingsTest::storedSettingsApplyAtOpen_data()
 {
     QTest::addColumn<QByteArray>("stored");
-    QTest::addColumn<int>("baudRate");     // BaudRate afterwards
-    QTest::addColumn<int>("speed");        // termios speed of the opened line
     QTest::addColumn<QString>("settings"); // the component's Settings text
     QTest::addColumn<int>("flowControl");
-    QTest::addColumn<bool>("complained");  // a malformed value was logged
-    QTest::newRow("nothing stored: 19200 8N1") << QByteArray() << 19200 << int(B19200)
-                                            << QStringLiteral("19200,N,8,1") << 0 << false;
-    QTest::newRow("115200, XON/XOFF")
-        << QByteArray("BaudRate=115200\nFlowControl=XonXoff\nDTR=true\n") << 115200
-        << int(B115200) << QStringLiteral("115200,N,8,1") << 2 << false;
-    QTest::newRow("malformed speed falls back alone")
-        << QByteArray("BaudRate=fast\nFlowControl=RtsCts\n") << 19200 << int(B19200)
-        << QStringLiteral("19200,N,8,1") << 1 << true;
+    QTest::addColumn<int>("speed"); // termios speed of the opened line
+    QTest::newRow("nothing stored: 19200 8N1") << QByteArray() << u"19200,N,8,1"_qs << 0 << int(B19200);
+    QTest::newRow("115200, XON/XOFF") << QByteArray("BaudRate=115200\nFlowControl=XonXoff\n") << u"115200,N,8,1"_qs
+                                      << 2 << int(B115200);
     QTest::newRow("malformed framing falls back")
-        << QByteArray("BaudRate=57600\nDataBits=9\nParity=Sometimes\nStopBits=3\n") << 57600
-        << int(B57600) << QStringLiteral("57600,N,8,1") << 0 << true;
+        << QByteArray("BaudRate=57600\nDataBits=9\nParity=Sometimes\nStopBits=3\n") << u"57600,N,8,1"_qs << 0
+        << int(B57600);
 }
 
 void LineSettingsTest::storedSettingsApplyAtOpen()
 {
     QFETCH(QByteArray, stored);
-    QFETCH(int, baudRate);
     QFETCH(int, speed);
-    QFETCH(QString, settings);
-    QFETCH(int, flowControl);
-    QFETCH(bool, complained);
-    TestConfig config;
-    writeTolvar(config, stored);
-    PtyDevice device;
-    config.pinPorts({{Hub::SerialPort, device.slavePath()}});
-    if (complained)
+    Hub hub;
+    writeTolvar(hub.config, stored);
+    if (stored.contains("=9"))
         QTest::ignoreMessage(QtWarningMsg, QRegularExpression(QStringLiteral("is not valid; using")));
-    ScriptedMessageBoxes boxes;
-    RelayCore core(boxes, config.dir());
-    QCOMPARE(core.BaudRate, baudRate);
-
-    core.ComPort = Hub::SerialPort;
-    core.Command2_Click(0);
-    QVERIFY(core.Com1->PortOpen());
-    QCOMPARE(core.Com1->Settings(), settings);
-    QCOMPARE(core.Com1->FlowControl(), flowControl);
-    const termios line = lineOf(device);
+    hub.core = std::make_unique<RelayCore>(hub.boxes, hub.config.dir()); // reads them at start
+    QVERIFY(hub.openSerial());
+    QTEST(hub.core->Com1->Settings(), "settings");
+    QTEST(hub.core->Com1->FlowControl(), "flowControl");
+    const termios line = lineOf(hub.device);
     QCOMPARE(int(::cfgetospeed(&line)), speed);
-    QCOMPARE(line.c_cflag & CSIZE, tcflag_t(CS8));
-    QVERIFY(boxes.shown().isEmpty());
+    QVERIFY(hub.boxes.shown().isEmpty());
 }
 
 void LineSettingsTest::openPortTakesOrRefusesAtOnce_data()
@@ -117,23 +99,41 @@ void LineSettingsTest::openPortTakesOrRefusesAtOnce()
         QTest::ignoreMessage(QtWarningMsg, QRegularExpression(QStringLiteral("refused")));
     const bool taken = core.setLineSettings(wanted, true);
     QCOMPARE(taken, refusal.isEmpty());
+    // A refusal changes nothing: not the port (even the speed taken before the
+    // refused step goes back), not the settings, not the file.
+    const LineSettings expected = taken ? wanted : before;
     const termios line = lineOf(hub.device);
-    const LineSettings stored = LineSettings::load(core.settings(), nullptr);
-    if (taken) {
-        QVERIFY(hub.boxes.shown().isEmpty());
-        QCOMPARE(core.lineSettings(), wanted);
-        QCOMPARE(core.BaudRate, baudRate);
-        QCOMPARE(int(::cfgetospeed(&line)), int(B230400));
-        QCOMPARE(stored, wanted);
-    } else {
-        // Nothing changes: not the port (even the speed taken before the
-        // refused step goes back), not the settings, not the file.
-        QCOMPARE(hub.boxes.texts(), QStringList {refusal});
-        QCOMPARE(core.lineSettings(), before);
-        QCOMPARE(int(::cfgetospeed(&line)), int(B19200));
-        QCOMPARE(core.Com1->Settings(), before.commSettings());
-        QCOMPARE(stored, LineSettings());
-    }
+    QCOMPARE(int(::cfgetospeed(&line)), int(taken ? B230400 : B19200));
+    QCOMPARE(core.lineSettings(), expected);
+    QCOMPARE(core.Com1->Settings(), expected.commSettings());
+    QCOMPARE(LineSettings::load(core.settings(), nullptr), taken ? wanted : LineSettings());
+    QCOMPARE(hub.boxes.texts(), taken ? QStringList() : QStringList {refusal});
+}
+
+// The TCP/IP Server's peer speaking RFC 2217: its data reaches the device
+// with IAC undoubled and Telnet commands taken out; each request is answered
+// with the value in effect (a pty keeps 8 data bits); device data goes back
+// with IAC doubled.
+void LineSettingsTest::remotePeerSetsTheLine()
+{
+    Hub hub;
+    RelayCore &core = *hub.core;
+    NetworkSettings network = core.networkSettings();
+    network.rfc2217 = true;
+    QVERIFY(core.setNetworkSettings(network, false));
+    QVERIFY(hub.openSerial());
+    auto peer = hub.connectToListener(2);
+    QVERIFY(peer);
+    const auto sub = [](const char *hex) { return QByteArray::fromHex(QByteArray("fffa2c") + hex + "fff0"); };
+    QTest::ignoreMessage(QtWarningMsg, QRegularExpression(QStringLiteral("refused data bits 7")));
+    peer->send("ab" + QByteArray::fromHex("fffffff1") + "c" + sub("0207") + sub("010000e100"));
+    QTRY_COMPARE(hub.device.received(), QByteArray("ab\xff" "c"));
+    QTRY_VERIFY(peer->received.contains(sub("6608") + sub("650000e100")));
+    const termios line = lineOf(hub.device);
+    QCOMPARE(int(::cfgetospeed(&line)), int(B57600));
+    QCOMPARE(core.lineSettings().baudRate, 57600);
+    hub.device.send("\xff" "d");
+    QTRY_VERIFY(peer->received.endsWith("\xff\xff" "d"));
 }
 
 QTEST_GUILESS_MAIN(LineSettingsTest)

