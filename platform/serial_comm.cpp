@@ -437,7 +437,14 @@ void SerialComm::setPortOpen(bool open)
 
 // A deliberate close: the port, unread and unwritten bytes, and every event
 // not yet delivered go.
-void SerialComm::dropSession()
+void SerialComm::closeHandingOver()
+{
+    if (m_port->isOpen())
+        m_port->flush(); // what the device's queue takes now, without waiting
+    dropSession(false);
+}
+
+void SerialComm::dropSession(bool discardOutput)
 {
     ++m_generation;
     m_deliveryPosted = false;
@@ -449,7 +456,7 @@ void SerialComm::dropSession()
     m_leftover.clear();
     m_break = false;
     if (m_port->isOpen()) {
-        m_port->clear(QSerialPort::AllDirections);
+        m_port->clear(discardOutput ? QSerialPort::AllDirections : QSerialPort::Input);
         m_port->close();
         m_port->clearError();
     }

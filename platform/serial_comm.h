@@ -168,6 +168,10 @@ public:
     // vanished device left behind) and every event not yet delivered; it
     // never throws.
     void setPortOpen(bool open);
+    // Closes the port like setPortOpen(false), except that queued output is
+    // handed to the device's queue as far as it takes it without waiting and
+    // what sits there already is kept: for the end of the program.
+    void closeHandingOver();
     [[nodiscard]] bool PortOpen() const;
 
     // Queues bytes for the device; never blocks. Throws 8018 when closed.
@@ -215,7 +219,7 @@ private:
     void onPortError(int error);
     void onRetryTimeout();
     void deviceLost();
-    void dropSession();
+    void dropSession(bool discardOutput = true);
     void schedule();
     void deliver(quint64 generation);
     [[nodiscard]] bool receiveReady() const;

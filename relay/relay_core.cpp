@@ -350,7 +350,7 @@ bool RelayCore::setLineFromPeer(const LineSettings &line)
 void RelayCore::releaseAll()
 {
     if (Com1 && Com1->PortOpen()) {
-        Com1->setPortOpen(false);
+        Com1->closeHandingOver();
         qCInfo(lcSerial, "COM port %d closed", Com1->CommPort());
     }
     for (Winsock *socket : Winsock1) {

@@ -18,6 +18,7 @@
 #include <QTest>
 
 #include <csignal>
+#include <sys/ioctl.h>
 
 namespace {
 // The program as a user starts it: no display, no platform chosen.
@@ -153,6 +154,12 @@ void ProgramTest::relaysBothWaysAndEndsCleanlyOnSignal()
     }));
     QCOMPARE(received, toPeer);
 
+    // Bytes the device has not read yet when the signal comes stay with it.
+    device.setReading(false);
+    const QByteArray last(1000, 'z');
+    peer.write(last);
+    int waiting = 0;
+    QVERIFY(waitUntil([&] { return ::ioctl(device.masterFd(), FIONREAD, &waiting) == 0 && waiting >= 1000; }));
     ::kill(pid_t(program.processId()), signal);
     QVERIFY(program.waitForFinished(10000));
     QCOMPARE(program.exitStatus(), QProcess::NormalExit);
@@ -160,6 +167,9 @@ void ProgramTest::relaysBothWaysAndEndsCleanlyOnSignal()
     QVERIFY2(readLog().contains("COM port 3 closed"), log.constData());
     QCOMPARE(program.readAllStandardError().contains("COM port 3 closed"), headless);
     QVERIFY(!QFile::exists(lock));
+    device.setReading(true);
+    QVERIFY(waitUntil([&] { return device.received().size() >= toDevice.size() + last.size(); }));
+    QCOMPARE(device.received(), toDevice + last);
     QVERIFY(waitUntil([&] { return peer.state() == QAbstractSocket::UnconnectedState; }));
 }
 
