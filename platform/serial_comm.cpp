@@ -516,7 +516,13 @@ void SerialComm::onReadyRead()
 {
     m_ioErrorStreak = 0;
     m_receiveWanted = true;
-    schedule();
+    // readyRead comes only from the port's notification in the event loop,
+    // never from inside a call on this object, so the event is raised here
+    // rather than posted: no wake-up of the loop per received chunk. With
+    // an event already posted or being handled, that one reports the bytes.
+    if (m_deliveryPosted || m_delivering || !receiveReady())
+        return;
+    deliver(m_generation);
 }
 
 void SerialComm::onBytesWritten(qint64 bytes)

@@ -42,8 +42,9 @@ inline constexpr int DeviceLost = 1101;  // the device vanished; the port was cl
 // window thread, bytes one to one.
 //
 // No byte is ever dropped: Input returns at most InputLen bytes and whatever
-// stays queued raises another receive event. Events are posted to Qt's event
-// loop and delivered one at a time, never from inside a call on this object:
+// stays queued raises another receive event. Events come from Qt's event loop
+// (posted, or a receive event straight from the port's read notification) and
+// are delivered one at a time, never from inside a call on this object:
 // while a handler runs (even one that makes a pass of the event queue) no
 // other OnComm is emitted. Receive events are coalesced: one is emitted when
 // at least RThreshold bytes wait; after the handlers return, if RThreshold
