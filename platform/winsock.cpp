@@ -6,6 +6,7 @@
 #include <QCoreApplication>
 #include <QHostAddress>
 #include <QNetworkProxy>
+#include <QScopedValueRollback>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QtGlobal>
@@ -119,13 +120,22 @@ Winsock::~Winsock()
 template <typename Deliver>
 void Winsock::post(Deliver &&deliver)
 {
+    ++m_eventsPosted;
     QMetaObject::invokeMethod(
         this,
         [this, generation = m_generation, deliver = std::forward<Deliver>(deliver)]() mutable {
-            if (generation == m_generation)
-                deliver();
+            if (generation != m_generation)
+                return;
+            --m_eventsPosted;
+            deliver();
         },
         Qt::QueuedConnection);
+}
+
+void Winsock::newGeneration()
+{
+    ++m_generation;
+    m_eventsPosted = 0;
 }
 
 int Winsock::State() const
@@ -191,7 +201,7 @@ void Winsock::closeServer()
 // ends it with a reset instead of handing the OS what it takes.
 void Winsock::dropConnection(bool reset)
 {
-    ++m_generation;
+    newGeneration();
     m_dataArrivalPosted = false;
     m_requestPosted = false;
     m_remoteIP.clear();
@@ -206,7 +216,14 @@ void Winsock::dropConnection(bool reset)
             socket->write(gathered);
             socket->flush();
         }
-        delete socket;
+        if (socket == m_notifyingSocket) {
+            // Inside a handler of its own read notification: the descriptor
+            // closes now, the object once that notification has returned.
+            socket->abort();
+            socket->deleteLater();
+        } else {
+            delete socket; // aborts, which closes the descriptor now
+        }
     }
 }
 
@@ -242,7 +259,7 @@ void Winsock::Listen()
         port = server->serverPort();
         servers.push_back(std::move(server));
     }
-    ++m_generation;
+    newGeneration();
     for (auto &server : servers) {
         server->setParent(this);
         connect(server.get(), &QTcpServer::newConnection, this, &Winsock::onNewConnection);
@@ -358,12 +375,26 @@ void Winsock::Accept(qint32 requestID)
 void Winsock::attachSocket(QTcpSocket *socket)
 {
     m_socket = socket;
-    connect(socket, &QIODevice::readyRead, this, &Winsock::postDataArrival);
+    connect(socket, &QIODevice::readyRead, this, &Winsock::onSocketReadyRead);
     connect(socket, &QAbstractSocket::stateChanged, this, &Winsock::onSocketStateChanged);
     connect(socket, &QAbstractSocket::connected, this, &Winsock::onSocketConnected);
     connect(socket, &QAbstractSocket::disconnected, this, &Winsock::onSocketDisconnected);
     connect(socket, &QAbstractSocket::errorOccurred, this, &Winsock::onSocketError);
     connect(socket, &QIODevice::bytesWritten, this, &Winsock::BytesSent);
+}
+
+void Winsock::onSocketReadyRead()
+{
+    // readyRead comes only from the socket's read notification in the event
+    // loop, never from inside a call on this object. With nothing of this
+    // connection still posted, the event is raised here: in order, and
+    // without a wake-up of the loop per received chunk.
+    if (m_eventsPosted > 0) {
+        postDataArrival();
+        return;
+    }
+    const QScopedValueRollback notifying(m_notifyingSocket, m_socket);
+    deliverDataArrival();
 }
 
 void Winsock::postDataArrival()
@@ -373,10 +404,15 @@ void Winsock::postDataArrival()
     m_dataArrivalPosted = true;
     post([this] {
         m_dataArrivalPosted = false;
-        const qint64 waiting = m_socket ? m_socket->bytesAvailable() : 0;
-        if (waiting > 0 && !m_receivePaused)
-            emit DataArrival(waiting);
+        deliverDataArrival();
     });
+}
+
+void Winsock::deliverDataArrival()
+{
+    const qint64 waiting = m_socket ? m_socket->bytesAvailable() : 0;
+    if (waiting > 0 && !m_receivePaused)
+        emit DataArrival(waiting);
 }
 
 void Winsock::onSocketStateChanged(QAbstractSocket::SocketState socketState)

@@ -44,8 +44,10 @@ inline constexpr int SocketFailure = 10050;        // any other OS-level failure
 // host, 5 host resolved, 6 connecting, 7 connected, 8 peer is closing the
 // connection, 9 error.
 //
-// Every event is posted to Qt's event loop and delivered one at a time, never
-// from inside a call on this object, so a handler may call any member. An
+// Every event comes from Qt's event loop (posted, or DataArrival straight from
+// the socket's read notification when nothing else of the connection waits)
+// and is delivered one at a time, never from inside a call on this object,
+// so a handler may call any member. An
 // event is a plain signal emission: whatever a handler throws passes through
 // here untouched (the relay core keeps exceptions from the event loop).
 class Winsock : public QObject
@@ -185,7 +187,7 @@ signals:
     // A Connect has completed: State is 7.
     void Connected();
     // Bytes are waiting; `bytesTotal` is how many at the time of delivery.
-    // Arrivals are coalesced: at most one is posted at a time, and it is not
+    // Arrivals are coalesced: at most one waits at a time, and it is not
     // raised when the bytes were already read by then.
     void DataArrival(qint64 bytesTotal);
     // The peer closed the connection: State is 8. Unread data stays readable.
@@ -207,7 +209,10 @@ private:
     void writeNow(const QByteArray &data);
     [[nodiscard]] QTcpSocket *nextPending();
     void deliverConnectionRequest();
+    void newGeneration();
+    void onSocketReadyRead();
     void postDataArrival();
+    void deliverDataArrival();
     void onSocketStateChanged(QAbstractSocket::SocketState socketState);
     void onSocketConnected();
     void onSocketDisconnected();
@@ -231,5 +236,7 @@ private:
     bool m_requestPosted = false;      // a ConnectionRequest is posted or being offered
     bool m_dataArrivalPosted = false;  // a DataArrival is posted and not yet delivered
     quint64 m_generation = 0;          // bumps on Close/Connect/Accept; stale posted events are dropped
+    int m_eventsPosted = 0;            // events of this generation posted and not yet delivered
+    QTcpSocket *m_notifyingSocket = nullptr; // its read notification is raising DataArrival
     bool m_receivePaused = false;      // the relay holds received bytes back
 };
