@@ -439,8 +439,11 @@ void SerialComm::setPortOpen(bool open)
 // not yet delivered go.
 void SerialComm::closeHandingOver()
 {
-    if (m_port->isOpen())
-        m_port->flush(); // what the device's queue takes now, without waiting
+    if (m_port->isOpen()) {
+        // What the device's queue takes now, without waiting.
+        const QScopedValueRollback handingOver(m_handingOver, true);
+        m_port->flush();
+    }
     dropSession(false);
 }
 
@@ -532,7 +535,13 @@ void SerialComm::onBytesWritten(qint64 bytes)
     if (m_sendArmed && m_sThreshold > 0 && OutBufferCount() < m_sThreshold) {
         m_sendArmed = false;
         m_sendPending = true;
-        schedule();
+        // Outside a hand-over this comes from the port's write notification
+        // (or purge's posted report), never from inside a call here: raised
+        // at once, like a receive event, unless another event waits.
+        if (m_handingOver || m_deliveryPosted || m_delivering)
+            schedule();
+        else
+            deliver(m_generation);
     }
 }
 

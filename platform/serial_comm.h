@@ -43,8 +43,8 @@ inline constexpr int DeviceLost = 1101;  // the device vanished; the port was cl
 //
 // No byte is ever dropped: Input returns at most InputLen bytes and whatever
 // stays queued raises another receive event. Events come from Qt's event loop
-// (posted, or a receive event straight from the port's read notification) and
-// are delivered one at a time, never from inside a call on this object:
+// (posted, or receive and send events straight from the port's notifications)
+// and are delivered one at a time, never from inside a call on this object:
 // while a handler runs (even one that makes a pass of the event queue) no
 // other OnComm is emitted. Receive events are coalesced: one is emitted when
 // at least RThreshold bytes wait; after the handlers return, if RThreshold
@@ -211,7 +211,7 @@ signals:
     void DeliveryEnded();
     // The device took `bytes` of the output, or purge dropped them:
     // OutBufferCount went down. Emitted from Qt's write notification or
-    // posted by purge, never from inside a call here.
+    // posted by purge; from inside a call here only by closeHandingOver.
     void BytesWritten(qint64 bytes);
 
 private:
@@ -253,6 +253,7 @@ private:
     quint64 m_generation = 0;
     bool m_deliveryPosted = false;
     bool m_delivering = false;   // an OnComm handler is running
+    bool m_handingOver = false;  // closeHandingOver is flushing the output
     bool m_receiveWanted = false; // bytes arrived (or stayed) since the last receive event
     bool m_sendArmed = false;    // the output buffer reached SThreshold
     bool m_opening = false;      // inside setPortOpen(true): errors are judged there

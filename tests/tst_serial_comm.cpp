@@ -85,6 +85,8 @@ void TestSerialComm::megabyteBothWays()
     QTRY_COMPARE_WITH_TIMEOUT(rig.pty.received().size(), sent.size(), 60000);
     QVERIFY(relayed == sent && rig.pty.received() == sent);
     QCOMPARE(largestRead, 1024);
+    // The output drained after the last read: a Send event came last.
+    QTRY_COMPARE(rig.events.last(), CommEventCode::Send);
     QCOMPARE(deepest, 1);
 }
 
