@@ -498,6 +498,7 @@ QByteArray SerialComm::Input()
         else
             out.append(more);
     }
+    m_taken += quint64(out.size());
     if (m_nullDiscard)
         out.removeIf([](char c) { return c == '\0'; });
     return out;
@@ -662,7 +663,9 @@ void SerialComm::deliver(quint64 generation)
     // time; the handler's own passes of the queue keep everything else moving.
     constexpr int MaxRoundsPerDelivery = 8;
     for (int round = 0;; ++round) {
-        const qint64 waitingBefore = InBufferCount();
+        // Judged by what Input handed out: bytes that arrive during the
+        // handler's passes of the event queue must not hide its reads.
+        const quint64 takenBefore = m_taken;
         m_commEvent = event;
         {
             // Reset also when a handler throws, so delivery is not stuck.
@@ -672,7 +675,7 @@ void SerialComm::deliver(quint64 generation)
 
         if (event != CommEventCode::Receive || generation != m_generation || !receiveReady())
             break;
-        const bool readSome = InBufferCount() < waitingBefore;
+        const bool readSome = m_taken != takenBefore;
         if (readSome && round + 1 < MaxRoundsPerDelivery && !m_sendPending && !m_lostPending) {
             m_receiveWanted = false;
             continue;

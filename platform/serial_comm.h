@@ -246,6 +246,7 @@ private:
     bool m_nullDiscard = false;
     int m_commEvent = 0;
     QByteArray m_leftover; // bytes read before the device vanished
+    quint64 m_taken = 0;   // bytes Input has handed out, ever
 
     // Event delivery: at most one delivery posted at a time; a deliberate
     // close or a new open bumps the generation, so a delivery posted before
