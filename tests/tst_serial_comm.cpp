@@ -49,6 +49,7 @@ class TestSerialComm : public QObject
 
 private slots:
     void megabyteBothWays();
+    void bytesArrivingDuringAPass();
     void vanishingDeviceAndReopen_data();
     void vanishingDeviceAndReopen();
     void receivePause();
@@ -88,6 +89,31 @@ void TestSerialComm::megabyteBothWays()
     // The output drained after the last read: a Send event came last.
     QTRY_COMPARE(rig.events.last(), CommEventCode::Send);
     QCOMPARE(deepest, 1);
+}
+
+// A handler that reads and, in its pass of the event queue, sees as many
+// bytes arrive as it took: it read, so the next event follows in the same
+// delivery instead of after the pause kept for handlers that read nothing.
+void TestSerialComm::bytesArrivingDuringAPass()
+{
+    Rig rig;
+    SerialComm &comm = rig.comm;
+    comm.setInputLen(1024);
+    comm.setPortOpen(true);
+    int deliveries = 0;
+    connect(&comm, &SerialComm::DeliveryEnded, this, [&] { ++deliveries; });
+    QList<int> deliveryOfRead;
+    connect(&comm, &SerialComm::OnComm, this, [&] {
+        deliveryOfRead << deliveries;
+        QVERIFY(!comm.Input().isEmpty());
+        if (deliveryOfRead.size() == 1) {
+            rig.pty.send(randomBytes(1024, 5));
+            QTRY_VERIFY(comm.InBufferCount() >= 1024);
+        }
+    });
+    rig.pty.send(randomBytes(1024, 4));
+    QTRY_VERIFY(deliveryOfRead.size() >= 2);
+    QCOMPARE(deliveryOfRead.at(1), deliveryOfRead.at(0));
 }
 
 void TestSerialComm::vanishingDeviceAndReopen_data()
