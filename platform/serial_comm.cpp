@@ -520,13 +520,8 @@ void SerialComm::onReadyRead()
 {
     m_ioErrorStreak = 0;
     m_receiveWanted = true;
-    // readyRead comes only from the port's notification in the event loop,
-    // never from inside a call on this object, so the event is raised here
-    // rather than posted: no wake-up of the loop per received chunk. With
-    // an event already posted or being handled, that one reports the bytes.
-    if (m_deliveryPosted || m_delivering || !receiveReady())
-        return;
-    deliver(m_generation);
+    if (receiveReady())
+        raiseFromNotification();
 }
 
 void SerialComm::onBytesWritten(qint64 bytes)
@@ -536,14 +531,21 @@ void SerialComm::onBytesWritten(qint64 bytes)
     if (m_sendArmed && m_sThreshold > 0 && OutBufferCount() < m_sThreshold) {
         m_sendArmed = false;
         m_sendPending = true;
-        // Outside a hand-over this comes from the port's write notification
-        // (or purge's posted report), never from inside a call here: raised
-        // at once, like a receive event, unless another event waits.
-        if (m_handingOver || m_deliveryPosted || m_delivering)
-            schedule();
-        else
-            deliver(m_generation);
+        raiseFromNotification();
     }
+}
+
+void SerialComm::raiseFromNotification()
+{
+    // The port's notifications (and purge's posted report) come from the
+    // event loop, never from inside a call here (closeHandingOver's flush
+    // aside): the event is raised at once rather than posted, saving the
+    // loop's wake-up per chunk. With another event posted or being handled,
+    // it waits its turn behind that one.
+    if (m_handingOver || m_deliveryPosted || m_delivering)
+        schedule();
+    else
+        deliver(m_generation);
 }
 
 void SerialComm::onPortError(int error)

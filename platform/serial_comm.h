@@ -222,6 +222,7 @@ private:
     void deviceLost();
     void dropSession(bool discardOutput = true);
     void schedule();
+    void raiseFromNotification();
     void deliver(quint64 generation);
     [[nodiscard]] bool receiveReady() const;
     [[nodiscard]] bool deviceHungUp() const;
