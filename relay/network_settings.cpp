@@ -41,10 +41,12 @@ QString NetworkSettings::problem() const
 NetworkSettings NetworkSettings::load(const SettingsStore &store, QStringList *complaints)
 {
     NetworkSettings network;
-    const auto read = [&store](const char *key, const QString &fallback) {
-        return store.read(Harborcast, Network, QLatin1String(key), fallback);
+    const auto read = [&store](const char *key, const QString &fallback, const char *closed,
+                               const char *meaning) {
+        return store.read(Harborcast, Network, QLatin1String(key), fallback,
+                          QLatin1String(closed), QLatin1String(meaning));
     };
-    network.listenAddress = read("ListenAddress", network.listenAddress);
+    network.listenAddress = read("ListenAddress", network.listenAddress, "loopback", "loopback");
     if (network.listenAddresses().isEmpty()) {
         if (complaints)
             complaints->append(QStringLiteral("Harborcast.ini [network] ListenAddress=%1 is not "
@@ -52,16 +54,21 @@ NetworkSettings NetworkSettings::load(const SettingsStore &store, QStringList *c
                                    .arg(network.listenAddress));
         network.listenAddress = QStringLiteral("loopback");
     }
-    network.allowedPeers = read("AllowedPeers", QString());
+    // Who may connect fails closed: a value that cannot be read lets nobody
+    // in, never everyone.
+    network.allowedPeers = read("AllowedPeers", QString(), "none", "none: nobody may connect");
     QStringList malformed;
-    (void)network.peerFilter(&malformed);
+    const PeerFilter filter = network.peerFilter(&malformed);
     if (complaints) {
         for (const QString &entry : malformed)
             complaints->append(QStringLiteral("Harborcast.ini [network] AllowedPeers: \"%1\" is "
                                               "not an address or a range; ignored")
                                    .arg(entry));
+        if (!malformed.isEmpty() && filter.describe() == QLatin1String("nobody"))
+            complaints->append(QStringLiteral("Harborcast.ini [network] AllowedPeers names no "
+                                              "valid entry; nobody may connect"));
     }
-    network.rfc2217 = read("Rfc2217", QString()).trimmed().toLower() == QLatin1String("true");
+    network.rfc2217 = read("Rfc2217", QString(), "false", "off").trimmed().toLower() == QLatin1String("true");
     return network;
 }
 

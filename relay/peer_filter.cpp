@@ -1,5 +1,22 @@
 #include "relay/peer_filter.h"
 
+namespace {
+
+// An IPv4 range in its IPv6-mapped form as the IPv4 range it is; any other
+// range as it is.
+QPair<QHostAddress, int> unmapped(const QHostAddress &address, int bits)
+{
+    bool mapped = false;
+    const quint32 v4 = address.protocol() == QAbstractSocket::IPv6Protocol
+        ? address.toIPv4Address(&mapped)
+        : 0;
+    if (!mapped || bits < 96)
+        return {address, bits};
+    return {QHostAddress(v4), bits - 96};
+}
+
+} // namespace
+
 PeerFilter PeerFilter::parse(const QString &text, QStringList *malformed)
 {
     PeerFilter filter;
@@ -9,6 +26,8 @@ PeerFilter PeerFilter::parse(const QString &text, QStringList *malformed)
         if (entry.isEmpty())
             continue;
         filter.m_everyone = false;
+        if (entry.compare(QLatin1String("none"), Qt::CaseInsensitive) == 0)
+            continue;
         // A plain address is a range of one.
         const QPair<QHostAddress, int> range = entry.contains(QLatin1Char('/'))
             ? QHostAddress::parseSubnet(entry)
@@ -20,7 +39,7 @@ PeerFilter PeerFilter::parse(const QString &text, QStringList *malformed)
         }
         const int bits = range.second >= 0 ? range.second
             : range.first.protocol() == QAbstractSocket::IPv6Protocol ? 128 : 32;
-        filter.m_ranges.append({range.first, bits});
+        filter.m_ranges.append(unmapped(range.first, bits));
     }
     return filter;
 }
@@ -33,9 +52,29 @@ bool PeerFilter::allows(const QHostAddress &peer) const
     bool mapped = false;
     const quint32 v4 = peer.toIPv4Address(&mapped);
     const QHostAddress plain = mapped ? QHostAddress(v4) : peer;
+    // An IPv6 range wide enough to hold ::ffff:0:0/96 (::/0) holds the IPv4
+    // peers too.
+    const QHostAddress asIPv6 = mapped || plain.protocol() != QAbstractSocket::IPv4Protocol
+        ? peer
+        : QHostAddress(QStringLiteral("::ffff:") + plain.toString());
     for (const auto &[network, bits] : m_ranges) {
-        if (plain.isInSubnet(network, bits))
+        if (plain.isInSubnet(network, bits) || asIPv6.isInSubnet(network, bits))
             return true;
     }
     return false;
+}
+
+QString PeerFilter::describe() const
+{
+    if (m_everyone)
+        return QStringLiteral("everyone");
+    if (m_ranges.isEmpty())
+        return QStringLiteral("nobody");
+    QStringList entries;
+    for (const auto &[network, bits] : m_ranges) {
+        const int whole = network.protocol() == QAbstractSocket::IPv6Protocol ? 128 : 32;
+        entries.append(bits == whole ? network.toString()
+                                     : network.toString() + QLatin1Char('/') + QString::number(bits));
+    }
+    return entries.join(QStringLiteral(", "));
 }

@@ -163,6 +163,7 @@ void RelayCore::applyNetwork()
 {
     const QList<QHostAddress> addresses = m_network.listenAddresses();
     const PeerFilter filter = m_network.peerFilter(nullptr);
+    qCInfo(lcNet, "allowed peers: %s", qUtf8Printable(filter.describe()));
     for (int index : {0, 2}) {
         Winsock &socket = *Winsock1[std::size_t(index)];
         socket.setLocalAddresses(addresses);
@@ -189,9 +190,7 @@ bool RelayCore::setNetworkSettings(const NetworkSettings &network, bool persist)
             qCWarning(lcApp, "the network settings could not be stored: %s", error.what());
         }
     }
-    qCInfo(lcNet, "listen address %s, allowed peers %s%s", qUtf8Printable(m_network.listenAddress),
-           m_network.allowedPeers.trimmed().isEmpty() ? "everyone"
-                                                      : qUtf8Printable(m_network.allowedPeers),
+    qCInfo(lcNet, "listen address %s%s", qUtf8Printable(m_network.listenAddress),
            m_network.rfc2217 ? ", RFC 2217 on the TCP/IP Server" : "");
     return true;
 }

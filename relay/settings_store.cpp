@@ -1,10 +1,29 @@
 #include "relay/settings_store.h"
 
 #include "platform/component_error.h"
+#include "platform/log_categories.h"
 
 #include <QDir>
 #include <QFileInfo>
 #include <QSettings>
+
+#include <optional>
+
+namespace {
+
+// The text of a stored value. QSettings splits an unquoted value at its
+// commas; the pieces are joined back so that a list typed by hand reads as
+// typed. Anything else (an @Variant, an @ByteArray) is no text.
+std::optional<QString> textOf(const QVariant &value)
+{
+    if (value.typeId() == QMetaType::QString)
+        return value.toString();
+    if (value.typeId() == QMetaType::QStringList)
+        return value.toStringList().join(QStringLiteral(", "));
+    return std::nullopt;
+}
+
+} // namespace
 
 SettingsStore::SettingsStore(QString dir) : m_dir(std::move(dir)) {}
 
@@ -16,18 +35,29 @@ QString SettingsStore::filePath(const QString &application) const
 QString SettingsStore::read(const QString &application, const QString &section,
                             const QString &key, const QString &fallback) const
 {
+    return read(application, section, key, fallback, fallback,
+                fallback.isEmpty() ? QStringLiteral("nothing")
+                                   : QLatin1Char('"') + fallback + QLatin1Char('"'));
+}
+
+QString SettingsStore::read(const QString &application, const QString &section,
+                            const QString &key, const QString &fallback, const QString &closed,
+                            const QString &meaning) const
+{
     const QString path = filePath(application);
     if (!QFileInfo(path).isFile())
         return fallback;
     QSettings ini(path, QSettings::IniFormat);
     if (ini.status() != QSettings::NoError)
         return fallback;
-    const QVariant value = ini.value(section + QLatin1Char('/') + key);
-    // A hand-edited file can hold a list ("a, b") or an @Variant; only plain
-    // text counts as a stored value.
-    if (!value.isValid() || value.typeId() != QMetaType::QString)
+    const QString name = section + QLatin1Char('/') + key;
+    if (!ini.contains(name))
         return fallback;
-    return value.toString();
+    if (const std::optional<QString> text = textOf(ini.value(name)))
+        return *text;
+    qCWarning(lcApp, "%s [%s] %s cannot be read; using %s", qUtf8Printable(path),
+              qUtf8Printable(section), qUtf8Printable(key), qUtf8Printable(meaning));
+    return closed;
 }
 
 void SettingsStore::write(const QString &application, const QString &section, const QString &key,
@@ -41,9 +71,8 @@ void SettingsStore::write(const QString &application, const QString &section, co
     // the file already holds the value, leave the disk alone.
     if (QFileInfo(path).isFile()) {
         const QSettings current(path, QSettings::IniFormat);
-        const QVariant stored = current.value(section + QLatin1Char('/') + key);
-        if (current.status() == QSettings::NoError && stored.typeId() == QMetaType::QString
-            && stored.toString() == value)
+        const std::optional<QString> stored = textOf(current.value(section + QLatin1Char('/') + key));
+        if (current.status() == QSettings::NoError && stored == value)
             return;
     }
     const QString name = section + QLatin1Char('/') + key;

@@ -13,10 +13,19 @@ public:
 
     explicit SettingsStore(QString dir);
 
-    // The stored text, or `fallback` when the key is absent or the file
-    // cannot be read or parsed. Never throws.
+    // The stored text as the user wrote it, or `fallback` when the key is
+    // absent or the file cannot be read or parsed. A value written by hand
+    // with an unquoted comma ("a, b") reads as that text, not as a list. A
+    // value that is no text at all (an @Variant, an @ByteArray) reads as
+    // `fallback` with one log line naming the file, section and key and what
+    // is used instead. Never throws.
     [[nodiscard]] QString read(const QString &application, const QString &section,
                                const QString &key, const QString &fallback) const;
+    // The same, but a value that is no text reads as `closed` (a setting that
+    // must fail closed), logged with `meaning`.
+    [[nodiscard]] QString read(const QString &application, const QString &section,
+                               const QString &key, const QString &fallback,
+                               const QString &closed, const QString &meaning) const;
 
     // Stores `value` exactly as given. Throws ComponentError(75) when it
     // could not be written.

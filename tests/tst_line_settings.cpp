@@ -1,9 +1,11 @@
 #include "platform/serial_comm.h"
 #include "relay/line_settings.h"
 #include "relay/relay_core.h"
+#include "relay/settings_store.h"
 #include "support/hub.h"
 
 #include <QFile>
+#include <QRegularExpression>
 #include <QTest>
 
 #include <termios.h>
@@ -37,6 +39,8 @@ private slots:
     void openPortTakesOrRefusesAtOnce_data();
     void openPortTakesOrRefusesAtOnce();
     void remotePeerSetsTheLine();
+    void handWrittenValuesReadAsWritten_data();
+    void handWrittenValuesReadAsWritten();
 };
 
 void LineSettingsTest::storedSettingsApplyAtOpen_data()
@@ -134,6 +138,32 @@ void LineSettingsTest::remotePeerSetsTheLine()
     QCOMPARE(core.lineSettings().baudRate, 57600);
     hub.device.send("\xff" "d");
     QTRY_VERIFY(peer->received.endsWith("\xff\xff" "d"));
+}
+
+void LineSettingsTest::handWrittenValuesReadAsWritten_data()
+{
+    QTest::addColumn<QByteArray>("written");
+    QTest::addColumn<QString>("read"); // "fallback" when it cannot be read
+    QTest::newRow("unquoted comma") << QByteArray("a, b") << u"a, b"_qs;
+    QTest::newRow("quoted") << QByteArray("\"a, b\"") << u"a, b"_qs;
+    QTest::newRow("spaces") << QByteArray("  a  ") << u"a"_qs;
+    QTest::newRow("trailing comma") << QByteArray("a,") << u"a, "_qs;
+    QTest::newRow("empty") << QByteArray() << QString();
+    QTest::newRow("@Variant junk") << QByteArray("@Variant(junk)") << u"fallback"_qs;
+    QTest::newRow("@ByteArray") << QByteArray("@ByteArray(zz)") << u"fallback"_qs;
+}
+
+void LineSettingsTest::handWrittenValuesReadAsWritten()
+{
+    QFETCH(QByteArray, written);
+    QFETCH(QString, read);
+    TestConfig config;
+    QFile file(config.dir() + QStringLiteral("/Tolvar.ini"));
+    QVERIFY(file.open(QIODevice::WriteOnly) && file.write("[view]\nKey=" + written + '\n') > 0);
+    file.close();
+    if (read == u"fallback"_qs)
+        QTest::ignoreMessage(QtWarningMsg, QRegularExpression(u"Tolvar.ini \\[view\\] Key cannot be read; using \"fallback\""_qs));
+    QCOMPARE(SettingsStore(config.dir()).read(u"Tolvar"_qs, u"view"_qs, u"Key"_qs, u"fallback"_qs), read);
 }
 
 QTEST_GUILESS_MAIN(LineSettingsTest)

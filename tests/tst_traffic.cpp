@@ -57,20 +57,31 @@ private slots:
 
 void TrafficTest::onlyAllowedPeersAreTaken_data()
 {
-    QTest::addColumn<QString>("allowed");
-    QTest::addColumn<bool>("secondIn"); // the peer from 127.0.0.2 is taken
-    QTest::newRow("one address") << QStringLiteral("127.0.0.2") << true;
-    QTest::newRow("a range, and junk left out") << QStringLiteral("bogus, 127.0.0.2/31") << true;
-    QTest::newRow("only junk lets nobody in") << QStringLiteral("bogus") << false;
+    QTest::addColumn<QByteArray>("allowed"); // the line as written by hand
+    QTest::addColumn<bool>("secondIn");      // the peer from 127.0.0.2 is taken
+    QTest::addColumn<QString>("inEffect");   // the startup log's rules
+    QTest::newRow("one address") << QByteArray("127.0.0.2") << true << u"127.0.0.2"_qs;
+    QTest::newRow("unquoted list") << QByteArray("10.0.0.0/8, 127.0.0.2") << true
+                                   << u"10.0.0.0/8, 127.0.0.2"_qs;
+    QTest::newRow("quoted, junk left out") << QByteArray("\"bogus, 127.0.0.2/31\"") << true
+                                           << u"127.0.0.2/31"_qs;
+    QTest::newRow("trailing comma") << QByteArray("127.0.0.2,") << true << u"127.0.0.2"_qs;
+    QTest::newRow("IPv4-mapped") << QByteArray("::ffff:127.0.0.2") << true << u"127.0.0.2"_qs;
+    QTest::newRow("only junk lets nobody in") << QByteArray("bogus") << false << u"nobody"_qs;
+    QTest::newRow("unquoted junk list") << QByteArray("bogus, junk") << false << u"nobody"_qs;
+    QTest::newRow("unreadable lets nobody in") << QByteArray("@Variant(junk)") << false << u"nobody"_qs;
 }
 
 void TrafficTest::onlyAllowedPeersAreTaken()
 {
-    QFETCH(QString, allowed);
+    QFETCH(QByteArray, allowed);
     QFETCH(bool, secondIn);
+    QFETCH(QString, inEffect);
     Hub hub;
-    hub.core->settings().write(QStringLiteral("Harborcast"), QStringLiteral("network"),
-                               QStringLiteral("AllowedPeers"), allowed);
+    QFile ini(hub.config.dir() + QStringLiteral("/Harborcast.ini"));
+    QVERIFY(ini.open(QIODevice::WriteOnly) && ini.write("[network]\nAllowedPeers=" + allowed + '\n') > 0);
+    ini.close();
+    QTest::ignoreMessage(QtInfoMsg, qPrintable(u"allowed peers: "_qs + inEffect));
     hub.core = std::make_unique<RelayCore>(hub.boxes, hub.config.dir()); // reads it at start
     QVERIFY(hub.openSerial());
     hub.core->Text4[0]->setText(QStringLiteral("0"));
