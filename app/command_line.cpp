@@ -1,7 +1,7 @@
 #include "app/command_line.h"
 
-#include "relay/line_settings.h"
-#include "relay/network_settings.h"
+#include "platform/line_settings.h"
+#include "engine/network_settings.h"
 
 #include <QCommandLineParser>
 

@@ -5,8 +5,8 @@
 #include "app/twips.h"
 #include "app/ui_colour.h"
 #include "relay/control.h"
-#include "relay/capture_file.h"
-#include "relay/handler_guard.h"
+#include "engine/capture_file.h"
+#include "platform/handler_guard.h"
 #include "relay/message_boxes.h"
 #include "relay/relay_core.h"
 
@@ -63,7 +63,6 @@ void place(const Twips &tw, QWidget *widget, const TwipsRect &r)
     tw.place(widget, r.left, r.top, r.width, r.height);
 }
 
-const QString Harborcast = QStringLiteral("Harborcast");
 
 // A text field shows its Control; what the operator types goes back.
 void mirror(Control *control, QLineEdit *field)
@@ -285,9 +284,7 @@ void Form1::connectEvents()
     connect(mnuAllEndpoints, &QAction::toggled, this, [this](bool on) {
         runHandler("mnuAllEndpoints", [&] {
             showAllEndpoints(on);
-            m_core.settings().write(Harborcast, QStringLiteral("view"),
-                                    QStringLiteral("AllEndpoints"),
-                                    on ? QStringLiteral("true") : QStringLiteral("false"));
+            m_core.hubSettings().setAllEndpoints(on);
         });
     });
     connect(&core, &RelayCore::captionChanged, this, &QWidget::setWindowTitle);
@@ -320,9 +317,7 @@ bool Form1::eventFilter(QObject *watched, QEvent *event)
 void Form1::Form_Load()
 {
     startupLayout();
-    const bool all = m_core.settings().read(Harborcast, QStringLiteral("view"),
-                                            QStringLiteral("AllEndpoints"), QString())
-        == QLatin1String("true");
+    const bool all = m_core.hubSettings().allEndpoints();
     mnuAllEndpoints->setChecked(all); // shows them through the toggled handler
 }
 
@@ -395,10 +390,7 @@ void Form1::appendLogLine(const QString &line)
 
 void Form1::mnuSettings_Click()
 {
-    const QString session = QStringLiteral("session");
-    const bool restore = m_core.settings().read(Harborcast, session, QStringLiteral("Restore"),
-                                                QString())
-        == QLatin1String("true");
+    const bool restore = m_core.hubSettings().restoresSession();
     SettingsDialog dialog(m_core.lineSettings(), m_core.networkSettings(), restore, this);
     if (dialog.exec() != QDialog::Accepted)
         return;
@@ -406,9 +398,7 @@ void Form1::mnuSettings_Click()
     if (!(dialog.networkSettings() == m_core.networkSettings()))
         m_core.setNetworkSettings(dialog.networkSettings(), true);
     if (dialog.restoreSession() != restore) {
-        m_core.settings().write(Harborcast, session, QStringLiteral("Restore"),
-                                dialog.restoreSession() ? QStringLiteral("true")
-                                                        : QStringLiteral("false"));
+        m_core.hubSettings().setRestoresSession(dialog.restoreSession());
     }
 }
 

@@ -8,11 +8,11 @@
 #include "platform/serial_comm.h"
 #include "platform/signal_watcher.h"
 #include "platform/winsock.h"
-#include "relay/capture_file.h"
+#include "engine/capture_file.h"
 #include "relay/control.h"
-#include "relay/handler_guard.h"
+#include "platform/handler_guard.h"
 #include "relay/relay_core.h"
-#include "relay/settings_store.h"
+#include "engine/settings_store.h"
 
 #include <QCoreApplication>
 #include <QScopeGuard>
@@ -50,38 +50,35 @@ void applySettingOptions(RelayCore &core, const CommandLine &options)
 
 void restoreSession(RelayCore &core, const CommandLine &options)
 {
-    SettingsStore &store = core.settings();
-    const QString app = QStringLiteral("Harborcast");
-    const QString section = QStringLiteral("session");
-    const auto stored = [&](const char *key) {
-        return store.read(app, section, QLatin1String(key), QString());
-    };
-    if (stored("Restore") != QLatin1String("true"))
+    const HubSettings &settings = core.hubSettings();
+    if (!settings.restoresSession())
         return;
+    const HubSettings::Session noted = settings.session();
+    const int server = endpointOf(EndpointRole::ServerListener);
 
     LoggedMessageBoxes logged;
     MessageBoxes &previous = core.setBoxes(logged);
     const auto restoreBoxes = qScopeGuard([&] { core.setBoxes(previous); });
     QStringList failed;
-    const int comPort = stored("ComPort").toInt();
-    if (comPort >= 1 && comPort <= 64 && options.openPort == 0) {
-        runHandler("restore: Open", [&] {
-            core.ComPort = qint16(comPort);
-            core.Text3->setText(QString::number(comPort));
-            core.Command2_Click(0);
-        });
+    const int comPort = noted.comPort;
+    if (comPort >= PortTable::FirstPort && comPort <= PortTable::LastPort && options.openPort == 0) {
+        runHandler("restore: Open", [&] { core.selectAndOpen(comPort, false); });
         if (!core.Com1->PortOpen())
             failed.append(QStringLiteral("COM port %1 did not open").arg(comPort));
     }
-    if (stored("Server2") == QLatin1String("true") && options.listenPort.isEmpty()) {
+    if (noted.server2 && options.listenPort.isEmpty()) {
         runHandler("restore: Listen", [&] { core.Command5_Click(0); });
-        if (core.Winsock1[2]->State() != Winsock::sckListening)
+        if (core.Winsock1[std::size_t(server)]->State() != Winsock::sckListening)
             failed.append(QStringLiteral("the TCP/IP Server did not listen"));
     }
-    if (stored("Forwarder1") == QLatin1String("true"))
-        runHandler("restore: Connect", [&] { core.Command3_Click(0); });
-    if (stored("Forwarder3") == QLatin1String("true"))
-        runHandler("restore: Connect", [&] { core.Command3_Click(3); });
+    // The buttons that connect the forwarders, from the Command3 map.
+    for (std::size_t button = 0; button < Command3Map.size(); ++button) {
+        const ForwarderButton &b = Command3Map[button];
+        const bool armed = b.endpoint == endpointOf(EndpointRole::SoftwareForwarder) ? noted.forwarder1
+                                                                                     : noted.forwarder3;
+        if (b.connects && armed)
+            runHandler("restore: Connect", [&] { core.Command3_Click(int(button)); });
+    }
 
     if (failed.isEmpty()) {
         qCInfo(lcApp, "session restored");
@@ -95,18 +92,7 @@ QStringList applyStartOptions(RelayCore &core, const CommandLine &options)
 {
     QStringList failures;
     if (options.openPort > 0) {
-        runHandler("--open", [&] {
-            core.ComPort = qint16(options.openPort);
-            core.Text3->setText(QString::number(options.openPort));
-            try {
-                core.settings().write(QStringLiteral("Tolvar"), QStringLiteral("startup"),
-                                      QStringLiteral("ComPort"),
-                                      QString::number(options.openPort));
-            } catch (const std::exception &) {
-                // Only remembered for the operator; the selection itself stands.
-            }
-            core.Command2_Click(0);
-        });
+        runHandler("--open", [&] { core.selectAndOpen(options.openPort, true); });
         if (!core.Com1->PortOpen())
             failures.append(QStringLiteral("serial port %1 could not be opened")
                                 .arg(options.openPort));
@@ -116,7 +102,8 @@ QStringList applyStartOptions(RelayCore &core, const CommandLine &options)
             core.Text4[0]->setText(options.listenPort);
             core.Command5_Click(0);
         });
-        if (core.Winsock1[2]->State() != Winsock::sckListening)
+        if (core.Winsock1[std::size_t(endpointOf(EndpointRole::ServerListener))]->State()
+            != Winsock::sckListening)
             failures.append(QStringLiteral("cannot listen on TCP port %1").arg(options.listenPort));
     }
     return failures;

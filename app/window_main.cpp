@@ -7,7 +7,7 @@
 #include "app/relay_window.h"
 #include "app/startup.h"
 #include "platform/log_categories.h"
-#include "relay/capture_file.h"
+#include "engine/capture_file.h"
 #include "relay/relay_core.h"
 
 #include <QApplication>

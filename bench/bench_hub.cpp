@@ -73,14 +73,14 @@ int main(int argc, char *argv[])
     if (!listen.isEmpty()) {
         form.Text4[0]->setText(listen);
         form.Command5_Click(0);
-        if (form.Winsock1[2]->State() != Winsock::sckListening)
+        if (form.Winsock1[std::size_t(endpointOf(EndpointRole::ServerListener))]->State() != Winsock::sckListening)
             return fail("the second server endpoint does not listen");
     }
     const QString gateway = argValue(args, QStringLiteral("--gateway"));
     if (!gateway.isEmpty()) {
         form.Text1[0]->setText(gateway);
         form.Command1_Click(0);
-        if (form.Winsock1[0]->State() != Winsock::sckListening)
+        if (form.Winsock1[std::size_t(endpointOf(EndpointRole::GatewayListener))]->State() != Winsock::sckListening)
             return fail("the gateway endpoint does not listen");
     }
     const struct {
@@ -99,8 +99,8 @@ int main(int argc, char *argv[])
         form.Command3_Click(forwarder.button);
     }
 
-    std::printf("READY server2=%d gateway=%d\n", form.Winsock1[2]->LocalPort(),
-                form.Winsock1[0]->LocalPort());
+    std::printf("READY server2=%d gateway=%d\n", form.Winsock1[std::size_t(endpointOf(EndpointRole::ServerListener))]->LocalPort(),
+                form.Winsock1[std::size_t(endpointOf(EndpointRole::GatewayListener))]->LocalPort());
     std::fflush(stdout);
     return app.exec();
 }

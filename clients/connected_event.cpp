@@ -10,7 +10,7 @@ void RelayCore::Winsock1_Connect(int Index)
 {
     // Only a colour: nothing is sent, and nothing held back while the
     // forwarder was down exists to be sent.
-    if (Index != 1 && Index != 3)
+    if (!isEndpoint(Index) || !endpoint(Index).row->connects)
         return;
     const Winsock &socket = *Winsock1[std::size_t(Index)];
     qCInfo(lcNet, "endpoint %d: connected to %s:%d", Index, qUtf8Printable(socket.RemoteHost()),

@@ -9,19 +9,18 @@
 #include "relay/colours.h"
 #include "relay/control.h"
 #include "relay/message_boxes.h"
-#include "relay/port_text.h"
+#include "engine/port_text.h"
 #include "relay/relay_core.h"
 
 void RelayCore::Command3_Click(int Index)
 {
-    if (Index == 0)
-        connectAction(endpoint(1));
-    else if (Index == 1)
-        forwarderCloseAction(endpoint(1));
-    else if (Index == 3)
-        connectAction(endpoint(3));
-    else if (Index == 2)
-        forwarderCloseAction(endpoint(3));
+    if (Index < 0 || Index >= int(Command3Map.size()))
+        return;
+    const ForwarderButton button = Command3Map[std::size_t(Index)];
+    if (button.connects)
+        connectAction(endpoint(button.endpoint));
+    else
+        forwarderCloseAction(endpoint(button.endpoint));
 }
 
 void RelayCore::connectAction(const Endpoint &binding)
@@ -41,10 +40,8 @@ void RelayCore::connectAction(const Endpoint &binding)
         socket.setRemoteHost(binding.hostField->text());
         socket.setRemotePort(connectPortFromText(binding.portField->text()));
         // Saved as typed, and only once the socket has taken both.
-        const QString app = QStringLiteral("Harborcast");
-        const QString section = QStringLiteral("startup");
-        m_settings.write(app, section, binding.hostKey, binding.hostField->text());
-        m_settings.write(app, section, binding.portKey, binding.portField->text());
+        m_engine->settings().setStartupField(binding.hostKey, binding.hostField->text());
+        m_engine->settings().setStartupField(binding.portKey, binding.portField->text());
     } catch (const ComponentError &error) {
         if (error.code() == WinsockCode::AddressInUse)
             return;

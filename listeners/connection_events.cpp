@@ -9,7 +9,7 @@
 
 void RelayCore::Winsock1_ConnectionRequest(int Index, qint32 requestID)
 {
-    if (Index < 0 || Index >= EndpointCount)
+    if (!isEndpoint(Index))
         return;
     Winsock &socket = *Winsock1[std::size_t(Index)];
     if (socket.State() != Winsock::sckClosed)
@@ -23,26 +23,25 @@ void RelayCore::Winsock1_ConnectionRequest(int Index, qint32 requestID)
     }
     qCInfo(lcNet, "endpoint %d: peer connected from %s:%u", Index,
            qUtf8Printable(socket.RemoteHostIP()), unsigned(socket.PeerPort()));
-    if (Index == 2)
-        startRemoteControl();
+    m_engine->peerAccepted(Index);
     if (isListener(Index))
         endpoint(Index).portField->setBackColor(UiColour::Green);
 }
 
 void RelayCore::Winsock1_Close(int Index)
 {
-    if (Index < 0 || Index >= EndpointCount)
+    if (!isEndpoint(Index))
         return;
     qCInfo(lcNet, "endpoint %d: peer closed the connection", Index);
     // The second server endpoint is the one a user sees: red like the others.
     endpoint(Index).portField->setBackColor(UiColour::Red);
-    if (Index == 0)
-        setCaption(QStringLiteral("TCP Server Closed"));
+    if (const char *caption = endpoint(Index).row->closeCaption)
+        setCaption(QLatin1String(caption));
 }
 
 void RelayCore::Winsock1_Error(int Index, int Number, const QString &Description)
 {
-    if (Index < 0 || Index >= EndpointCount)
+    if (!isEndpoint(Index))
         return;
     qCWarning(lcNet, "endpoint %d: socket error %d, %s", Index, Number,
               qUtf8Printable(Description));

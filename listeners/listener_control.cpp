@@ -9,31 +9,39 @@
 #include "platform/winsock.h"
 #include "relay/colours.h"
 #include "relay/control.h"
-#include "relay/port_text.h"
+#include "engine/port_text.h"
 #include "relay/relay_core.h"
 
 #include <QTimer>
 
+namespace {
+// Listen is button 0 of a listener's pair, Close button 1.
+constexpr int ListenButton = 0;
+constexpr int CloseButton = 1;
+} // namespace
+
 void RelayCore::Command1_Click(int Index)
 {
-    if (Index == 0)
-        listenAction(endpoint(0));
-    else if (Index == 1)
-        listenerCloseAction(endpoint(0));
+    const Endpoint &gateway = endpoint(endpointOf(EndpointRole::GatewayListener));
+    if (Index == ListenButton)
+        listenAction(gateway);
+    else if (Index == CloseButton)
+        listenerCloseAction(gateway);
 }
 
 void RelayCore::Command5_Click(int Index)
 {
-    if (Index == 0)
-        listenAction(endpoint(2));
-    else if (Index == 1)
-        listenerCloseAction(endpoint(2));
+    const Endpoint &server = endpoint(endpointOf(EndpointRole::ServerListener));
+    if (Index == ListenButton)
+        listenAction(server);
+    else if (Index == CloseButton)
+        listenerCloseAction(server);
 }
 
 void RelayCore::listenAction(const Endpoint &binding)
 {
     const int index = binding.index;
-    const bool secondServer = binding.role == EndpointRole::ServerListener;
+    const bool secondServer = binding.row->passAfterListen;
     // Any failure ends the action silently; what was done stays done.
     try {
         Winsock &socket = *Winsock1[std::size_t(index)];
@@ -47,8 +55,7 @@ void RelayCore::listenAction(const Endpoint &binding)
             socket.setProtocol(0);
             socket.setLocalPort(port);
         }
-        m_settings.write(QStringLiteral("Harborcast"), QStringLiteral("startup"), binding.portKey,
-                         QString::number(keep ? port : socket.LocalPort()));
+        m_engine->settings().setStartupField(binding.portKey, QString::number(keep ? port : socket.LocalPort()));
         if (!keep) {
             socket.Listen();
             qCInfo(lcNet, "endpoint %d listening on port %d", index, socket.LocalPort());
@@ -62,8 +69,8 @@ void RelayCore::listenAction(const Endpoint &binding)
             (*binding.buttons)[1]->setEnabled(Winsock1[std::size_t(index)]->State()
                                               == Winsock::sckListening);
         }
-        if (secondServer)
-            Server2Armed = true;
+        if (binding.armed)
+            *binding.armed = true;
         if (!Timer1->isActive())
             Timer1->start();
     } catch (const ComponentError &error) {

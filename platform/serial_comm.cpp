@@ -24,88 +24,23 @@ constexpr int RetryPauseMs = 25;
 // counts as lost even when it does not read as hung up.
 constexpr int MaxIoErrorStreak = 16;
 
-struct LineSettings {
-    qint32 baudRate = 9600;
-    QSerialPort::Parity parity = QSerialPort::NoParity;
-    QSerialPort::DataBits dataBits = QSerialPort::Data8;
-    QSerialPort::StopBits stopBits = QSerialPort::OneStop;
-    QString text; // normalised: "19200,N,8,1"
-};
-
-// "baud,parity,data,stop", blanks around the fields allowed.
-std::optional<LineSettings> parseSettings(const QString &text)
-{
-    const QStringList fields = text.split(QLatin1Char(','));
-    if (fields.size() != 4)
-        return std::nullopt;
-    const QString baud = fields.at(0).trimmed();
-    const QString parity = fields.at(1).trimmed().toUpper();
-    const QString data = fields.at(2).trimmed();
-    const QString stop = fields.at(3).trimmed();
-
-    LineSettings s;
-    bool ok = false;
-    const bool allDigits = !baud.isEmpty()
-        && std::all_of(baud.cbegin(), baud.cend(), [](QChar c) { return c.isDigit(); });
-    s.baudRate = allDigits ? baud.toInt(&ok) : 0;
-    if (!ok || s.baudRate <= 0)
-        return std::nullopt;
-
-    if (parity == QLatin1String("N"))
-        s.parity = QSerialPort::NoParity;
-    else if (parity == QLatin1String("E"))
-        s.parity = QSerialPort::EvenParity;
-    else if (parity == QLatin1String("O"))
-        s.parity = QSerialPort::OddParity;
-    else if (parity == QLatin1String("M"))
-        s.parity = QSerialPort::MarkParity;
-    else if (parity == QLatin1String("S"))
-        s.parity = QSerialPort::SpaceParity;
-    else
-        return std::nullopt;
-
-    if (data == QLatin1String("5"))
-        s.dataBits = QSerialPort::Data5;
-    else if (data == QLatin1String("6"))
-        s.dataBits = QSerialPort::Data6;
-    else if (data == QLatin1String("7"))
-        s.dataBits = QSerialPort::Data7;
-    else if (data == QLatin1String("8"))
-        s.dataBits = QSerialPort::Data8;
-    else
-        return std::nullopt;
-
-    if (stop == QLatin1String("1"))
-        s.stopBits = QSerialPort::OneStop;
-    else if (stop == QLatin1String("1.5"))
-        s.stopBits = QSerialPort::OneAndHalfStop;
-    else if (stop == QLatin1String("2"))
-        s.stopBits = QSerialPort::TwoStop;
-    else
-        return std::nullopt;
-
-    s.text = QString::number(s.baudRate) + QLatin1Char(',') + parity + QLatin1Char(',') + data
-        + QLatin1Char(',') + stop;
-    return s;
-}
-
-// FlowControl() numbers: 0 none, 1 RTS/CTS, 2 XON/XOFF.
-QSerialPort::FlowControl flowControlOf(int mode)
-{
-    return mode == 1 ? QSerialPort::HardwareControl
-        : mode == 2  ? QSerialPort::SoftwareControl
-                     : QSerialPort::NoFlowControl;
-}
-
 // Hands the settings to the port (stored for the next open when closed).
-bool applySettings(QSerialPort &port, const LineSettings &s, int flowControl)
+bool applySettings(QSerialPort &port, const LineSettings &s)
 {
+    static constexpr QSerialPort::Parity Parities[] = {QSerialPort::NoParity, QSerialPort::OddParity,
+                                                       QSerialPort::EvenParity, QSerialPort::MarkParity,
+                                                       QSerialPort::SpaceParity};
+    static constexpr QSerialPort::FlowControl Flows[] = {
+        QSerialPort::NoFlowControl, QSerialPort::HardwareControl, QSerialPort::SoftwareControl};
+    const QSerialPort::StopBits stop = s.stopBits == QLatin1String("2") ? QSerialPort::TwoStop
+        : s.stopBits == QLatin1String("1.5")                            ? QSerialPort::OneAndHalfStop
+                                                                        : QSerialPort::OneStop;
     // Every setter runs, so a refused one does not keep the others back.
     bool ok = port.setBaudRate(s.baudRate);
-    ok = port.setDataBits(s.dataBits) && ok;
-    ok = port.setParity(s.parity) && ok;
-    ok = port.setStopBits(s.stopBits) && ok;
-    ok = port.setFlowControl(flowControlOf(flowControl)) && ok;
+    ok = port.setDataBits(QSerialPort::DataBits(s.dataBits)) && ok;
+    ok = port.setParity(Parities[int(s.parity)]) && ok;
+    ok = port.setStopBits(stop) && ok;
+    ok = port.setFlowControl(Flows[int(s.flowControl)]) && ok;
     return ok;
 }
 
@@ -183,39 +118,52 @@ void SerialComm::setCommPort(int number)
 
 void SerialComm::setSettings(const QString &settings)
 {
-    const std::optional<LineSettings> parsed = parseSettings(settings);
+    const std::optional<LineSettings> parsed = LineSettings::fromCommSettings(settings, m_line);
     if (!parsed)
         throw invalidValue(QStringLiteral("Settings \"%1\"").arg(settings));
-    if (PortOpen() && !applySettings(*m_port, *parsed, m_flowControl)) {
-        // The device refused them: put the previous settings back.
-        const QString detail = m_port->errorString();
-        m_port->clearError();
-        if (m_port->isOpen()) {
-            applySettings(*m_port, *parseSettings(m_settings), m_flowControl);
-            m_port->clearError();
-            throw invalidValue(QStringLiteral("Settings \"%1\" (%2)").arg(settings, detail));
-        }
-        // The device went while they were applied: keep them for the next open.
-    }
-    m_settings = parsed->text;
+    setLine(*parsed, QStringLiteral("Settings \"%1\"").arg(settings));
 }
 
 void SerialComm::setFlowControl(int mode)
 {
     if (mode < 0 || mode > 2)
         throw invalidValue(QStringLiteral("FlowControl %1").arg(mode));
-    const int previous = std::exchange(m_flowControl, mode);
-    // Closed, QSerialPort keeps it for the next open (which applies it again).
-    if (!m_port->setFlowControl(flowControlOf(mode)) && PortOpen()) {
+    LineSettings line = m_line;
+    line.flowControl = LineSettings::Flow(mode);
+    setLine(line, QStringLiteral("FlowControl %1").arg(mode));
+}
+
+void SerialComm::setLineSettings(const LineSettings &line)
+{
+    if (line.baudRate <= 0 || line.dataBits < 5 || line.dataBits > 8
+        || !LineSettings::validStopBits(line.stopBits))
+        throw invalidValue(QStringLiteral("line settings %1").arg(line.describe()));
+    setLine(line, line.describe());
+}
+
+LineSettings SerialComm::lineSettings() const
+{
+    LineSettings line = m_line;
+    line.dtr = m_dtr;
+    line.rts = m_rts;
+    return line;
+}
+
+void SerialComm::setLine(const LineSettings &line, const QString &what)
+{
+    // Closed, QSerialPort keeps them for the next open (which applies them again).
+    if (!applySettings(*m_port, line) && PortOpen()) {
+        // The device refused them: put the previous settings back.
         const QString detail = m_port->errorString();
         m_port->clearError();
         if (m_port->isOpen()) {
-            m_flowControl = previous;
-            m_port->setFlowControl(flowControlOf(previous));
+            applySettings(*m_port, m_line);
             m_port->clearError();
-            throw invalidValue(QStringLiteral("FlowControl %1 (%2)").arg(mode).arg(detail));
+            throw invalidValue(QStringLiteral("%1 (%2)").arg(what, detail));
         }
+        // The device went while they were applied: keep them for the next open.
     }
+    m_line = line;
 }
 
 void SerialComm::setSenderHold(SenderHold hold)
@@ -394,7 +342,7 @@ void SerialComm::setPortOpen(bool open)
     // Bounded: past the limit QSerialPort stops reading and the bytes wait in
     // the device, so a paused relay never makes this buffer grow.
     m_port->setReadBufferSize(ReadBufferLimit);
-    applySettings(*m_port, *parseSettings(m_settings), m_flowControl);
+    applySettings(*m_port, m_line);
     m_port->clearError();
 
     m_opening = true;

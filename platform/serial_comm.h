@@ -1,5 +1,7 @@
 #pragma once
 
+#include "platform/line_settings.h"
+
 #include <QByteArray>
 #include <QObject>
 #include <QString>
@@ -83,14 +85,22 @@ public:
     // stay and it throws 380. Settings() returns the text normalised
     // ("9600,e,7,2" reads "9600,E,7,2").
     void setSettings(const QString &settings);
-    [[nodiscard]] QString Settings() const { return m_settings; }
+    [[nodiscard]] QString Settings() const { return m_line.commSettings(); }
 
     // Flow control of the line: 0 none (the default), 1 RTS/CTS, 2 XON/XOFF;
     // anything else throws 380. Applied like Settings: at once when open
     // (refused by the device: the previous mode stays and it throws 380),
     // else at the next open.
     void setFlowControl(int mode);
-    [[nodiscard]] int FlowControl() const { return m_flowControl; }
+    [[nodiscard]] int FlowControl() const { return m_line.commFlowControl(); }
+
+    // Speed, framing and flow control at once, as Settings and FlowControl
+    // take them (the modem lines stay with setDTREnable and setRTSEnable).
+    // Throws 380 on values no line can have, and, refused by the open
+    // device, keeps what it had and throws 380.
+    void setLineSettings(const LineSettings &line);
+    // What Settings, FlowControl and the modem lines hold now.
+    [[nodiscard]] LineSettings lineSettings() const;
 
     enum class SenderHold { Auto, Yes, No };
     // Whether pausing reads holds the device's sender back (so nothing is lost
@@ -220,6 +230,7 @@ private:
     void onPortError(int error);
     void onRetryTimeout();
     void deviceLost();
+    void setLine(const LineSettings &line, const QString &what);
     void dropSession(bool discardOutput = true);
     void schedule();
     void raiseFromNotification();
@@ -232,11 +243,10 @@ private:
     QTimer *m_retryTimer = nullptr; // re-announces bytes a handler left waiting
     QString m_devicePath;
     int m_commPort = 1;
-    QString m_settings = QStringLiteral("9600,N,8,1");
+    LineSettings m_line {.baudRate = 9600};
     int m_inBufferSize = 1024;
     int m_inputMode = 0;
     int m_inputLen = 0;
-    int m_flowControl = 0;
     SenderHold m_senderHold = SenderHold::Auto;
     bool m_deviceHoldsSender = false; // the open device holds its sender by itself
     int m_rThreshold = 0;

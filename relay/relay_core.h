@@ -1,25 +1,18 @@
 #pragma once
 
-#include "relay/byte_counters.h"
-#include "relay/com_port_protocol.h"
-#include "relay/endpoint_table.h"
-#include "relay/line_settings.h"
-#include "relay/network_settings.h"
-#include "relay/settings_store.h"
+#include "engine/byte_counters.h"
+#include "engine/endpoint_table.h"
+#include "engine/engine.h"
+#include "engine/hub_settings.h"
+#include "engine/network_settings.h"
+#include "platform/line_settings.h"
 #include "platform/port_table.h"
 
-#include <QByteArray>
-#include <QElapsedTimer>
 #include <QObject>
 #include <QString>
 
 #include <array>
-#include <deque>
-#include <functional>
-#include <memory>
-#include <span>
 
-class CaptureFile;
 class Control;
 class FlowControl;
 class MessageBoxes;
@@ -27,11 +20,12 @@ class QTimer;
 class SerialComm;
 class Winsock;
 
-// The relay: the four socket endpoints Winsock1(0..3), the serial port Com1,
-// routing, flow control, the supervision tick, the settings store, the port
-// table and what each control shows. It needs no window: the window mirrors
-// the controls and forwards the operator's clicks; headless mode drives the
-// same handlers itself.
+// The window-level state over the engine: what each control shows, the
+// caption, Timer1 and Timer3, and the handlers under the names the window
+// knows them by. The engine (engine/) moves the bytes; the handlers keep
+// their steps and their order and call it. It needs no window: the window
+// mirrors the controls and forwards the operator's clicks; headless mode
+// drives the same handlers itself.
 //
 // All handlers run on one thread, one at a time; some make a pass of the
 // event queue, so every handler tests an endpoint's state right before it
@@ -40,6 +34,8 @@ class Winsock;
 class RelayCore : public QObject
 {
     Q_OBJECT
+
+    Engine *m_engine; // first: members below refer into it
 
 public:
     // Builds the components, starts Timer1 and runs Form_Load. `boxes`
@@ -68,20 +64,20 @@ public:
     std::array<Winsock *, EndpointCount> Winsock1 {};
     SerialComm *Com1 = nullptr;
 
-    // ---- Relay-level state ----------------------------------------------
-    bool SoftwareForwarderArmed = false;
-    bool DataHostForwarderArmed = false;
-    bool Server2Armed = false;
+    // ---- Relay-level state (the engine's endpoints keep the armed flags) --
+    bool &SoftwareForwarderArmed;
+    bool &DataHostForwarderArmed;
+    bool &Server2Armed;
     qint16 PortCount = 0;
     std::array<qint16, 65> FoundPorts {};
     qint16 ComPort = 0;
     qint32 BaudRate = 0;
 
-    // One row of the endpoint table: what endpoint i is and which controls
-    // and settings belong to it.
+    // One endpoint row with the controls that show it.
     struct Endpoint {
         int index;            // Winsock1(index)
         EndpointRole role;
+        const EndpointRow *row;
         Control *portField;   // carries the endpoint's colour
         Control *statusField; // state text
         Control *hostField;   // forwarders: remote host; listeners: none
@@ -147,7 +143,7 @@ public:
 
     // ---- Line settings ------------------------------------------------------
     // The serial line's settings; BaudRate follows them.
-    [[nodiscard]] const LineSettings &lineSettings() const { return m_line; }
+    [[nodiscard]] const LineSettings &lineSettings() const;
     // Takes `line` for the next Open, and at once when the port is open. A
     // value the open device refuses gets one message naming it; the port
     // keeps what it had, nothing changes, and it returns false. `persist`
@@ -160,7 +156,7 @@ public:
     bool setLineFromPeer(const LineSettings &line);
 
     // ---- Network settings ---------------------------------------------------
-    [[nodiscard]] const NetworkSettings &networkSettings() const { return m_network; }
+    [[nodiscard]] const NetworkSettings &networkSettings() const { return m_engine->network(); }
     // Takes where the listeners listen (from their next Listen on) and who
     // may connect (at once). Settings with a problem get one message saying
     // what it is, change nothing and return false. `persist` also stores
@@ -168,22 +164,17 @@ public:
     bool setNetworkSettings(const NetworkSettings &network, bool persist);
 
     // ---- What flows -------------------------------------------------------
-    [[nodiscard]] const ByteCounters &counters() const { return m_counters; }
+    [[nodiscard]] ByteCounters counters() const { return m_engine->counters(); }
     // Writes every relayed chunk to `path` until stopCapture() or until the
     // file reaches `limit` bytes (a log line says so). False, with `error`
     // set, when the file cannot be written.
     bool startCapture(const QString &path, qint64 limit, QString *error);
     void stopCapture();
-    [[nodiscard]] bool capturing() const { return m_capture != nullptr; }
+    [[nodiscard]] bool capturing() const;
 
     // ---- Session ------------------------------------------------------------
     // What runs now, as restoring it would redo it.
-    struct Session {
-        int comPort = 0; // the open serial port, 0 when none
-        bool server2 = false;
-        bool forwarder1 = false;
-        bool forwarder3 = false;
-    };
+    using Session = HubSettings::Session;
     [[nodiscard]] Session currentSession() const;
     // Notes the session in Harborcast.ini [session] when "Restore session
     // at start" is on (Restore=true). Called by Exit before it closes
@@ -191,13 +182,18 @@ public:
     void noteSession();
 
     // ---- Services ---------------------------------------------------------
-    [[nodiscard]] SettingsStore &settings() { return m_settings; }
-    [[nodiscard]] const PortTable &ports() const { return m_ports; }
+    [[nodiscard]] SettingsStore &settings() { return m_engine->settings().store(); }
+    [[nodiscard]] HubSettings &hubSettings() { return m_engine->settings(); }
+    [[nodiscard]] const PortTable &ports() const { return m_engine->ports(); }
+    [[nodiscard]] Engine &engine() const { return *m_engine; }
     [[nodiscard]] MessageBoxes &boxes() { return *m_boxes; }
     // Answers the message boxes with `boxes` from now on (nobody may be
     // watching while a session is restored); returns the previous ones.
     MessageBoxes &setBoxes(MessageBoxes &boxes);
-    [[nodiscard]] FlowControl &flowControl() { return *m_flow; }
+    [[nodiscard]] FlowControl &flowControl() { return m_engine->flow(); }
+    // Selects port `number` as List3_Click would, without its message, and
+    // opens it with Command2_Click(0); `remember` also stores it as chosen.
+    void selectAndOpen(int number, bool remember);
 
     // One pass of the event queue: dispatch what is pending, then return.
     static void DoEvents();
@@ -215,7 +211,6 @@ signals:
 
 private:
     void connectEvents();
-    void releaseAll();
 
     void listenAction(const Endpoint &endpoint);
     void listenerCloseAction(const Endpoint &endpoint);
@@ -223,63 +218,8 @@ private:
     void forwarderCloseAction(const Endpoint &endpoint);
     void showPortClosed();
 
-    // Sends chunk on endpoint `index` when it reads connected; true when it
-    // went. A send that fails (the peer dropped just now) is left to the
-    // socket's own events.
-    bool sendIfConnected(int index, const QByteArray &chunk);
-    // True while endpoint `index`, no longer connected, still holds received
-    // bytes that its destinations may yet take; relays what it can first.
-    [[nodiscard]] bool stillHolding(int index);
-    // A destination that stalled or overflowed is cut off with a reset.
-    void dropDestination(int index, const QString &why);
-    void applyNetwork();
-    // Puts `line` on the open port; what it refused ("the data bits 7"),
-    // with nothing changed, or empty.
-    [[nodiscard]] QString applyToOpenPort(const LineSettings &line);
-    void takeLine(const LineSettings &line, const char *by);
-
-    // RFC 2217 on endpoint 2 (listeners/remote_port_control.cpp).
-    void startRemoteControl();
-    [[nodiscard]] QByteArray fromRemotePeer(const QByteArray &chunk);
-    void remoteRequest(const ComPortProtocol::Request &request);
-    void remoteControl(quint32 value, const std::function<void(quint32)> &answer);
-    void pollModemLines();
-    // Writes the capture record of a chunk that went from `source` to
-    // `served`; only called while capturing.
-    void capture(int source, std::span<const int> served, const QByteArray &chunk);
-
     MessageBoxes *m_boxes;
-    SettingsStore m_settings;
-    LineSettings m_line;       // in effect
-    LineSettings m_storedLine; // the operator's (stored, or given for this run): Open applies it
-    NetworkSettings m_network;
-    ByteCounters m_counters;
-    std::unique_ptr<CaptureFile> m_capture;
-
-    // Endpoint 2's Telnet session while RFC 2217 is on (null otherwise), the
-    // device data held while its peer suspended it, the masks it asked for.
-    std::unique_ptr<ComPortProtocol> m_remote;
-    QByteArray m_remoteHeld;
-    bool m_remoteSuspended = false;
-    quint8 m_modemMask = 0;
-    quint8 m_lineMask = 0;
-    quint8 m_lastModem = 0;
-    QTimer *m_modemPoll = nullptr;
-    PortTable m_ports;
-    FlowControl *m_flow = nullptr;
     std::array<Endpoint, EndpointCount> m_endpoints;
     QString m_caption;
-
-    // Serial chunks read but not yet relayed, oldest first; a receive event
-    // nested in a pass of the event queue appends here and leaves the relay
-    // to the outer one, so no endpoint sees chunks out of order.
-    std::deque<QByteArray> m_serialQueue;
-    bool m_relayingSerial = false;
-
     bool m_inTick = false; // the Listen action keeps a listener that is already right
-
-    // Per endpoint: unrelayed bytes held after the peer closed, and since
-    // when that count has not gone down.
-    std::array<qint64, EndpointCount> m_heldBytes {};
-    std::array<QElapsedTimer, EndpointCount> m_heldSince {};
 };

@@ -123,8 +123,7 @@ void RelayCore::List3_Click()
     ComPort = FoundPorts[std::size_t(row)];
     DoEvents();
     try {
-        settings().write(QStringLiteral("Tolvar"), QStringLiteral("startup"),
-                         QStringLiteral("ComPort"), QString::number(ComPort));
+        m_engine->settings().setChosenComPort(ComPort);
     } catch (const ComponentError &) {
         // The saved number is never read back; the selection itself stands.
     }

@@ -11,14 +11,10 @@
 #include "relay/message_boxes.h"
 #include "relay/relay_core.h"
 
+#include "engine/serial_bridge.h"
+
 namespace {
 
-// The line configuration of the bridge, in the order it is applied.
-constexpr int BufferSize = 1024;
-constexpr int TextInput = 0;
-constexpr int ReadLength = 1024;
-constexpr int ReceiveThreshold = 1;
-constexpr int SendThreshold = 1;
 constexpr int OpenWaitMs = 500;
 
 void showOpen(Control *indicator)
@@ -79,26 +75,9 @@ bool RelayCore::OpenCOM()
 {
     bool result = false;
     try {
-        if (Com1->PortOpen())
-            Com1->setPortOpen(false);
-        Com1->setCommPort(ComPort);
-        Com1->setInBufferSize(BufferSize);
         // The operator's line settings, whatever a remote peer set before;
         // BaudRate follows them.
-        takeLine(m_storedLine, "");
-        LineSettings line = m_line;
-        Com1->setSettings(line.commSettings());
-        Com1->setFlowControl(line.commFlowControl());
-        Com1->setInputMode(TextInput);
-        Com1->setInputLen(ReadLength);
-        Com1->setRThreshold(ReceiveThreshold);
-        Com1->setSThreshold(SendThreshold);
-        Com1->setDTREnable(line.dtr);
-        Com1->setRTSEnable(line.rts);
-        Com1->setNullDiscard(false);
-        Com1->setPortOpen(true);
-        qCInfo(lcSerial, "COM port %d (%s) opened: %s", Com1->CommPort(),
-               qUtf8Printable(Com1->DevicePath()), qUtf8Printable(line.describe()));
+        m_engine->serial().open(ComPort);
         showOpen(Text3);
         result = true;
         Dly(OpenWaitMs);

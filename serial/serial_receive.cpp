@@ -1,22 +1,19 @@
-// What the serial device sends goes to the gateway endpoint (0), the software
-// forwarder (1) and the second server endpoint (2), each only if connected at
-// that moment; the data-host forwarder (3) never gets serial data.
+// What the serial device sends goes, along the route table, to the gateway
+// endpoint, the software forwarder and the second server endpoint, each only
+// if connected at that moment; the data-host forwarder never gets serial
+// data.
 //
-// The relay makes passes of the event queue (a peer accepted on endpoint 2
-// during them still gets the chunk), and a further receive event can run in
-// such a pass. That nested event only reads its chunk and queues it; the
-// outermost handler relays the queue oldest first, so every endpoint sees the
-// chunks in the order the device sent them.
+// The relay makes passes of the event queue (a peer accepted on the TCP/IP
+// Server during them still gets the chunk), and a further receive event can
+// run in such a pass. That nested event only reads its chunk and queues it;
+// the outermost handler relays the queue oldest first, so every endpoint
+// sees the chunks in the order the device sent them.
 
 #include "platform/log_categories.h"
 #include "platform/serial_comm.h"
-#include "platform/winsock.h"
 #include "relay/colours.h"
 #include "relay/control.h"
-#include "relay/flow_control.h"
 #include "relay/relay_core.h"
-
-#include <QScopedValueRollback>
 
 void RelayCore::Com1_OnComm()
 {
@@ -32,47 +29,9 @@ void RelayCore::Com1_OnComm()
         setCaption(QStringLiteral("COM Port # ") + QString::number(Com1->CommPort())
                    + QStringLiteral(" was lost."));
         // Whatever the device delivered before it went is still relayed.
-        for (QByteArray rest = Com1->Input(); !rest.isEmpty(); rest = Com1->Input()) {
-            m_counters.received[SerialNode] += quint64(rest.size());
-            m_serialQueue.push_back(std::move(rest));
-        }
+        m_engine->relayFromSerial(true);
     } else if (event == CommEventCode::Receive) {
-        QByteArray chunk = Com1->Input();
-        if (!chunk.isEmpty()) {
-            m_counters.received[SerialNode] += quint64(chunk.size());
-            m_serialQueue.push_back(std::move(chunk));
-        }
-    } else {
-        return; // send events, line changes and line errors need nothing
+        m_engine->relayFromSerial(false);
     }
-
-    if (m_relayingSerial)
-        return; // the outer handler relays it after the chunks before it
-
-    const QScopedValueRollback relaying(m_relayingSerial, true);
-    const auto destinations = routeFrom(SerialNode);
-    // The chunks of this delivery leave together when it ends (a lone
-    // chunk at once): one segment for several reads.
-    for (int destination : destinations)
-        Winsock1[std::size_t(destination)]->setGathering(true);
-    while (!m_serialQueue.empty()) {
-        const QByteArray chunk = std::move(m_serialQueue.front());
-        m_serialQueue.pop_front();
-        std::array<int, NodeCount> served {};
-        std::size_t count = 0;
-        for (int destination : destinations) {
-            if (destination == destinations.back()) {
-                // The second server is served last, after the passes, so a
-                // peer accepted in them still gets the chunk.
-                DoEvents();
-                if (Winsock1[std::size_t(destination)]->State() != Winsock::sckConnected)
-                    DoEvents();
-            }
-            if (sendIfConnected(destination, chunk))
-                served[count++] = destination;
-        }
-        if (m_capture)
-            capture(SerialNode, std::span(served).first(count), chunk);
-        m_flow->update();
-    }
+    // Send events, line changes and line errors need nothing.
 }

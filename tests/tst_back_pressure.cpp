@@ -2,7 +2,7 @@
 #include "platform/winsock.h"
 #include "relay/colours.h"
 #include "relay/control.h"
-#include "relay/flow_control.h"
+#include "engine/flow_control.h"
 #include "relay/relay_core.h"
 #include "support/hub.h"
 #include "support/process_stats.h"

@@ -1,5 +1,5 @@
 // The Telnet / COM-PORT-OPTION server side, bytes in and bytes out.
-#include "relay/com_port_protocol.h"
+#include "engine/com_port_protocol.h"
 
 #include <QtTest>
 

@@ -1,7 +1,7 @@
 #include "platform/serial_comm.h"
-#include "relay/line_settings.h"
+#include "platform/line_settings.h"
 #include "relay/relay_core.h"
-#include "relay/settings_store.h"
+#include "engine/settings_store.h"
 #include "support/hub.h"
 
 #include <QFile>
@@ -110,7 +110,7 @@ void LineSettingsTest::openPortTakesOrRefusesAtOnce()
     QCOMPARE(int(::cfgetospeed(&line)), int(taken ? B230400 : B19200));
     QCOMPARE(core.lineSettings(), expected);
     QCOMPARE(core.Com1->Settings(), expected.commSettings());
-    QCOMPARE(LineSettings::load(core.settings(), nullptr), taken ? wanted : LineSettings());
+    QCOMPARE(core.hubSettings().line(nullptr), taken ? wanted : LineSettings());
     QCOMPARE(hub.boxes.texts(), taken ? QStringList() : QStringList {refusal});
 }
 

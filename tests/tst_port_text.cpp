@@ -1,5 +1,5 @@
 #include "platform/component_error.h"
-#include "relay/port_text.h"
+#include "engine/port_text.h"
 
 #include <QTest>
 

@@ -1,5 +1,5 @@
 #include "platform/winsock.h"
-#include "relay/capture_file.h"
+#include "engine/capture_file.h"
 #include "relay/colours.h"
 #include "relay/control.h"
 #include "relay/relay_core.h"

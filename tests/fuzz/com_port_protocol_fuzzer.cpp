@@ -2,7 +2,7 @@
 // it never crashes, it answers only with negotiation commands, and the data
 // equals a plain reading of the whole stream, each byte exactly once.
 
-#include "relay/com_port_protocol.h"
+#include "engine/com_port_protocol.h"
 
 #include <cstdlib>
 

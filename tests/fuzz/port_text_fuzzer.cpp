@@ -2,7 +2,7 @@
 // crash, and what the strict one accepts the lenient one reads the same.
 
 #include "platform/component_error.h"
-#include "relay/port_text.h"
+#include "engine/port_text.h"
 
 #include <QString>
 

@@ -2,7 +2,7 @@
 // (what the actions write): reading never fails, and a value written is read
 // back unchanged.
 
-#include "relay/settings_store.h"
+#include "engine/settings_store.h"
 #include "platform/component_error.h"
 
 #include <QDir>

@@ -1,6 +1,6 @@
-#include "relay/capture_file.h"
+#include "engine/capture_file.h"
 
-#include "relay/byte_counters.h"
+#include "engine/byte_counters.h"
 
 #include <QDateTime>
 #include <QStringList>

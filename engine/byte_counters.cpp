@@ -1,12 +1,12 @@
-#include "relay/byte_counters.h"
+#include "engine/byte_counters.h"
 
 #include <QStringList>
 
 QString ByteCounters::nodeName(int node)
 {
-    static const char *const names[NodeCount] = {"gateway", "software forwarder", "TCP/IP Server",
-                                                 "data host", "serial"};
-    return node >= 0 && node < NodeCount ? QLatin1String(names[node]) : QString();
+    if (isEndpoint(node))
+        return QLatin1String(EndpointRows[std::size_t(node)].name);
+    return node == SerialNode ? QStringLiteral("serial") : QString();
 }
 
 QString ByteCounters::describe() const

@@ -1,4 +1,4 @@
-#include "relay/com_port_protocol.h"
+#include "engine/com_port_protocol.h"
 
 namespace {
 

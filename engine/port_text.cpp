@@ -1,4 +1,4 @@
-#include "relay/port_text.h"
+#include "engine/port_text.h"
 
 #include "platform/component_error.h"
 

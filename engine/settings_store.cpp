@@ -1,4 +1,4 @@
-#include "relay/settings_store.h"
+#include "engine/settings_store.h"
 
 #include "platform/component_error.h"
 #include "platform/log_categories.h"

@@ -1,4 +1,4 @@
-#include "relay/peer_filter.h"
+#include "engine/peer_filter.h"
 
 namespace {
 

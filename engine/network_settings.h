@@ -1,6 +1,6 @@
 #pragma once
 
-#include "relay/peer_filter.h"
+#include "engine/peer_filter.h"
 
 #include <QHostAddress>
 #include <QList>

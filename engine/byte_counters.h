@@ -1,6 +1,6 @@
 #pragma once
 
-#include "relay/endpoint_table.h"
+#include "engine/endpoint_table.h"
 
 #include <QString>
 #include <QtGlobal>

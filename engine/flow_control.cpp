@@ -1,4 +1,4 @@
-#include "relay/flow_control.h"
+#include "engine/flow_control.h"
 
 #include "platform/serial_comm.h"
 #include "platform/winsock.h"

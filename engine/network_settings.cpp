@@ -1,6 +1,6 @@
-#include "relay/network_settings.h"
+#include "engine/network_settings.h"
 
-#include "relay/settings_store.h"
+#include "engine/settings_store.h"
 
 namespace {
 const QString Harborcast = QStringLiteral("Harborcast");

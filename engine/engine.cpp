@@ -1,0 +1,213 @@
+#include "engine/engine.h"
+
+#include "engine/flow_control.h"
+#include "engine/remote_session.h"
+#include "engine/router.h"
+#include "engine/serial_bridge.h"
+#include "engine/socket_endpoint.h"
+#include "platform/handler_guard.h"
+#include "platform/log_categories.h"
+#include "platform/serial_comm.h"
+#include "platform/winsock.h"
+
+#include <QCoreApplication>
+#include <QScopedValueRollback>
+
+namespace {
+// The endpoint whose peer may speak RFC 2217.
+SocketEndpoint &remoteEndpoint(const std::array<SocketEndpoint *, EndpointCount> &endpoints)
+{
+    for (SocketEndpoint *endpoint : endpoints) {
+        if (endpoint->row().speaksRfc2217)
+            return *endpoint;
+    }
+    return *endpoints.front();
+}
+} // namespace
+
+Engine::Engine(const QString &configDir, QObject *parent)
+    : QObject(parent), m_settings(configDir), m_ports(configDir)
+{
+    for (const EndpointRow &row : EndpointRows) {
+        const std::size_t i = std::size_t(row.index);
+        m_owned[i] = std::make_unique<SocketEndpoint>(row, this);
+        m_endpoints[i] = m_owned[i].get();
+        m_sockets[i] = &m_endpoints[i]->socket();
+    }
+    m_serial = new SerialBridge(m_ports, this);
+    m_flow = new FlowControl(m_sockets, m_serial->comm(), this);
+    m_session = new RemoteSession(remoteEndpoint(m_endpoints), *m_serial, *m_flow, this);
+    m_router = new Router(m_endpoints, *m_serial, *m_flow, *m_session, this);
+
+    // The serial direction serves its last destination (the TCP/IP Server)
+    // after passes of the event queue, so a peer accepted in them still gets
+    // the chunk.
+    m_router->setSerialHook([](const SocketEndpoint &last) {
+        QCoreApplication::processEvents();
+        if (!last.connected())
+            QCoreApplication::processEvents();
+    });
+    connect(&m_serial->comm(), &SerialComm::DeliveryEnded, this,
+            [this] { runHandler("serial delivery ended", [&] { m_router->setGathering(false); }); });
+    connect(m_flow, &FlowControl::destinationStalled, this, [this](int index) {
+        runHandler("stalled destination", [&] {
+            dropDestination(index, QStringLiteral("took no data for %1 s")
+                                       .arg(m_flow->limits().stallMs / 1000));
+        });
+    });
+    connect(m_flow, &FlowControl::destinationOverflowed, this, [this](int index) {
+        runHandler("overflowing destination", [&] {
+            dropDestination(index, QStringLiteral("fell %1 KiB behind the serial port")
+                                       .arg(m_flow->limits().serialQueueLimit / 1024));
+        });
+    });
+    connect(m_session, &RemoteSession::overflowed, this, [this](qint64 limit) {
+        for (SocketEndpoint *endpoint : m_endpoints) {
+            if (endpoint->row().speaksRfc2217)
+                dropDestination(endpoint->index(),
+                                QStringLiteral("held back more than %1 KiB").arg(limit / 1024));
+        }
+    });
+}
+
+Engine::~Engine()
+{
+    releaseAll();
+}
+
+void Engine::relayFromSocket(int index)
+{
+    if (!isEndpoint(index))
+        return;
+    SocketEndpoint &endpoint = *m_endpoints[std::size_t(index)];
+    QByteArray chunk = endpoint.socket().GetData();
+    if (chunk.isEmpty())
+        return;
+    endpoint.received += quint64(chunk.size());
+    if (endpoint.row().speaksRfc2217 && m_session->active()) {
+        // Telnet commands are answered here and never reach the device.
+        chunk = m_session->fromPeer(chunk);
+        if (chunk.isEmpty())
+            return;
+    }
+    m_router->fanOut(index, chunk);
+}
+
+void Engine::peerAccepted(int index)
+{
+    if (m_endpoints[std::size_t(index)]->row().speaksRfc2217)
+        m_session->start(m_network.rfc2217);
+}
+
+void Engine::relayFromSerial(bool all)
+{
+    m_serial->takeInput(all);
+    if (m_relayingSerial)
+        return; // the outer handler relays it after the chunks before it
+    const QScopedValueRollback relaying(m_relayingSerial, true);
+    // The chunks of this delivery leave together when it ends (a lone chunk
+    // at once): one segment for several reads.
+    m_router->setGathering(true);
+    while (m_serial->queued())
+        m_router->fanOut(SerialNode, m_serial->nextChunk());
+}
+
+bool Engine::stillHolding(int index)
+{
+    SocketEndpoint &endpoint = *m_endpoints[std::size_t(index)];
+    const Winsock &socket = endpoint.socket();
+    if (socket.BytesReceived() > 0 && !socket.ReceivePaused())
+        relayFromSocket(index);
+    return endpoint.holding(m_flow->limits().stallMs);
+}
+
+void Engine::dropDestination(int index, const QString &why)
+{
+    Winsock &socket = m_endpoints[std::size_t(index)]->socket();
+    const qint64 held = socket.BytesToSend();
+    ++m_droppedDestinations;
+    m_droppedBytes += quint64(held);
+    qCWarning(lcNet, "endpoint %d dropped with %lld bytes unsent: it %s", index, held,
+              qUtf8Printable(why));
+    // A reset, not a clean end: the peer must not take a cut stream for a
+    // complete one.
+    socket.Abort();
+    emit destinationDropped(index, why);
+}
+
+void Engine::setNetwork(const NetworkSettings &network)
+{
+    m_network = network;
+    const QList<QHostAddress> addresses = m_network.listenAddresses();
+    const PeerFilter filter = m_network.peerFilter(nullptr);
+    qCInfo(lcNet, "allowed peers: %s", qUtf8Printable(filter.describe()));
+    for (SocketEndpoint *endpoint : m_endpoints) {
+        if (!endpoint->row().listens)
+            continue;
+        Winsock &socket = endpoint->socket();
+        socket.setLocalAddresses(addresses);
+        if (filter.allowsEveryone())
+            socket.setPeerFilter({});
+        else
+            socket.setPeerFilter([filter](const QHostAddress &peer) { return filter.allows(peer); });
+    }
+}
+
+ByteCounters Engine::counters() const
+{
+    ByteCounters counters;
+    for (const SocketEndpoint *endpoint : m_endpoints) {
+        counters.received[std::size_t(endpoint->index())] = endpoint->received;
+        counters.sent[std::size_t(endpoint->index())] = endpoint->sent;
+    }
+    counters.received[SerialNode] = m_serial->received;
+    counters.sent[SerialNode] = m_serial->sent;
+    counters.droppedDestinations = m_droppedDestinations;
+    counters.droppedBytes = m_droppedBytes;
+    return counters;
+}
+
+Engine::Snapshot Engine::snapshot() const
+{
+    Snapshot snapshot;
+    for (const SocketEndpoint *endpoint : m_endpoints) {
+        EndpointState &state = snapshot.endpoints[std::size_t(endpoint->index())];
+        const Winsock &socket = endpoint->socket();
+        state.state = socket.State();
+        state.peer = socket.RemoteHostIP();
+        state.peerPort = state.peer.isEmpty() ? 0 : socket.PeerPort();
+        state.armed = endpoint->armed;
+    }
+    const SerialComm &comm = m_serial->comm();
+    snapshot.serialOpen = comm.PortOpen();
+    snapshot.comPort = comm.CommPort();
+    snapshot.device = comm.DevicePath();
+    snapshot.line = m_serial->line();
+    snapshot.counters = counters();
+    return snapshot;
+}
+
+HubSettings::Session Engine::currentSession() const
+{
+    const auto armed = [this](EndpointRole role) {
+        return m_endpoints[std::size_t(endpointOf(role))]->armed;
+    };
+    HubSettings::Session session;
+    session.comPort = m_serial->comm().PortOpen() ? m_serial->comm().CommPort() : 0;
+    session.server2 = armed(EndpointRole::ServerListener);
+    session.forwarder1 = armed(EndpointRole::SoftwareForwarder);
+    session.forwarder3 = armed(EndpointRole::DataHostForwarder);
+    return session;
+}
+
+void Engine::releaseAll()
+{
+    if (m_serial && m_serial->comm().PortOpen()) {
+        m_serial->comm().closeHandingOver();
+        qCInfo(lcSerial, "COM port %d closed", m_serial->comm().CommPort());
+    }
+    for (SocketEndpoint *endpoint : m_endpoints) {
+        if (endpoint && endpoint->socket().State() != Winsock::sckClosed)
+            endpoint->socket().Close();
+    }
+}

@@ -1,0 +1,113 @@
+#pragma once
+
+#include "engine/byte_counters.h"
+#include "engine/endpoint_table.h"
+#include "engine/hub_settings.h"
+#include "engine/network_settings.h"
+#include "platform/line_settings.h"
+#include "platform/port_table.h"
+
+#include <QByteArray>
+#include <QObject>
+#include <QString>
+
+#include <array>
+#include <memory>
+
+class FlowControl;
+class RemoteSession;
+class Router;
+class SerialBridge;
+class SocketEndpoint;
+class Winsock;
+
+// The relay without its window: the four socket endpoints, the serial
+// bridge, the router, flow control, the RFC 2217 session, the settings and
+// the port table. It shows nothing and asks nothing; the handlers above it
+// decide what the operator sees and call it.
+class Engine : public QObject
+{
+    Q_OBJECT
+
+public:
+    // What the relay is doing now, for the Log window and for what reports
+    // on the hub from outside.
+    struct EndpointState {
+        int state = 0;       // Winsock state number
+        QString peer;        // peer address, empty when none
+        quint16 peerPort = 0;
+        bool armed = false;
+    };
+    struct Snapshot {
+        std::array<EndpointState, EndpointCount> endpoints {};
+        bool serialOpen = false;
+        int comPort = 0;     // the port open (or last configured)
+        QString device;      // its device file while open
+        LineSettings line;   // in effect
+        ByteCounters counters;
+    };
+
+    // `configDir` holds the settings files and the port table.
+    explicit Engine(const QString &configDir, QObject *parent = nullptr);
+    ~Engine() override;
+
+    [[nodiscard]] SocketEndpoint &endpoint(int index) const { return *m_endpoints[std::size_t(index)]; }
+    [[nodiscard]] SerialBridge &serial() const { return *m_serial; }
+    [[nodiscard]] Router &router() const { return *m_router; }
+    [[nodiscard]] FlowControl &flow() const { return *m_flow; }
+    [[nodiscard]] RemoteSession &session() const { return *m_session; }
+    [[nodiscard]] HubSettings &settings() { return m_settings; }
+    [[nodiscard]] const PortTable &ports() const { return m_ports; }
+
+    // Relays what waits on endpoint `index` as one chunk: counted, the
+    // Telnet commands of an RFC 2217 peer answered and taken out, fanned out.
+    void relayFromSocket(int index);
+    // Starts the session of a peer just accepted on `index`.
+    void peerAccepted(int index);
+    // Takes a receive event's bytes (with `all`, everything a lost device
+    // left) and, unless a relay of serial chunks is already running further
+    // out, relays the queue oldest first.
+    void relayFromSerial(bool all);
+
+    // True while endpoint `index`, no longer connected, still holds received
+    // bytes that its destinations may yet take; relays what it can first.
+    [[nodiscard]] bool stillHolding(int index);
+
+    // Cuts destination `index` off with a reset (its peer must not take a
+    // cut stream for a complete one), counts it, and reports destinationDropped.
+    void dropDestination(int index, const QString &why);
+
+    [[nodiscard]] const NetworkSettings &network() const { return m_network; }
+    // Takes `network`: where listeners listen from their next Listen on,
+    // who may connect at once. Checked by the caller (NetworkSettings::problem).
+    void setNetwork(const NetworkSettings &network);
+
+    // Counters of every node and the drops.
+    [[nodiscard]] ByteCounters counters() const;
+    [[nodiscard]] Snapshot snapshot() const;
+    // What runs now, as restoring it would redo it.
+    [[nodiscard]] HubSettings::Session currentSession() const;
+
+    // Closes the serial port and every open socket, handing queued output to
+    // the OS.
+    void releaseAll();
+
+signals:
+    // Destination `index` was cut off; the handlers show it as a failure.
+    void destinationDropped(int index, const QString &why);
+
+private:
+    HubSettings m_settings;
+    PortTable m_ports;
+    NetworkSettings m_network;
+    std::array<SocketEndpoint *, EndpointCount> m_endpoints {};
+    std::array<std::unique_ptr<SocketEndpoint>, EndpointCount> m_owned;
+    SerialBridge *m_serial = nullptr;
+    FlowControl *m_flow = nullptr;
+    RemoteSession *m_session = nullptr;
+    Router *m_router = nullptr;
+    std::array<Winsock *, EndpointCount> m_sockets {}; // flow control's view
+    bool m_relayingSerial = false;
+    quint64 m_droppedDestinations = 0;
+    quint64 m_droppedBytes = 0;
+};

@@ -1,0 +1,72 @@
+#pragma once
+
+#include "engine/network_settings.h"
+#include "engine/settings_store.h"
+#include "platform/line_settings.h"
+
+#include <QString>
+#include <QStringList>
+
+// Every setting the hub keeps, typed, in one place: which file, section and
+// key each lives in and how its text reads. Nothing else names a file,
+// section or key.
+//
+//   Harborcast.ini [startup]  the endpoints' port and host fields
+//                  [network]  ListenAddress, AllowedPeers, Rfc2217
+//                  [session]  Restore, and what Exit noted to restore
+//                  [view]     AllEndpoints
+//   Tolvar.ini     [startup]  ComPort, the last port chosen (never read back)
+//                  [line]     the serial line
+class HubSettings
+{
+public:
+    // What runs, as restoring it would redo it.
+    struct Session {
+        int comPort = 0; // the open serial port, 0 when none
+        bool server2 = false;
+        bool forwarder1 = false;
+        bool forwarder3 = false;
+    };
+
+    explicit HubSettings(const QString &configDir) : m_store(configDir) {}
+
+    // The raw store, for what reads every key alike (the fuzz target, tests).
+    [[nodiscard]] SettingsStore &store() { return m_store; }
+    [[nodiscard]] const SettingsStore &store() const { return m_store; }
+
+    // An endpoint field of [startup] (`key` comes from the endpoint rows), or
+    // `fallback`. Never throws.
+    [[nodiscard]] QString startupField(const QString &key, const QString &fallback) const;
+    // Stores a field as given. Throws ComponentError(75) when it cannot.
+    void setStartupField(const QString &key, const QString &value);
+    // The port chosen last, for the operator only. Throws ComponentError(75).
+    void setChosenComPort(int number);
+
+    // [line]: an absent key keeps its default; a malformed one does too and
+    // adds a line to `complaints`.
+    [[nodiscard]] LineSettings line(QStringList *complaints) const;
+    // Writes every key of [line]. Throws ComponentError(75) when it cannot.
+    void setLine(const LineSettings &line);
+
+    // [network], read as NetworkSettings::load reads it.
+    [[nodiscard]] NetworkSettings network(QStringList *complaints) const;
+    // Writes [network]. Throws ComponentError(75) when it cannot.
+    void setNetwork(const NetworkSettings &network);
+
+    // [session] Restore: true only when written "true".
+    [[nodiscard]] bool restoresSession() const;
+    // Throws ComponentError(75) when it cannot be stored.
+    void setRestoresSession(bool on);
+    // The session Exit noted (read whatever Restore says).
+    [[nodiscard]] Session session() const;
+    // Notes `session` when Restore is on; a failure is logged, never thrown:
+    // the program is ending.
+    void noteSession(const Session &session);
+
+    // [view] AllEndpoints. The setter throws ComponentError(75).
+    [[nodiscard]] bool allEndpoints() const;
+    void setAllEndpoints(bool on);
+
+private:
+    SettingsStore m_store;
+};

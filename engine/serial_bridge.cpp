@@ -1,0 +1,124 @@
+#include "engine/serial_bridge.h"
+
+#include "platform/component_error.h"
+#include "platform/log_categories.h"
+#include "platform/serial_comm.h"
+
+#include <functional>
+
+namespace {
+// The line configuration of the bridge, in the order it is applied.
+constexpr int BufferSize = 1024;
+constexpr int TextInput = 0;
+constexpr int ReadLength = 1024;
+constexpr int ReceiveThreshold = 1;
+constexpr int SendThreshold = 1;
+} // namespace
+
+SerialBridge::SerialBridge(const PortTable &ports, QObject *parent)
+    : QObject(parent), m_comm(new SerialComm(ports, this))
+{
+}
+
+void SerialBridge::takeLine(const LineSettings &line, const char *by)
+{
+    const bool changed = !(line == m_line);
+    m_line = line;
+    if (changed) {
+        qCInfo(lcSerial, "line settings%s: %s", by, qUtf8Printable(m_line.describe()));
+        emit lineChanged();
+    }
+}
+
+QString SerialBridge::applyToOpenPort(const LineSettings &line)
+{
+    // One setting at a time, so that a refusal names the one refused.
+    const LineSettings before = m_comm->lineSettings();
+    const struct {
+        QString name;
+        QString value;
+        std::function<void(LineSettings &)> take;
+    } steps[] = {
+        {QStringLiteral("baud rate"), QString::number(line.baudRate),
+         [&](LineSettings &s) { s.baudRate = line.baudRate; }},
+        {QStringLiteral("data bits"), QString::number(line.dataBits),
+         [&](LineSettings &s) { s.dataBits = line.dataBits; }},
+        {QStringLiteral("parity"), LineSettings::parityText(line.parity),
+         [&](LineSettings &s) { s.parity = line.parity; }},
+        {QStringLiteral("stop bits"), line.stopBits,
+         [&](LineSettings &s) { s.stopBits = line.stopBits; }},
+        {QStringLiteral("flow control"), LineSettings::flowText(line.flowControl),
+         [&](LineSettings &s) { s.flowControl = line.flowControl; }},
+    };
+    LineSettings step = m_line;
+    for (const auto &change : steps) {
+        change.take(step);
+        try {
+            m_comm->setLineSettings(step);
+        } catch (const ComponentError &) {
+            // What was taken before this step goes back too.
+            try {
+                m_comm->setLineSettings(before);
+            } catch (const ComponentError &) {
+                // It had these a moment ago; nothing better to go back to.
+            }
+            qCWarning(lcSerial, "the serial port refused %s %s", qUtf8Printable(change.name),
+                      qUtf8Printable(change.value));
+            return QStringLiteral("the %1 %2").arg(change.name, change.value);
+        }
+    }
+    // A device without modem lines (a pseudo-terminal) keeps these for the
+    // next open; that is no refusal.
+    (void)m_comm->setDTREnable(line.dtr);
+    (void)m_comm->setRTSEnable(line.rts);
+    return {};
+}
+
+bool SerialBridge::setLineFromPeer(const LineSettings &line)
+{
+    if (!m_comm->PortOpen() || !applyToOpenPort(line).isEmpty())
+        return false;
+    takeLine(line, " (set by the RFC 2217 peer)");
+    return true;
+}
+
+void SerialBridge::open(int number)
+{
+    if (m_comm->PortOpen())
+        m_comm->setPortOpen(false);
+    m_comm->setCommPort(number);
+    m_comm->setInBufferSize(BufferSize);
+    // The operator's line settings, whatever a remote peer set before.
+    takeLine(m_storedLine, "");
+    const LineSettings line = m_line;
+    m_comm->setLineSettings(line);
+    m_comm->setInputMode(TextInput);
+    m_comm->setInputLen(ReadLength);
+    m_comm->setRThreshold(ReceiveThreshold);
+    m_comm->setSThreshold(SendThreshold);
+    m_comm->setDTREnable(line.dtr);
+    m_comm->setRTSEnable(line.rts);
+    m_comm->setNullDiscard(false);
+    m_comm->setPortOpen(true);
+    qCInfo(lcSerial, "COM port %d (%s) opened: %s", m_comm->CommPort(),
+           qUtf8Printable(m_comm->DevicePath()), qUtf8Printable(line.describe()));
+}
+
+void SerialBridge::takeInput(bool all)
+{
+    for (QByteArray chunk = m_comm->Input(); !chunk.isEmpty(); chunk = m_comm->Input()) {
+        received += quint64(chunk.size());
+        m_queue.push_back(std::move(chunk));
+        if (!all)
+            return;
+    }
+}
+
+QByteArray SerialBridge::nextChunk()
+{
+    if (m_queue.empty())
+        return {};
+    QByteArray chunk = std::move(m_queue.front());
+    m_queue.pop_front();
+    return chunk;
+}

@@ -1,0 +1,36 @@
+#include "engine/socket_endpoint.h"
+
+#include "platform/log_categories.h"
+#include "platform/winsock.h"
+
+SocketEndpoint::SocketEndpoint(const EndpointRow &row, QObject *owner)
+    : m_row(row), m_socket(new Winsock(owner))
+{
+}
+
+bool SocketEndpoint::connected() const
+{
+    return m_socket->State() == Winsock::sckConnected;
+}
+
+bool SocketEndpoint::holding(int stallMs)
+{
+    const qint64 held = m_socket->BytesReceived();
+    if (held == 0) {
+        m_heldBytes = 0;
+        return false;
+    }
+    if (held != m_heldBytes) {
+        m_heldBytes = held;
+        m_heldSince.start();
+        return true;
+    }
+    if (m_heldSince.elapsed() < stallMs)
+        return true;
+    // Its destinations took nothing for the stall time: let it go.
+    qCWarning(lcNet, "endpoint %d: %lld received bytes dropped, their destinations took nothing "
+                     "for %d s",
+              index(), held, stallMs / 1000);
+    m_heldBytes = 0;
+    return false;
+}

@@ -1,0 +1,42 @@
+#pragma once
+
+#include "engine/endpoint_table.h"
+
+#include <QElapsedTimer>
+#include <QtGlobal>
+
+class QObject;
+class Winsock;
+
+// One socket endpoint of the relay: its row (what its role can do), its
+// Winsock, whether the supervision tick keeps it up, the received bytes it
+// still holds after its peer closed, and what has flowed through it.
+class SocketEndpoint
+{
+public:
+    // The socket is a child of `owner`.
+    SocketEndpoint(const EndpointRow &row, QObject *owner);
+
+    [[nodiscard]] const EndpointRow &row() const { return m_row; }
+    [[nodiscard]] int index() const { return m_row.index; }
+    [[nodiscard]] Winsock &socket() const { return *m_socket; }
+    [[nodiscard]] bool connected() const;
+
+    // Kept up by the supervision tick (Connect, or Listen for the TCP/IP
+    // Server); the operator's Close lets it go.
+    bool armed = false;
+
+    // True while the endpoint still holds received bytes that its
+    // destinations may yet take: held bytes that went down start the stall
+    // clock again; after `stallMs` without that they are let go (logged).
+    [[nodiscard]] bool holding(int stallMs);
+
+    quint64 received = 0; // bytes taken from the peer
+    quint64 sent = 0;     // bytes handed to the socket for the peer
+
+private:
+    EndpointRow m_row;
+    Winsock *m_socket;
+    qint64 m_heldBytes = 0;
+    QElapsedTimer m_heldSince;
+};
