@@ -215,7 +215,7 @@ void BackPressureTest::heldBytesRelayedBeforeTheSocketIsLetGo()
     core.Timer1->stop();
     QVERIFY(hub.openSerial());
     QTcpServer upstream;
-    auto peer = endpoint == 2 ? hub.connectToListener(2) : hub.connectForwarder(1, upstream);
+    auto peer = isListener(endpoint) ? hub.connectToListener(endpoint) : hub.connectForwarder(endpoint, upstream);
     QVERIFY(peer);
     core.Timer1->stop();
 

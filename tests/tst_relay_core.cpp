@@ -68,6 +68,10 @@ private slots:
     void routing();
     void listener_data() { addEndpoints({0, 2}); }
     void listener();
+    void listenOnPortInUse_data() { addEndpoints({0, 2}); }
+    void listenOnPortInUse();
+    void connectFailures_data() { addEndpoints({1, 3}); }
+    void connectFailures();
     void tickReconnectsArmedForwarder_data() { addEndpoints({1, 3}); }
     void tickReconnectsArmedForwarder();
     void tickRearmsSecondServerAndShowsStates();
@@ -113,7 +117,7 @@ void RelayCoreTest::listener()
     Hub hub;
     RelayCore &core = *hub.core;
     const RelayCore::Endpoint &row = core.endpoint(endpoint);
-    const auto press = [&](int button) { endpoint == 0 ? core.Command1_Click(button) : core.Command5_Click(button); };
+    const auto press = [&](int button) { hub.pressListener(endpoint, button); };
     Winsock &socket = *core.Winsock1[std::size_t(endpoint)];
     row.portField->setText(QStringLiteral("0"));
     press(0);
@@ -125,7 +129,7 @@ void RelayCoreTest::listener()
     QCOMPARE(saved(hub, row.portKey), QString::number(port));
     QCOMPARE(core.Caption(), QStringLiteral("Listening"));
     QCOMPARE(row.portField->backColor(), UiColour::Yellow);
-    QCOMPARE(core.Server2Armed, endpoint == 2);
+    QCOMPARE(core.Server2Armed, row.role == EndpointRole::ServerListener);
 
     press(1);
     QCOMPARE(socket.State(), int(Winsock::sckClosed));
@@ -138,11 +142,54 @@ void RelayCoreTest::listener()
     QCOMPARE(row.portField->backColor(), UiColour::Green);
     peer->socket->disconnectFromHost();
     QTRY_COMPARE(row.portField->backColor(), UiColour::Red);
-    QCOMPARE(core.Caption(), endpoint == 0 ? QStringLiteral("TCP Server Closed") : QStringLiteral("Listening"));
+    QCOMPARE(core.Caption(), row.role == EndpointRole::GatewayListener ? QStringLiteral("TCP Server Closed")
+                                                                       : QStringLiteral("Listening"));
     QVERIFY(hub.boxes.shown().isEmpty());
 }
 
-// An armed forwarder whose server dropped it is connected again by the tick.
+// Listen on a port another socket holds: the port is saved before the
+// listen fails; the endpoint ends closed, nothing visible changes, no box
+// shows and the TCP/IP Server is not armed.
+void RelayCoreTest::listenOnPortInUse()
+{
+    QFETCH(int, endpoint);
+    Hub hub;
+    QTcpServer holder;
+    QVERIFY(holder.listen(QHostAddress::Any, 0));
+    const RelayCore::Endpoint &row = hub.core->endpoint(endpoint);
+    row.portField->setText(QString::number(holder.serverPort()));
+    hub.core->setCaption(QStringLiteral("before"));
+    hub.pressListener(endpoint, 0);
+    QCOMPARE(saved(hub, row.portKey), QString::number(holder.serverPort()));
+    QCOMPARE(hub.core->Winsock1[std::size_t(endpoint)]->State(), int(Winsock::sckClosed));
+    QCOMPARE(hub.core->Caption(), QStringLiteral("before"));
+    QVERIFY(!row.portField->hasBackColor() && !hub.core->Server2Armed);
+    QVERIFY(hub.boxes.shown().isEmpty());
+}
+
+// Connect with a port that is no number: armed first, one box with the code
+// and the state, nothing saved, no colour. Connect where nothing listens:
+// both fields saved, yellow at once.
+void RelayCoreTest::connectFailures()
+{
+    QFETCH(int, endpoint);
+    Hub hub;
+    const RelayCore::Endpoint &row = hub.core->endpoint(endpoint);
+    row.hostField->setText(QStringLiteral("127.0.0.1"));
+    row.portField->setText(QStringLiteral("x"));
+    hub.core->Command3_Click(Hub::forwarderButton(endpoint, true));
+    QVERIFY(*row.armed);
+    QCOMPARE(hub.boxes.texts(), QStringList {QStringLiteral("HA Connect Client Error # 13   State = 0")});
+    QCOMPARE(saved(hub, row.hostKey), QStringLiteral("<unset>"));
+    QVERIFY(!row.portField->hasBackColor());
+    row.portField->setText(QStringLiteral("1"));
+    hub.core->Command3_Click(Hub::forwarderButton(endpoint, true));
+    QCOMPARE(row.portField->backColor(), UiColour::Yellow);
+    QCOMPARE(saved(hub, row.hostKey) + saved(hub, row.portKey), QStringLiteral("127.0.0.11"));
+}
+
+// An armed forwarder whose server dropped it is connected again by the tick;
+// its Close disarms it, turns it red and shows the state number.
 void RelayCoreTest::tickReconnectsArmedForwarder()
 {
     QFETCH(int, endpoint);
@@ -150,6 +197,8 @@ void RelayCoreTest::tickReconnectsArmedForwarder()
     QTcpServer server;
     auto peer = hub.connectForwarder(endpoint, server);
     QVERIFY(peer);
+    const RelayCore::Endpoint &row = hub.core->endpoint(endpoint);
+    QCOMPARE(row.portField->backColor(), UiColour::Green);
     hub.core->Timer1->stop();
     QSignalSpy connections(&server, &QTcpServer::newConnection);
     Winsock &socket = *hub.core->Winsock1[std::size_t(endpoint)];
@@ -160,6 +209,10 @@ void RelayCoreTest::tickReconnectsArmedForwarder()
     QVERIFY(connections.wait(5000));
     QTRY_COMPARE(socket.State(), int(Winsock::sckConnected));
     QCOMPARE(connections.count(), 1);
+    hub.core->Command3_Click(Hub::forwarderButton(endpoint, false));
+    QVERIFY(!*row.armed);
+    QCOMPARE(row.portField->backColor(), UiColour::Red);
+    QCOMPARE(row.statusField->text(), QStringLiteral("0"));
 }
 
 // The tick listens on the second server again once its peer left, never

@@ -78,6 +78,7 @@ void SerialBridgeTest::openCloseAndScanWhileOpen()
         QCOMPARE(core.Caption(), QStringLiteral("COM Port # 4 is now open."));
         QCOMPARE(core.Text3->backColor(), UiColour::Green);
         QCOMPARE(core.Text3->foreColor(), UiColour::Black);
+        QCOMPARE(core.Com1->InputLen(), 1024); // the size of a read chunk
         byScan ? core.Command4_Click() : core.Command2_Click(1);
         QVERIFY(!core.Com1->PortOpen());
         QCOMPARE(core.Caption(), QStringLiteral("COM Port is Closed."));

@@ -24,10 +24,7 @@ std::unique_ptr<Peer> Hub::connectToListener(int index)
 {
     Control *portField = core->endpoint(index).portField;
     portField->setText(QStringLiteral("0"));
-    if (index == 0)
-        core->Command1_Click(0);
-    else
-        core->Command5_Click(0);
+    pressListener(index, 0);
     Winsock &socket = *core->Winsock1[std::size_t(index)];
     if (socket.State() != Winsock::sckListening)
         return nullptr;
@@ -45,7 +42,7 @@ std::unique_ptr<Peer> Hub::connectForwarder(int index, QTcpServer &server)
     const RelayCore::Endpoint &forwarder = core->endpoint(index);
     forwarder.hostField->setText(QStringLiteral("127.0.0.1"));
     forwarder.portField->setText(QString::number(server.serverPort()));
-    core->Command3_Click(index == 1 ? 0 : 3);
+    core->Command3_Click(forwarderButton(index, true));
     if (!server.waitForNewConnection(5000))
         return nullptr;
     auto peer = std::make_unique<Peer>(server.nextPendingConnection());
@@ -53,6 +50,23 @@ std::unique_ptr<Peer> Hub::connectForwarder(int index, QTcpServer &server)
     if (!waitUntil([&] { return socket.State() == Winsock::sckConnected; }))
         return nullptr;
     return peer;
+}
+
+int Hub::forwarderButton(int endpoint, bool connects)
+{
+    for (std::size_t button = 0; button < Command3Map.size(); ++button) {
+        if (Command3Map[button].endpoint == endpoint && Command3Map[button].connects == connects)
+            return int(button);
+    }
+    return -1;
+}
+
+void Hub::pressListener(int endpoint, int button)
+{
+    if (core->endpoint(endpoint).role == EndpointRole::GatewayListener)
+        core->Command1_Click(button);
+    else
+        core->Command5_Click(button);
 }
 
 bool Hub::openSerial()

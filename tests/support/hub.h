@@ -51,6 +51,10 @@ public:
     // Forwarder `index` (1 or 3) connects to `server` (its Connect button);
     // returns the server's side of the connection.
     [[nodiscard]] std::unique_ptr<Peer> connectForwarder(int index, QTcpServer &server);
+    // The Command3 button that connects (or closes) forwarder `endpoint`.
+    [[nodiscard]] static int forwarderButton(int endpoint, bool connects);
+    // Presses button `button` (0 Listen, 1 Close) of listener `endpoint`.
+    void pressListener(int endpoint, int button);
     // Selects SerialPort and presses Open.
     [[nodiscard]] bool openSerial();
 };
