@@ -63,7 +63,7 @@ bool LogWindow::saveTo(const QString &path) const
 
 void LogWindow::refreshCounters()
 {
-    counters->setText(m_core.counters().describe());
+    counters->setText(m_core.engine().snapshot().counters.describe());
 }
 
 void LogWindow::showEvent(QShowEvent *event)
