@@ -588,7 +588,9 @@ void Winsock::setGathering(bool on)
     if (on || m_gathered.isEmpty())
         return;
     const QByteArray gathered = std::exchange(m_gathered, {});
-    if (CanSend())
+    if (m_sendSide)
+        (void)m_sendSide->write(gathered); // refused: the peer had closed entirely
+    else if (m_state == sckConnected)
         writeNow(gathered);
 }
 
