@@ -1,7 +1,9 @@
 // Routing of a chunk that arrives on a socket, along the route table: from
 // the gateway endpoint to the three others, from any other back to the
 // gateway, and to the serial port while it is open. A chunk goes only where
-// the destination reads connected at that moment; nothing is kept for later.
+// the destination reads connected at that moment, or still takes bytes after
+// its peer closed (it may have closed only its sending side and wait for an
+// answer); nothing is kept for later.
 
 #include "platform/component_error.h"
 #include "platform/serial_comm.h"
@@ -12,7 +14,7 @@
 bool RelayCore::sendIfConnected(int index, const QByteArray &chunk)
 {
     Winsock &socket = *Winsock1[std::size_t(index)];
-    if (socket.State() != Winsock::sckConnected)
+    if (!socket.CanSend())
         return false;
     try {
         if (index == 2 && m_remote) {

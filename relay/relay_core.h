@@ -190,6 +190,14 @@ public:
     // anything.
     void noteSession();
 
+    // ---- Mode ----------------------------------------------------------------
+    // Headless, nobody is there to press Open after the device vanished: the
+    // supervision tick opens the port again (same number, the operator's line
+    // settings) once its device is back. With a window it stays closed, red,
+    // until the operator opens it.
+    void setHeadless(bool on) { m_headless = on; }
+    [[nodiscard]] bool headless() const { return m_headless; }
+
     // ---- Services ---------------------------------------------------------
     [[nodiscard]] SettingsStore &settings() { return m_settings; }
     [[nodiscard]] const PortTable &ports() const { return m_ports; }
@@ -222,9 +230,15 @@ private:
     void connectAction(const Endpoint &endpoint);
     void forwarderCloseAction(const Endpoint &endpoint);
     void showPortClosed();
+    // Configures Com1 for port `number` with the operator's line settings
+    // and opens it; throws ComponentError when that fails.
+    void openPort(int number);
+    // Headless: opens the port whose device vanished again once its device
+    // file is back; a failed attempt is retried on the next tick.
+    void reopenLostPort();
 
-    // Sends chunk on endpoint `index` when it reads connected; true when it
-    // went. A send that fails (the peer dropped just now) is left to the
+    // Sends chunk on endpoint `index` when it takes bytes (connected, or
+    // its peer closed and it may still read); true when it went. A send that fails (the peer dropped just now) is left to the
     // socket's own events.
     bool sendIfConnected(int index, const QByteArray &chunk);
     // True while endpoint `index`, no longer connected, still holds received
@@ -275,6 +289,10 @@ private:
     // to the outer one, so no endpoint sees chunks out of order.
     std::deque<QByteArray> m_serialQueue;
     bool m_relayingSerial = false;
+
+    bool m_headless = false;
+    int m_lostPort = 0;                 // vanished while open and not opened since; 0: none
+    bool m_reopenFailureLogged = false; // once per loss
 
     bool m_inTick = false; // the Listen action keeps a listener that is already right
 

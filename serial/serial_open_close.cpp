@@ -11,6 +11,8 @@
 #include "relay/message_boxes.h"
 #include "relay/relay_core.h"
 
+#include <utility>
+
 namespace {
 
 // The line configuration of the bridge, in the order it is applied.
@@ -50,6 +52,7 @@ void RelayCore::Command2_Click(int Index)
             boxes().show(QStringLiteral("Com error"), MessageBoxes::Buttons::Ok);
         }
     } else if (Index == 1) {
+        m_lostPort = 0;
         if (Com1->PortOpen()) {
             try {
                 showPortClosed();
@@ -75,31 +78,37 @@ void RelayCore::showPortClosed()
     Text3->setBackColor(UiColour::White);
 }
 
+void RelayCore::openPort(int number)
+{
+    if (Com1->PortOpen())
+        Com1->setPortOpen(false);
+    Com1->setCommPort(number);
+    Com1->setInBufferSize(BufferSize);
+    // The operator's line settings, whatever a remote peer set before;
+    // BaudRate follows them.
+    takeLine(m_storedLine, "");
+    LineSettings line = m_line;
+    Com1->setSettings(line.commSettings());
+    Com1->setFlowControl(line.commFlowControl());
+    Com1->setInputMode(TextInput);
+    Com1->setInputLen(ReadLength);
+    Com1->setRThreshold(ReceiveThreshold);
+    Com1->setSThreshold(SendThreshold);
+    Com1->setDTREnable(line.dtr);
+    Com1->setRTSEnable(line.rts);
+    Com1->setNullDiscard(false);
+    Com1->setPortOpen(true);
+    qCInfo(lcSerial, "COM port %d (%s) opened: %s", Com1->CommPort(),
+           qUtf8Printable(Com1->DevicePath()), qUtf8Printable(line.describe()));
+    showOpen(Text3);
+}
+
 bool RelayCore::OpenCOM()
 {
     bool result = false;
+    m_lostPort = 0; // the operator's choice from now on
     try {
-        if (Com1->PortOpen())
-            Com1->setPortOpen(false);
-        Com1->setCommPort(ComPort);
-        Com1->setInBufferSize(BufferSize);
-        // The operator's line settings, whatever a remote peer set before;
-        // BaudRate follows them.
-        takeLine(m_storedLine, "");
-        LineSettings line = m_line;
-        Com1->setSettings(line.commSettings());
-        Com1->setFlowControl(line.commFlowControl());
-        Com1->setInputMode(TextInput);
-        Com1->setInputLen(ReadLength);
-        Com1->setRThreshold(ReceiveThreshold);
-        Com1->setSThreshold(SendThreshold);
-        Com1->setDTREnable(line.dtr);
-        Com1->setRTSEnable(line.rts);
-        Com1->setNullDiscard(false);
-        Com1->setPortOpen(true);
-        qCInfo(lcSerial, "COM port %d (%s) opened: %s", Com1->CommPort(),
-               qUtf8Printable(Com1->DevicePath()), qUtf8Printable(line.describe()));
-        showOpen(Text3);
+        openPort(ComPort);
         result = true;
         Dly(OpenWaitMs);
         // A Close, a scan or a vanished device during the wait has already
@@ -121,4 +130,25 @@ bool RelayCore::OpenCOM()
     if (answer == MessageBoxes::Answer::Yes)
         Command4_Click();
     return result;
+}
+
+void RelayCore::reopenLostPort()
+{
+    const int number = m_lostPort;
+    if (!m_headless || number == 0 || Com1->PortOpen() || m_ports.devicePath(number).isEmpty())
+        return;
+    try {
+        openPort(number);
+    } catch (const ComponentError &error) {
+        // Back but not usable yet (its permissions not set yet, another
+        // program holding it): the next tick tries again.
+        if (!std::exchange(m_reopenFailureLogged, true))
+            qCWarning(lcSerial, "COM port %d is back but cannot be opened yet: error %d, %s",
+                      number, error.code(), qUtf8Printable(error.text()));
+        return;
+    }
+    m_lostPort = 0;
+    qCInfo(lcSerial, "COM port %d is back and open again", number);
+    setCaption(QStringLiteral("COM Port # ") + QString::number(number)
+               + QStringLiteral(" is now open."));
 }

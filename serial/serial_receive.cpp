@@ -26,6 +26,8 @@ void RelayCore::Com1_OnComm()
         // away for a long time; the red indicator and the caption stay until
         // the next Open.
         qCWarning(lcSerial, "COM port %d was lost", Com1->CommPort());
+        m_lostPort = Com1->CommPort();
+        m_reopenFailureLogged = false;
         Text3->setBackColor(UiColour::Red);
         Text3->setForeColor(UiColour::White);
         Text3->setText(QString::number(Com1->CommPort()));
@@ -65,7 +67,7 @@ void RelayCore::Com1_OnComm()
                 // The second server is served last, after the passes, so a
                 // peer accepted in them still gets the chunk.
                 DoEvents();
-                if (Winsock1[std::size_t(destination)]->State() != Winsock::sckConnected)
+                if (!Winsock1[std::size_t(destination)]->CanSend())
                     DoEvents();
             }
             if (sendIfConnected(destination, chunk))
