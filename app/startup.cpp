@@ -132,6 +132,7 @@ int runHeadless(int &argc, char **argv, const CommandLine &options)
     EventLog log({EventLog::defaultFilePath(), true});
     LoggedMessageBoxes boxes;
     RelayCore core(boxes, configDirFor(options));
+    core.setHeadless(true);
     endOnSignals(core, app);
     qCInfo(lcApp, "%s started without a window; settings in %s", qUtf8Printable(versionLine()),
            qUtf8Printable(configDirFor(options)));

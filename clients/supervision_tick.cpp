@@ -1,7 +1,8 @@
 // The supervision tick (Timer1, every 3000 ms): the only retry mechanism of
 // the hub. It re-arms every armed endpoint that is down (a forwarder
 // connects again, the TCP/IP Server listens again) and repaints the state
-// display of all four endpoints.
+// display of all four endpoints; headless, it also opens a serial port again
+// whose device came back.
 
 #include "platform/component_error.h"
 #include "platform/winsock.h"
@@ -16,6 +17,12 @@ void RelayCore::Timer1_Timer()
     // Any failure ends this tick silently; the next one starts over. The
     // handlers reached from here (the Listen action) trap their own failures.
     try {
+        // First, so that a refused Connect below cannot keep the device away.
+        reopenLostPort();
+        // A peer that closed may have closed only its sending side and still
+        // wait for an answer: it is sent to until here.
+        for (Winsock *socket : Winsock1)
+            socket->StopSending();
         // Connect uses the host and port the socket holds from the last
         // Connect press; a connect already in progress is left to finish. A
         // socket whose peer closed is only let go once what it received has

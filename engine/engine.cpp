@@ -44,7 +44,7 @@ Engine::Engine(const QString &configDir, QObject *parent)
     // the chunk.
     m_router->setSerialHook([](const SocketEndpoint &last) {
         QCoreApplication::processEvents();
-        if (!last.connected())
+        if (!last.canSend())
             QCoreApplication::processEvents();
     });
     connect(&m_serial->comm(), &SerialComm::DeliveryEnded, this,

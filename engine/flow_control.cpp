@@ -55,7 +55,7 @@ void FlowControl::update()
     for (std::size_t i = 0; i < EndpointCount; ++i) {
         const Winsock &socket = *m_sockets[i];
         const bool was = m_congested[i];
-        const bool connected = socket.State() == Winsock::sckConnected;
+        const bool connected = socket.CanSend();
         const bool full = connected
             && congestedNow(was, socket.BytesToSend(), m_limits.socketHigh, m_limits.socketLow);
         const bool now = full || (connected && m_held[i]);
@@ -83,8 +83,7 @@ void FlowControl::update()
     if (!serialHolds) {
         for (int destination : routeFrom(SerialNode)) {
             const Winsock &socket = *m_sockets[std::size_t(destination)];
-            if (socket.State() == Winsock::sckConnected
-                && socket.BytesToSend() > m_limits.serialQueueLimit) {
+            if (socket.CanSend() && socket.BytesToSend() > m_limits.serialQueueLimit) {
                 emit destinationOverflowed(destination);
             }
         }

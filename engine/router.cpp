@@ -46,7 +46,7 @@ bool Router::sendTo(int destination, const QByteArray &chunk)
         return true;
     }
     SocketEndpoint &endpoint = *m_endpoints[std::size_t(destination)];
-    if (!endpoint.connected())
+    if (!endpoint.canSend())
         return false;
     try {
         if (endpoint.row().speaksRfc2217 && m_session.active())

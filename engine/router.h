@@ -18,7 +18,9 @@ class SerialBridge;
 class SocketEndpoint;
 
 // Where chunks go: along the route table, each destination only if it takes
-// data at that moment (connected, or open); nothing is kept for later. Both
+// data at that moment (connected, or open; a socket whose peer closed may
+// still take bytes, for its peer may have closed only its sending side and
+// wait for an answer); nothing is kept for later. Both
 // directions go through fanOut. Also the capture of what was relayed, and the
 // write gathering of a serial delivery.
 class Router : public QObject

@@ -13,6 +13,11 @@ bool SocketEndpoint::connected() const
     return m_socket->State() == Winsock::sckConnected;
 }
 
+bool SocketEndpoint::canSend() const
+{
+    return m_socket->CanSend();
+}
+
 bool SocketEndpoint::holding(int stallMs)
 {
     const qint64 held = m_socket->BytesReceived();

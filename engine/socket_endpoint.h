@@ -21,6 +21,9 @@ public:
     [[nodiscard]] int index() const { return m_row.index; }
     [[nodiscard]] Winsock &socket() const { return *m_socket; }
     [[nodiscard]] bool connected() const;
+    // Takes bytes for its peer: connected, or its peer closed and may
+    // still read (it may have closed only its sending side).
+    [[nodiscard]] bool canSend() const;
 
     // Kept up by the supervision tick (Connect, or Listen for the TCP/IP
     // Server); the operator's Close lets it go.

@@ -1,6 +1,7 @@
 #include "platform/winsock.h"
 
 #include "platform/component_error.h"
+#include "platform/send_side.h"
 #include "platform/winsock_os.h"
 
 #include <QCoreApplication>
@@ -206,13 +207,21 @@ void Winsock::dropConnection(bool reset)
     m_requestPosted = false;
     m_remoteIP.clear();
     const QByteArray gathered = std::exchange(m_gathered, {});
+    if (reset) {
+        // A property of the connection, not of one descriptor: whichever
+        // closes last sends it.
+        for (qintptr fd : {m_socket ? m_socket->socketDescriptor() : -1, m_spare,
+                           m_sendSide ? m_sendSide->descriptor() : -1})
+            winsock_os::setResetOnClose(fd);
+        if (m_sendSide)
+            m_sendSide->close(); // what waits there is dropped, not sent first
+    }
+    endSendSide(gathered);
     if (QTcpSocket *socket = std::exchange(m_socket, nullptr)) {
         socket->disconnect(this);
         // Hand the OS what it takes without waiting (or nothing, with a
         // reset); the destructor aborts, which closes the descriptor now.
-        if (reset) {
-            winsock_os::setResetOnClose(socket->socketDescriptor());
-        } else if (socket->state() == QAbstractSocket::ConnectedState) {
+        if (!reset && socket->state() == QAbstractSocket::ConnectedState) {
             socket->write(gathered);
             socket->flush();
         }
@@ -225,6 +234,27 @@ void Winsock::dropConnection(bool reset)
             delete socket; // aborts, which closes the descriptor now
         }
     }
+}
+
+// Closes the descriptors kept for sending after the peer's end of stream,
+// handing the OS `last` and what waits as far as it takes them now.
+void Winsock::endSendSide(const QByteArray &last)
+{
+    if (SendSide *side = std::exchange(m_sendSide, nullptr)) {
+        (void)side->write(last);
+        side->close();
+        if (m_sendSideNotifying)
+            side->deleteLater(); // inside its own write notification
+        else
+            delete side;
+    }
+    winsock_os::closeDescriptor(std::exchange(m_spare, -1));
+}
+
+void Winsock::StopSending()
+{
+    if (m_state == sckClosing)
+        endSendSide(std::exchange(m_gathered, {}));
 }
 
 void Winsock::setLocalAddresses(const QList<QHostAddress> &addresses)
@@ -366,10 +396,12 @@ void Winsock::Accept(qint32 requestID)
     // What happened while it was being offered is announced now, in order.
     if (socket->bytesAvailable() > 0)
         postDataArrival();
-    if (socket->state() == QAbstractSocket::ConnectedState)
+    if (socket->state() == QAbstractSocket::ConnectedState) {
         tuneConnection(socket);
-    else
+        m_spare = winsock_os::duplicate(socket->socketDescriptor());
+    } else {
         peerClosed();
+    }
 }
 
 void Winsock::attachSocket(QTcpSocket *socket)
@@ -430,6 +462,7 @@ void Winsock::onSocketConnected()
     if (m_state != sckResolvingHost && m_state != sckHostResolved && m_state != sckConnecting)
         return;
     tuneConnection(m_socket);
+    m_spare = winsock_os::duplicate(m_socket->socketDescriptor());
     m_remoteIP = plainAddress(m_socket->peerAddress()).toString();
     m_peerPort = m_socket->peerPort();
     m_state = sckConnected;
@@ -452,8 +485,12 @@ void Winsock::onSocketError(QAbstractSocket::SocketError error)
     case sckConnected:
         // Qt reports the peer's FIN (and a reset, which it cannot tell apart)
         // as RemoteHostClosedError; the data read before it is in the buffer.
+        // The peer may have closed only its sending side and still read:
+        // sending goes on through the spare descriptor. Not when Qt drops
+        // bytes it still held for the peer: a stream with a hole in it is
+        // worse than one that ends.
         if (error == QAbstractSocket::RemoteHostClosedError) {
-            peerClosed();
+            peerClosed(m_socket->bytesToWrite() == 0);
             return;
         }
         break;
@@ -464,8 +501,16 @@ void Winsock::onSocketError(QAbstractSocket::SocketError error)
     fail(winsockCode(error, text), text);
 }
 
-void Winsock::peerClosed()
+void Winsock::peerClosed(bool keepSending)
 {
+    if (keepSending && m_spare >= 0) {
+        m_sendSide = new SendSide(std::exchange(m_spare, -1), this);
+        connect(m_sendSide, &SendSide::bytesWritten, this, [this](qint64 bytes) {
+            const QScopedValueRollback notifying(m_sendSideNotifying, true);
+            emit BytesSent(bytes);
+        });
+    }
+    winsock_os::closeDescriptor(std::exchange(m_spare, -1));
     m_state = sckClosing;
     post([this] { emit PeerClosed(); });
 }
@@ -476,9 +521,15 @@ void Winsock::fail(int number, const QString &description)
     post([this, number, description] { emit Error(number, description); });
 }
 
+bool Winsock::CanSend() const
+{
+    return m_state == sckConnected
+        || (m_state == sckClosing && m_sendSide && m_sendSide->isOpen());
+}
+
 void Winsock::SendData(const QByteArray &data)
 {
-    if (m_state != sckConnected)
+    if (!CanSend())
         throw badState("SendData", m_state);
     if (data.isEmpty())
         return;
@@ -491,6 +542,12 @@ void Winsock::SendData(const QByteArray &data)
 
 void Winsock::writeNow(const QByteArray &data)
 {
+    if (m_sendSide) {
+        if (!m_sendSide->write(data))
+            throw ComponentError(WinsockCode::ConnectionReset,
+                                 QStringLiteral("The peer closed the connection"));
+        return;
+    }
     // Buffered by Qt (the array is shared, not copied, when large enough) and
     // written as the OS takes it.
     if (m_socket->write(data) != data.size()) {
@@ -519,7 +576,8 @@ qint64 Winsock::BytesReceived() const
 
 qint64 Winsock::BytesToSend() const
 {
-    return m_socket ? m_socket->bytesToWrite() + m_gathered.size() : 0;
+    return (m_socket ? m_socket->bytesToWrite() + m_gathered.size() : 0)
+        + (m_sendSide ? m_sendSide->bytesToWrite() : 0);
 }
 
 void Winsock::setGathering(bool on)
@@ -530,7 +588,9 @@ void Winsock::setGathering(bool on)
     if (on || m_gathered.isEmpty())
         return;
     const QByteArray gathered = std::exchange(m_gathered, {});
-    if (m_state == sckConnected)
+    if (m_sendSide)
+        (void)m_sendSide->write(gathered); // refused: the peer had closed entirely
+    else if (m_state == sckConnected)
         writeNow(gathered);
 }
 

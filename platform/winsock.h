@@ -13,6 +13,7 @@
 
 class QTcpServer;
 class QTcpSocket;
+class SendSide;
 
 // Numeric codes raised by Winsock (thrown in ComponentError or reported by the
 // Error event). They follow the classic Winsock numbering so that the numbers
@@ -136,8 +137,21 @@ public:
     // are unique in the process; only the instance that raised one accepts it).
     void Accept(qint32 requestID);
 
-    // Queues the bytes for sending; never blocks. Throws 40006 unless State 7.
+    // Queues the bytes for sending; never blocks. Throws 40006 unless
+    // CanSend(), 10054 when the peer turns out to be gone entirely.
     void SendData(const QByteArray &data);
+
+    // True while SendData takes bytes: connected (7), or the peer closed
+    // (8) and may have closed only its sending side (a client that sends a
+    // query, shuts its side and waits for the answer). That lasts until
+    // StopSending, a Close or Connect, or until the connection refuses
+    // bytes (the peer had closed entirely).
+    [[nodiscard]] bool CanSend() const;
+
+    // After the peer closed (8): stops sending, hands the OS what it takes
+    // now and ends the connection, so the peer reads the end of the stream.
+    // State stays 8 and unread data stays readable. Nothing in other states.
+    void StopSending();
 
     // While gathering, what SendData queues is kept here and handed to the
     // OS in one write when the gathering ends (BytesToSend counts it; Close
@@ -190,7 +204,8 @@ signals:
     // Arrivals are coalesced: at most one waits at a time, and it is not
     // raised when the bytes were already read by then.
     void DataArrival(qint64 bytesTotal);
-    // The peer closed the connection: State is 8. Unread data stays readable.
+    // The peer closed the connection, or only its sending side: State is 8.
+    // Unread data stays readable; see CanSend for sending.
     void PeerClosed();
     // A connect failed or an open connection broke: State is 9. `number` is
     // one of WinsockCode, `description` Qt's text for people.
@@ -203,6 +218,7 @@ private:
     template <typename Deliver>
     void post(Deliver &&deliver);
     void dropConnection(bool reset);
+    void endSendSide(const QByteArray &last);
     void closeServer();
     void attachSocket(QTcpSocket *socket);
     void onNewConnection();
@@ -217,7 +233,7 @@ private:
     void onSocketConnected();
     void onSocketDisconnected();
     void onSocketError(QAbstractSocket::SocketError error);
-    void peerClosed();
+    void peerClosed(bool keepSending = false);
     void fail(int number, const QString &description);
 
     int m_state = sckClosed;
@@ -232,6 +248,11 @@ private:
     QByteArray m_gathered;             // SendData's bytes while gathering
     bool m_gathering = false;
     QTcpSocket *m_socket = nullptr;    // owned while connecting or connected (also 8, 9)
+    // A second descriptor of the connection: Qt closes its own on the peer's
+    // end of stream, and this one then carries what is still sent (m_sendSide).
+    qintptr m_spare = -1;
+    SendSide *m_sendSide = nullptr;
+    bool m_sendSideNotifying = false;  // its write notification is raising BytesSent
     QHash<qint32, QTcpSocket *> m_requests; // incoming connections being offered (owned)
     bool m_requestPosted = false;      // a ConnectionRequest is posted or being offered
     bool m_dataArrivalPosted = false;  // a DataArrival is posted and not yet delivered

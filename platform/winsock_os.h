@@ -17,4 +17,14 @@ void setKeepAliveTiming(qintptr fd, int idleSeconds, int intervalSeconds, int pr
 // ECONNRESET. Best effort like the above.
 void setResetOnClose(qintptr fd);
 
+// A second descriptor of the same connection (close-on-exec), or -1.
+[[nodiscard]] qintptr duplicate(qintptr fd);
+
+// Sends what the OS takes now, without waiting and without SIGPIPE: the
+// count taken (0 when it takes nothing now), or -1 when the connection can
+// take nothing any more (the peer is gone).
+[[nodiscard]] qint64 sendSome(qintptr fd, const char *data, qint64 size);
+
+void closeDescriptor(qintptr fd);
+
 } // namespace winsock_os

@@ -181,6 +181,14 @@ public:
     // anything.
     void noteSession();
 
+    // ---- Mode ----------------------------------------------------------------
+    // Headless, nobody is there to press Open after the device vanished: the
+    // supervision tick opens the port again (same number, the operator's line
+    // settings) once its device is back. With a window it stays closed, red,
+    // until the operator opens it.
+    void setHeadless(bool on) { m_headless = on; }
+    [[nodiscard]] bool headless() const { return m_headless; }
+
     // ---- Services ---------------------------------------------------------
     [[nodiscard]] SettingsStore &settings() { return m_engine->settings().store(); }
     [[nodiscard]] HubSettings &hubSettings() { return m_engine->settings(); }
@@ -217,9 +225,18 @@ private:
     void connectAction(const Endpoint &endpoint);
     void forwarderCloseAction(const Endpoint &endpoint);
     void showPortClosed();
+    // Configures Com1 for port `number` with the operator's line settings
+    // and opens it; throws ComponentError when that fails.
+    void openPort(int number);
+    // Headless: opens the port whose device vanished again once its device
+    // file is back; a failed attempt is retried on the next tick.
+    void reopenLostPort();
 
     MessageBoxes *m_boxes;
     std::array<Endpoint, EndpointCount> m_endpoints;
     QString m_caption;
     bool m_inTick = false; // the Listen action keeps a listener that is already right
+    bool m_headless = false;
+    int m_lostPort = 0;                 // vanished while open and not opened since; 0: none
+    bool m_reopenFailureLogged = false; // once per loss
 };

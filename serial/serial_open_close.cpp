@@ -13,6 +13,8 @@
 
 #include "engine/serial_bridge.h"
 
+#include <utility>
+
 namespace {
 
 constexpr int OpenWaitMs = 500;
@@ -46,6 +48,7 @@ void RelayCore::Command2_Click(int Index)
             boxes().show(QStringLiteral("Com error"), MessageBoxes::Buttons::Ok);
         }
     } else if (Index == 1) {
+        m_lostPort = 0;
         if (Com1->PortOpen()) {
             try {
                 showPortClosed();
@@ -71,14 +74,20 @@ void RelayCore::showPortClosed()
     Text3->setBackColor(UiColour::White);
 }
 
+void RelayCore::openPort(int number)
+{
+    // The operator's line settings, whatever a remote peer set before;
+    // BaudRate follows them.
+    m_engine->serial().open(number);
+    showOpen(Text3);
+}
+
 bool RelayCore::OpenCOM()
 {
     bool result = false;
+    m_lostPort = 0; // the operator's choice from now on
     try {
-        // The operator's line settings, whatever a remote peer set before;
-        // BaudRate follows them.
-        m_engine->serial().open(ComPort);
-        showOpen(Text3);
+        openPort(ComPort);
         result = true;
         Dly(OpenWaitMs);
         // A Close, a scan or a vanished device during the wait has already
@@ -100,4 +109,26 @@ bool RelayCore::OpenCOM()
     if (answer == MessageBoxes::Answer::Yes)
         Command4_Click();
     return result;
+}
+
+void RelayCore::reopenLostPort()
+{
+    const int number = m_lostPort;
+    if (!m_headless || number == 0 || Com1->PortOpen() || ports().devicePath(number).isEmpty())
+
+        return;
+    try {
+        openPort(number);
+    } catch (const ComponentError &error) {
+        // Back but not usable yet (its permissions not set yet, another
+        // program holding it): the next tick tries again.
+        if (!std::exchange(m_reopenFailureLogged, true))
+            qCWarning(lcSerial, "COM port %d is back but cannot be opened yet: error %d, %s",
+                      number, error.code(), qUtf8Printable(error.text()));
+        return;
+    }
+    m_lostPort = 0;
+    qCInfo(lcSerial, "COM port %d is back and open again", number);
+    setCaption(QStringLiteral("COM Port # ") + QString::number(number)
+               + QStringLiteral(" is now open."));
 }

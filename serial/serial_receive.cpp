@@ -23,6 +23,8 @@ void RelayCore::Com1_OnComm()
         // away for a long time; the red indicator and the caption stay until
         // the next Open.
         qCWarning(lcSerial, "COM port %d was lost", Com1->CommPort());
+        m_lostPort = Com1->CommPort();
+        m_reopenFailureLogged = false;
         Text3->setBackColor(UiColour::Red);
         Text3->setForeColor(UiColour::White);
         Text3->setText(QString::number(Com1->CommPort()));

@@ -17,6 +17,8 @@
 
 #include <functional>
 
+#include <sys/socket.h>
+
 namespace {
 
 constexpr int Serial = SerialNode;
@@ -110,7 +112,9 @@ void RelayCoreTest::routing()
 // One listener's life: Listen with letters after the number listens on the
 // number, shows it and saves it;
 // Close turns red and disarms; the listening socket itself takes a peer
-// (green); the peer's close turns it red, and only the gateway says so.
+// (green); the peer's close turns it red, and only the gateway says so. A
+// peer that closed only its sending side after its query still gets the
+// device's answer, until the tick lets it go.
 void RelayCoreTest::listener()
 {
     QFETCH(int, endpoint);
@@ -136,14 +140,22 @@ void RelayCoreTest::listener()
     QCOMPARE(row.portField->backColor(), UiColour::Red);
     QVERIFY(!core.Server2Armed);
 
+    QVERIFY(hub.openSerial());
     const auto peer = hub.connectToListener(endpoint);
     QVERIFY(peer);
     core.Timer1->stop(); // the tick would listen on 2 again
     QCOMPARE(row.portField->backColor(), UiColour::Green);
-    peer->socket->disconnectFromHost();
+    peer->send("query");
+    QTRY_COMPARE(hub.device.received(), QByteArray("query"));
+    QCOMPARE(::shutdown(int(peer->socket->socketDescriptor()), SHUT_WR), 0);
     QTRY_COMPARE(row.portField->backColor(), UiColour::Red);
     QCOMPARE(core.Caption(), row.role == EndpointRole::GatewayListener ? QStringLiteral("TCP Server Closed")
                                                                        : QStringLiteral("Listening"));
+    hub.device.send("answer");
+    QTRY_COMPARE(peer->received, QByteArray("answer"));
+    QCOMPARE(peer->socket->state(), QAbstractSocket::ConnectedState);
+    core.Timer1_Timer();
+    QTRY_COMPARE(peer->socket->state(), QAbstractSocket::UnconnectedState);
     QVERIFY(hub.boxes.shown().isEmpty());
 }
 

@@ -9,6 +9,7 @@
 #include "relay/relay_core.h"
 #include "support/hub.h"
 
+#include <QFile>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTest>
@@ -38,6 +39,7 @@ private slots:
     void scanAndSelect();
     void openCloseAndScanWhileOpen();
     void openWithoutAPort();
+    void vanishedDevice_data();
     void vanishedDevice();
     void nestedReceiveKeepsOrder();
     void peerArrivingDuringReceiveGetsTheChunk();
@@ -104,17 +106,49 @@ void SerialBridgeTest::openWithoutAPort()
     QVERIFY(!hub.core->Com1->PortOpen());
 }
 
-// No box: the operator may be away; the red field and the caption stay.
+void SerialBridgeTest::vanishedDevice_data()
+{
+    QTest::addColumn<bool>("headless");
+    QTest::newRow("window") << false;
+    QTest::newRow("headless") << true;
+}
+
+// No box: the operator may be away; the red field and the caption stay. In
+// the window they stay until the operator opens the port again; headless,
+// the tick opens it again once its device file is back, not before.
 void SerialBridgeTest::vanishedDevice()
 {
+    QFETCH(bool, headless);
     Hub hub;
+    const QString link = hub.config.dir() + QStringLiteral("/device");
+    QVERIFY(QFile::link(hub.device.slavePath(), link));
+    hub.config.pinPorts({{Hub::SerialPort, link}});
+    hub.core->setHeadless(headless);
     QVERIFY(hub.openSerial());
+    const auto peer = hub.connectToListener(2);
+    QVERIFY(peer);
+    hub.core->Timer1->stop();
     hub.device.vanish();
     QTRY_COMPARE(hub.core->Caption(), QStringLiteral("COM Port # 4 was lost."));
     QVERIFY(!hub.core->Com1->PortOpen());
     QCOMPARE(hub.core->Text3->backColor(), UiColour::Red);
     QCOMPARE(hub.core->Text3->foreColor(), UiColour::White);
     QVERIFY(hub.boxes.texts().isEmpty());
+
+    QVERIFY(QFile::remove(link));
+    hub.core->Timer1_Timer();
+    QVERIFY(!hub.core->Com1->PortOpen());
+    PtyDevice back;
+    QVERIFY(QFile::link(back.slavePath(), link));
+    hub.core->Timer1_Timer();
+    QCOMPARE(hub.core->Com1->PortOpen(), headless);
+    QCOMPARE(hub.core->Text3->backColor(), headless ? UiColour::Green : UiColour::Red);
+    if (headless) {
+        peer->send("query");
+        QTRY_COMPARE(back.received(), QByteArray("query"));
+        back.send("answer");
+        QTRY_COMPARE(peer->received, QByteArray("answer"));
+    }
 }
 
 // A receive event that runs inside the relay's pass of the event queue only
