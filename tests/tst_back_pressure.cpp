@@ -291,15 +291,14 @@ void BackPressureTest::lineWithoutFlowControlIsReadOnSlowDestinationDropped()
 
 void BackPressureTest::deafRfc2217PeerHoldsItselfAndIsReset_data()
 {
-    QTest::addColumn<QByteArray>("unit");   // what the peer sends over and over
-    QTest::addColumn<int>("amplification"); // answer bytes per byte sent, rounded up
-    QTest::addColumn<bool>("trickle");      // reads 4 KiB every 50 ms instead of nothing
+    QTest::addColumn<QByteArray>("unit"); // what the peer sends over and over
+    QTest::addColumn<bool>("trickle");    // reads a little every 50 ms instead of nothing
     QByteArray storm; // WILL and DO for options the hub refuses, each refused every time
     for (char option = 1; option < 44; ++option)
         storm += QByteArray("\xff\xfb") + option + "\xff\xfd" + option;
-    QTest::newRow("WILL/DO storm") << storm << 1 << false;
-    QTest::newRow("SIGNATURE queries") << QByteArray::fromHex("fffa2c00fff0") << 4 << false;
-    QTest::newRow("WILL/DO storm, read in a trickle") << storm << 1 << true;
+    QTest::newRow("WILL/DO storm") << storm << false;
+    QTest::newRow("SIGNATURE queries") << QByteArray::fromHex("fffa2c00fff0") << false;
+    QTest::newRow("WILL/DO storm, read in a trickle") << storm << true;
 }
 
 // The answers to a peer that sends and does not read queue on its own
@@ -309,7 +308,6 @@ void BackPressureTest::deafRfc2217PeerHoldsItselfAndIsReset_data()
 void BackPressureTest::deafRfc2217PeerHoldsItselfAndIsReset()
 {
     QFETCH(QByteArray, unit);
-    QFETCH(int, amplification);
     QFETCH(bool, trickle);
     Hub hub;
     RelayCore &core = *hub.core;
@@ -321,7 +319,6 @@ void BackPressureTest::deafRfc2217PeerHoldsItselfAndIsReset()
     network.rfc2217 = true;
     QVERIFY(core.setNetworkSettings(network, false));
     QVERIFY(hub.openSerial());
-    const LineSettings operators = core.lineSettings();
     // Small kernel buffers, so that what a trickle reads shows as progress.
     const int small = 4096;
     auto peer = hub.connectToListener(2, small);
@@ -356,15 +353,16 @@ void BackPressureTest::deafRfc2217PeerHoldsItselfAndIsReset()
         return socket.State() != Winsock::sckConnected;
     }, 20000));
     QCOMPARE(core.counters().droppedDestinations, 1U);
-    // The high mark, and the answers to the one chunk read before the pause.
-    const qint64 bound = limits.socketHigh + amplification * (Winsock::ReadBufferLimit + 1024);
+    // The high mark, and the answers to the one chunk read before the pause
+    // (a SIGNATURE answer is under 4 times its query).
+    const qint64 bound = limits.socketHigh + 4 * (Winsock::ReadBufferLimit + 1024);
     QVERIFY2(peak <= bound, qPrintable(QStringLiteral("%1 bytes queued, %2 sent").arg(peak).arg(sent)));
     checkMemoryBound(startKiB);
     termios line {};
     ::tcgetattr(hub.device.masterFd(), &line);
     QCOMPARE(int(::cfgetospeed(&line)), int(B19200));
     QCOMPARE(line.c_iflag & IXON, 0U);
-    QCOMPARE(core.lineSettings(), operators);
+    QCOMPARE(core.lineSettings(), LineSettings()); // nothing stored: the defaults
 }
 
 QTEST_GUILESS_MAIN(BackPressureTest)

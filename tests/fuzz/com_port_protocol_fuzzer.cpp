@@ -1,10 +1,9 @@
 // The COM-PORT-OPTION session on any bytes, cut at points the input chooses:
 // it never crashes, it answers only with negotiation commands, and the data
-// equals a plain reading of the whole stream, each byte exactly once. A peer
-// that never reads (its answers never taken) leaves no more answers waiting
-// than it sent bytes, and each port request costs it at least the 6 bytes
-// of IAC SB COM-PORT-OPTION <code> IAC SE: what the hub owes a hostile peer
-// grows with what that peer sent, never faster.
+// equals a plain reading of the whole stream, each byte exactly once. What
+// the hub owes a peer that never reads grows no faster than what it sent: no
+// more answers wait than it sent bytes, and each request costs it at least the
+// 6 bytes of IAC SB COM-PORT-OPTION <code> IAC SE.
 
 #include "relay/com_port_protocol.h"
 
@@ -65,11 +64,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     if (size < 4)
         return 0;
     // A broken subnegotiation is logged; thousands of runs need no log.
-    static const bool quiet = [] {
-        QLoggingCategory::setFilterRules(QStringLiteral("quaylight.*=false"));
-        return true;
-    }();
-    Q_UNUSED(quiet);
+    [[maybe_unused]] static const bool quiet =
+        (QLoggingCategory::setFilterRules(QStringLiteral("quaylight.*=false")), true);
     // The first four bytes choose the piece lengths (cycled), whether the
     // greeting goes first and whether the peer reads the answers; the rest
     // is the stream.
