@@ -47,5 +47,7 @@ void RelayCore::Winsock1_Error(int Index, int Number, const QString &Description
     qCWarning(lcNet, "endpoint %d: socket error %d, %s", Index, Number,
               qUtf8Printable(Description));
     Winsock1[std::size_t(Index)]->Close();
+    if (Index == 2)
+        remotePeerLeft();
     endpoint(Index).portField->setBackColor(UiColour::Red);
 }

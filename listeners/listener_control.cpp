@@ -44,6 +44,8 @@ void RelayCore::listenAction(const Endpoint &binding)
             && (port == 0 || socket.LocalPort() == port);
         if (!keep) {
             socket.Close();
+            if (secondServer)
+                remotePeerLeft();
             socket.setProtocol(0);
             socket.setLocalPort(port);
         }
@@ -77,6 +79,8 @@ void RelayCore::listenerCloseAction(const Endpoint &binding)
     const int index = binding.index;
     binding.portField->setBackColor(UiColour::Red);
     Winsock1[std::size_t(index)]->Close();
+    if (index == 2)
+        remotePeerLeft();
     qCInfo(lcNet, "endpoint %d stopped listening", index);
     if (binding.armed)
         *binding.armed = false;

@@ -82,7 +82,21 @@ QByteArray RelayCore::fromRemotePeer(const QByteArray &chunk)
         socket.SendData(replies);
     for (const Request &request : std::as_const(requests))
         remoteRequest(request);
+    // The answers queue on the peer's own socket: one that sends and never
+    // reads stops being read before the next chunk, data in it or not.
+    m_flow->update();
     return data;
+}
+
+void RelayCore::remotePeerLeft()
+{
+    // Only a remote peer makes the line differ from the operator's; the next
+    // peer, or nobody in headless mode, must not inherit its settings.
+    if (m_line == m_storedLine)
+        return;
+    if (Com1->PortOpen() && !applyToOpenPort(m_storedLine).isEmpty())
+        return; // refused (said in the log): the line in effect stays what it is
+    takeLine(m_storedLine, " (the RFC 2217 peer left: the operator's again)");
 }
 
 void RelayCore::remoteRequest(const Request &request)

@@ -110,11 +110,8 @@ void RelayCore::connectEvents()
                 Winsock1[std::size_t(destination)]->setGathering(false);
         });
     });
-    connect(m_flow, &FlowControl::destinationStalled, this, [this](int index) {
-        runHandler("stalled destination", [&] {
-            dropDestination(index, QStringLiteral("took no data for %1 s")
-                                       .arg(m_flow->limits().stallMs / 1000));
-        });
+    connect(m_flow, &FlowControl::destinationStalled, this, [this](int index, const QString &why) {
+        runHandler("stalled destination", [&] { dropDestination(index, why); });
     });
     connect(m_flow, &FlowControl::destinationOverflowed, this, [this](int index) {
         runHandler("overflowing destination", [&] {

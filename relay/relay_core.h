@@ -155,7 +155,8 @@ public:
     // not).
     bool setLineSettings(const LineSettings &line, bool persist);
     // Takes `line` on the open port for a remote peer (RFC 2217): no box,
-    // nothing stored; the next Open applies the operator's settings again.
+    // nothing stored; the operator's settings come back when that peer's
+    // connection ends, or at the next Open.
     // False, changing nothing, when the port is closed or refuses it.
     bool setLineFromPeer(const LineSettings &line);
 
@@ -258,6 +259,9 @@ private:
     void remoteRequest(const ComPortProtocol::Request &request);
     void remoteControl(quint32 value, const std::function<void(quint32)> &answer);
     void pollModemLines();
+    // Endpoint 2's connection ended (closed, failed, dropped, let go): the
+    // line goes back to the operator's settings if its peer changed them.
+    void remotePeerLeft();
     // Writes the capture record of a chunk that went from `source` to
     // `served`; only called while capturing.
     void capture(int source, std::span<const int> served, const QByteArray &chunk);
