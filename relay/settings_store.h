@@ -18,8 +18,8 @@ public:
     [[nodiscard]] QString read(const QString &application, const QString &section,
                                const QString &key, const QString &fallback) const;
 
-    // Stores `value` exactly as given. Throws ComponentError(75) when it
-    // could not be written.
+    // Stores `value` exactly as given. Throws ComponentError(75), its text
+    // naming the file and the system's reason, when it could not be written.
     void write(const QString &application, const QString &section, const QString &key,
                const QString &value);
 
