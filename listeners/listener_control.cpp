@@ -53,10 +53,11 @@ void RelayCore::listenAction(const Endpoint &binding)
             socket.setProtocol(0);
             socket.setLocalPort(bind);
         }
-        // The field's 0 is what is saved: the next run lets the system choose.
-        saveSetting(QStringLiteral("Harborcast"), binding.portKey,
-                    QString::number(keep || port == 0 ? port : socket.LocalPort()));
-        if (!keep) {
+        // The field's port is saved; a 0 lets the next run's system choose.
+        saveSetting(QStringLiteral("Harborcast"), binding.portKey, QString::number(port));
+        // The box a failed save shows lets the tick run: it may have
+        // listened (or taken a peer) meanwhile.
+        if (!keep && socket.State() == Winsock::sckClosed) {
             socket.Listen();
             if (port == 0 && chosen == 0) {
                 chosen = socket.LocalPort();

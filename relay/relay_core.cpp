@@ -382,8 +382,10 @@ void RelayCore::releaseAll()
 
 void RelayCore::mnuExit_Click()
 {
-    m_ended = true;
-    noteSession();
+    // A second Exit (another signal during this one's pass) finds all
+    // closed: noting that would lose the session noted a moment ago.
+    if (!std::exchange(m_ended, true))
+        noteSession();
     releaseAll();
     DoEvents();
     emit programEnded();

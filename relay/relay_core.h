@@ -97,8 +97,9 @@ public:
     // Fills the port and host fields from the settings store and sets
     // BaudRate. Opens nothing.
     void Form_Load();
-    // Closes the serial port and every open socket (queued output is handed
-    // to the OS), lets queued events run once and emits programEnded.
+    // Notes the session (the first time only), closes the serial port and
+    // every open socket (queued output is handed to the OS), lets queued
+    // events run once and emits programEnded.
     void mnuExit_Click();
     // True once Exit has run: the program is ending, and a start step
     // under way when it ran (a signal during its wait) must be the last.
