@@ -165,9 +165,8 @@ void RelayCoreTest::tickReconnectsArmedForwarder()
 }
 
 // The tick listens on the second server again once its peer left, on the
-// port it had, never
-// while a peer is on it, and never re-arms the gateway. It shows each
-// endpoint's state in that endpoint's own fields.
+// port it had, never while a peer is on it, and never re-arms the gateway.
+// It shows each endpoint's state in that endpoint's own fields.
 void RelayCoreTest::tickRearmsSecondServerAndShowsStates()
 {
     Hub hub;
