@@ -41,10 +41,8 @@ void RelayCore::connectAction(const Endpoint &binding)
         socket.setRemoteHost(binding.hostField->text());
         socket.setRemotePort(connectPortFromText(binding.portField->text()));
         // Saved as typed, and only once the socket has taken both.
-        const QString app = QStringLiteral("Harborcast");
-        const QString section = QStringLiteral("startup");
-        m_settings.write(app, section, binding.hostKey, binding.hostField->text());
-        m_settings.write(app, section, binding.portKey, binding.portField->text());
+        saveSetting(QStringLiteral("Harborcast"), binding.hostKey, binding.hostField->text());
+        saveSetting(QStringLiteral("Harborcast"), binding.portKey, binding.portField->text());
     } catch (const ComponentError &error) {
         if (error.code() == WinsockCode::AddressInUse)
             return;

@@ -223,6 +223,23 @@ void RelayCore::capture(int source, std::span<const int> served, const QByteArra
     emit captureChanged(false);
 }
 
+void RelayCore::saveSetting(const QString &application, const QString &key, const QString &value)
+{
+    try {
+        m_settings.write(application, Startup, key, value);
+    } catch (const ComponentError &error) {
+        // The tick saves the second server's port every 3 s: once is enough.
+        if (m_unsaved.contains(error.text()))
+            return;
+        m_unsaved.append(error.text());
+        qCWarning(lcApp, "settings not saved, going on without: %s", qUtf8Printable(error.text()));
+        if (m_unsaved.size() == 1)
+            m_boxes->tell(QStringLiteral("The settings could not be saved (%1). Quaylight goes on "
+                                         "without saving them.")
+                              .arg(error.text()));
+    }
+}
+
 MessageBoxes &RelayCore::setBoxes(MessageBoxes &boxes)
 {
     return *std::exchange(m_boxes, &boxes);
@@ -243,6 +260,10 @@ void RelayCore::noteSession()
     const QString section = QStringLiteral("session");
     if (m_settings.read(Harborcast, section, QStringLiteral("Restore"), QString()) != QLatin1String("true"))
         return;
+    if (m_restoringSession) {
+        qCInfo(lcApp, "the session is not noted: its restore did not finish");
+        return;
+    }
     const Session session = currentSession();
     const auto flag = [](bool on) { return on ? QStringLiteral("true") : QStringLiteral("false"); };
     try {
@@ -357,7 +378,10 @@ void RelayCore::releaseAll()
 
 void RelayCore::mnuExit_Click()
 {
-    noteSession();
+    // A second Exit (another signal during this one's pass) finds all
+    // closed: noting that would lose the session noted a moment ago.
+    if (!std::exchange(m_ended, true))
+        noteSession();
     releaseAll();
     DoEvents();
     emit programEnded();

@@ -12,6 +12,7 @@
 #include <QElapsedTimer>
 #include <QObject>
 #include <QString>
+#include <QStringList>
 
 #include <array>
 #include <deque>
@@ -96,9 +97,13 @@ public:
     // Fills the port and host fields from the settings store and sets
     // BaudRate. Opens nothing.
     void Form_Load();
-    // Closes the serial port and every open socket (queued output is handed
-    // to the OS), lets queued events run once and emits programEnded.
+    // Notes the session (the first time only), closes the serial port and
+    // every open socket (queued output is handed to the OS), lets queued
+    // events run once and emits programEnded.
     void mnuExit_Click();
+    // True once Exit has run: the program is ending, and a start step
+    // under way when it ran (a signal during its wait) must be the last.
+    [[nodiscard]] bool hasEnded() const { return m_ended; }
 
     // ---- Data routing (relay/) --------------------------------------------
     // Reads everything waiting on endpoint Index as one chunk and relays it
@@ -187,9 +192,12 @@ public:
     };
     [[nodiscard]] Session currentSession() const;
     // Notes the session in Harborcast.ini [session] when "Restore session
-    // at start" is on (Restore=true). Called by Exit before it closes
-    // anything.
+    // at start" is on (Restore=true), unless a restore is under way: half
+    // a session must not replace the one noted before. Called by Exit
+    // before it closes anything.
     void noteSession();
+    // Marks a restore of the noted session as under way (true) or done.
+    void setRestoringSession(bool restoring) { m_restoringSession = restoring; }
 
     // ---- Mode ----------------------------------------------------------------
     // Headless, nobody is there to press Open after the device vanished: the
@@ -201,6 +209,11 @@ public:
 
     // ---- Services ---------------------------------------------------------
     [[nodiscard]] SettingsStore &settings() { return m_settings; }
+    // Saves what an operator's action remembers along the way (section
+    // "startup"). A store that cannot be written is a warning, never the
+    // action's end: the save is a convenience, the action what was asked
+    // for. Each failure is logged once a run, the first also told in a box.
+    void saveSetting(const QString &application, const QString &key, const QString &value);
     [[nodiscard]] const PortTable &ports() const { return m_ports; }
     [[nodiscard]] MessageBoxes &boxes() { return *m_boxes; }
     // Answers the message boxes with `boxes` from now on (nobody may be
@@ -268,6 +281,7 @@ private:
 
     MessageBoxes *m_boxes;
     SettingsStore m_settings;
+    QStringList m_unsaved; // the save failures already told, once a run each
     LineSettings m_line;       // in effect
     LineSettings m_storedLine; // the operator's (stored, or given for this run): Open applies it
     NetworkSettings m_network;
@@ -298,7 +312,11 @@ private:
     int m_lostPort = 0;                 // vanished while open and not opened since; 0: none
     bool m_reopenFailureLogged = false; // once per loss
 
+    bool m_ended = false;
+    bool m_restoringSession = false;
     bool m_inTick = false; // the Listen action keeps a listener that is already right
+    // Per listener: the port the system chose for a field of 0, kept until Close.
+    std::array<qint32, EndpointCount> m_chosenPort {};
 
     // Per endpoint: unrelayed bytes held after the peer closed, and since
     // when that count has not gone down.

@@ -7,7 +7,6 @@
 // scan, so routed socket data can never be written into a device that is only
 // being probed, and a probed device's bytes never reach a socket.
 
-#include "platform/component_error.h"
 #include "platform/log_categories.h"
 #include "platform/serial_comm.h"
 #include "relay/control.h"
@@ -122,12 +121,7 @@ void RelayCore::List3_Click()
         return;
     ComPort = FoundPorts[std::size_t(row)];
     DoEvents();
-    try {
-        settings().write(QStringLiteral("Tolvar"), QStringLiteral("startup"),
-                         QStringLiteral("ComPort"), QString::number(ComPort));
-    } catch (const ComponentError &) {
-        // The saved number is never read back; the selection itself stands.
-    }
+    saveSetting(QStringLiteral("Tolvar"), QStringLiteral("ComPort"), QString::number(ComPort));
     Text3->setText(QString::number(ComPort));
     qCInfo(lcSerial, "COM port %d selected", ComPort);
     boxes().show(QStringLiteral("Set to COM ") + QString::number(ComPort),
