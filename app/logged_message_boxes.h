@@ -9,4 +9,6 @@ class LoggedMessageBoxes : public MessageBoxes
 {
 public:
     Answer show(const QString &text, Buttons buttons) override;
+    // Already in the log: nothing to add.
+    void tell(const QString &) override {}
 };

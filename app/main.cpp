@@ -4,11 +4,13 @@
 
 #include "app/command_line.h"
 #include "app/startup.h"
+#include "platform/signal_watcher.h"
 
 #include <QCoreApplication>
 #include <QFileInfo>
 #include <QLibrary>
 
+#include <csignal>
 #include <cstdio>
 
 namespace {
@@ -47,6 +49,9 @@ int main(int argc, char *argv[])
     // Qt's own event dispatcher: the relay runs many short passes of the
     // event queue, and the GLib one costs more per pass.
     qputenv("QT_NO_GLIB", "1");
+    // Until the relay watches them, an ending signal must wait rather than
+    // kill: the program then ends as Exit ends it, with 0.
+    SignalWatcher::hold({SIGINT, SIGTERM, SIGHUP, SIGUSR1});
 
     QStringList arguments;
     for (int i = 0; i < argc; ++i)

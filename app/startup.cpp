@@ -59,6 +59,7 @@ void restoreSession(RelayCore &core, const CommandLine &options)
     LoggedMessageBoxes logged;
     MessageBoxes &previous = core.setBoxes(logged);
     const auto restoreBoxes = qScopeGuard([&] { core.setBoxes(previous); });
+    core.setRestoringSession(true);
     QStringList failed;
     const int comPort = noted.comPort;
     if (comPort >= PortTable::FirstPort && comPort <= PortTable::LastPort && options.openPort == 0) {
@@ -66,7 +67,8 @@ void restoreSession(RelayCore &core, const CommandLine &options)
         if (!core.Com1->PortOpen())
             failed.append(QStringLiteral("COM port %1 did not open").arg(comPort));
     }
-    if (noted.server2 && options.listenPort.isEmpty()) {
+    // Exit during a step (a signal in its wait) leaves the later ones undone.
+    if (!core.hasEnded() && noted.server2 && options.listenPort.isEmpty()) {
         runHandler("restore: Listen", [&] { core.Command5_Click(0); });
         if (core.Winsock1[std::size_t(server)]->State() != Winsock::sckListening)
             failed.append(QStringLiteral("the TCP/IP Server did not listen"));
@@ -76,9 +78,12 @@ void restoreSession(RelayCore &core, const CommandLine &options)
         const ForwarderButton &b = Command3Map[button];
         const bool armed = b.endpoint == endpointOf(EndpointRole::SoftwareForwarder) ? noted.forwarder1
                                                                                      : noted.forwarder3;
-        if (b.connects && armed)
+        if (!core.hasEnded() && b.connects && armed)
             runHandler("restore: Connect", [&] { core.Command3_Click(int(button)); });
     }
+    if (core.hasEnded())
+        return; // half restored, and never noted as the session
+    core.setRestoringSession(false);
 
     if (failed.isEmpty()) {
         qCInfo(lcApp, "session restored");
@@ -88,16 +93,20 @@ void restoreSession(RelayCore &core, const CommandLine &options)
     }
 }
 
+namespace {
+
+// --open and --listen, as the operator's clicks; one line per step that did
+// not succeed.
 QStringList applyStartOptions(RelayCore &core, const CommandLine &options)
 {
     QStringList failures;
-    if (options.openPort > 0) {
+    if (options.openPort > 0 && !core.hasEnded()) {
         runHandler("--open", [&] { core.selectAndOpen(options.openPort, true); });
         if (!core.Com1->PortOpen())
             failures.append(QStringLiteral("serial port %1 could not be opened")
                                 .arg(options.openPort));
     }
-    if (!options.listenPort.isEmpty()) {
+    if (!options.listenPort.isEmpty() && !core.hasEnded()) {
         runHandler("--listen", [&] {
             core.Text4[0]->setText(options.listenPort);
             core.Command5_Click(0);
@@ -107,6 +116,23 @@ QStringList applyStartOptions(RelayCore &core, const CommandLine &options)
             failures.append(QStringLiteral("cannot listen on TCP port %1").arg(options.listenPort));
     }
     return failures;
+}
+
+} // namespace
+
+QStringList takeStartSteps(RelayCore &core, const CommandLine &options)
+{
+    applySettingOptions(core, options);
+    restoreSession(core, options);
+    QStringList failures = applyStartOptions(core, options);
+    if (!options.captureFile.isEmpty() && !core.hasEnded()) {
+        QString error;
+        if (!core.startCapture(options.captureFile, CaptureFile::DefaultLimit, &error))
+            failures.append(QStringLiteral("cannot write the capture file %1: %2")
+                                .arg(options.captureFile, error));
+    }
+    // What the step under way when Exit ran left undone is no failure.
+    return core.hasEnded() ? QStringList() : failures;
 }
 
 void endOnSignals(RelayCore &core, QCoreApplication &app)
@@ -136,22 +162,14 @@ int runHeadless(int &argc, char **argv, const CommandLine &options)
     endOnSignals(core, app);
     qCInfo(lcApp, "%s started without a window; settings in %s", qUtf8Printable(versionLine()),
            qUtf8Printable(configDirFor(options)));
-    applySettingOptions(core, options);
-    restoreSession(core, options);
-
-    QStringList failures = applyStartOptions(core, options);
-    if (!options.captureFile.isEmpty()) {
-        QString error;
-        if (!core.startCapture(options.captureFile, CaptureFile::DefaultLimit, &error))
-            failures.append(QStringLiteral("cannot write the capture file %1: %2")
-                                .arg(options.captureFile, error));
-    }
+    const QStringList failures = takeStartSteps(core, options);
     if (!failures.isEmpty()) {
         for (const QString &failure : failures)
             std::fprintf(stderr, "quaylight: %s\n", qUtf8Printable(failure));
         return 1;
     }
-    const int code = QCoreApplication::exec();
+    // A signal during a start step has ended the program already.
+    const int code = core.hasEnded() ? 0 : QCoreApplication::exec();
     qCInfo(lcApp, "ended; bytes: %s", qUtf8Printable(core.counters().describe()));
     return code;
 }

@@ -17,13 +17,17 @@ void applySettingOptions(RelayCore &core, const CommandLine &options);
 // Redoes the session noted at the last exit when "Restore session at start"
 // is on: Open, then Listen, then Connect, as the operator's actions would,
 // except the steps the command line gives itself. Nobody may be watching: a
-// step that fails shows in the caption and the log, never in a box.
+// step that fails shows in the caption and the log, never in a box. Exit
+// during a step (a signal) leaves the later ones undone and notes nothing.
 void restoreSession(RelayCore &core, const CommandLine &options);
 
-// Takes the steps --open and --listen ask for, as the operator would: port
-// N selected and Open clicked, PORT typed and Listen clicked. Returns one
-// line for each step that did not succeed.
-[[nodiscard]] QStringList applyStartOptions(RelayCore &core, const CommandLine &options);
+// Takes the start steps in order, as the operator would: the settings
+// options, the session restore, --open (port N selected, Open clicked),
+// --listen (PORT typed, Listen clicked), --capture. Returns one line for each
+// step that did not succeed. Once Exit has run (a signal during a step's
+// wait or box) it takes no further step and reports nothing: the program is
+// ending, with 0.
+[[nodiscard]] QStringList takeStartSteps(RelayCore &core, const CommandLine &options);
 
 // Ends the program the way Exit does on SIGINT, SIGTERM and SIGHUP, and
 // quits `app` once the core has ended; logs the byte counters on SIGUSR1.

@@ -2,20 +2,26 @@
 // wanted, so that headless mode never loads Qt's GUI or X libraries.
 
 #include "app/command_line.h"
+#include "app/display_probe.h"
 #include "app/event_log.h"
 #include "app/qt_message_boxes.h"
 #include "app/relay_window.h"
 #include "app/startup.h"
 #include "platform/log_categories.h"
-#include "engine/capture_file.h"
 #include "relay/relay_core.h"
 
 #include <QApplication>
 #include <QPointer>
 
+#include <cstdio>
+
 extern "C" Q_DECL_EXPORT int quaylightRunWindow(int *argc, char **argv,
                                                 const CommandLine *options)
 {
+    if (!displayReachable()) {
+        std::fputs("quaylight: no display: use --headless or run under a virtual display\n", stderr);
+        return 2;
+    }
     QApplication app(*argc, argv);
     QApplication::setApplicationName(QStringLiteral("Quaylight"));
     QApplication::setApplicationVersion(QStringLiteral(QUAYLIGHT_VERSION));
@@ -30,19 +36,16 @@ extern "C" Q_DECL_EXPORT int quaylightRunWindow(int *argc, char **argv,
             window->appendLogLine(line);
     });
     boxes.setParent(&window);
+    // A box on screen when the program ends (a signal) would hold the
+    // handler that showed it, and the start, for an answer nobody gives.
+    QObject::connect(&core, &RelayCore::programEnded, &window, [&boxes] { boxes.closeAll(); });
     endOnSignals(core, app);
     window.show();
-    applySettingOptions(core, *options);
-    restoreSession(core, *options);
-    // Failed steps have shown their own boxes, as a click would have.
-    (void)applyStartOptions(core, *options);
-    if (!options->captureFile.isEmpty()) {
-        QString error;
-        if (!core.startCapture(options->captureFile, CaptureFile::DefaultLimit, &error))
-            qCWarning(lcApp, "cannot write the capture file %s: %s",
-                      qUtf8Printable(options->captureFile), qUtf8Printable(error));
-    }
-    const int code = QApplication::exec();
+    // Failed --open and --listen have shown their own boxes, as clicks would.
+    for (const QString &failure : takeStartSteps(core, *options))
+        qCWarning(lcApp, "%s", qUtf8Printable(failure));
+    // A signal during a start step has ended the program already.
+    const int code = core.hasEnded() ? 0 : QApplication::exec();
     log.setTap({});
     return code;
 }

@@ -40,8 +40,12 @@ void RelayCore::connectAction(const Endpoint &binding)
         socket.setRemoteHost(binding.hostField->text());
         socket.setRemotePort(connectPortFromText(binding.portField->text()));
         // Saved as typed, and only once the socket has taken both.
-        m_engine->settings().setStartupField(binding.hostKey, binding.hostField->text());
-        m_engine->settings().setStartupField(binding.portKey, binding.portField->text());
+        saveSetting([&](HubSettings &settings) {
+            settings.setStartupField(binding.hostKey, binding.hostField->text());
+        });
+        saveSetting([&](HubSettings &settings) {
+            settings.setStartupField(binding.portKey, binding.portField->text());
+        });
     } catch (const ComponentError &error) {
         if (error.code() == WinsockCode::AddressInUse)
             return;

@@ -10,7 +10,9 @@ bool CaptureFile::open(const QString &path, qint64 limit, QString *error)
     m_file.close();
     m_file.setFileName(path);
     m_limit = limit;
-    if (!m_file.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
+    // Unbuffered: each record goes to the system as it is made, so `less`
+    // shows it while it grows and a failed write is the record's own.
+    if (!m_file.open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Unbuffered)) {
         if (error)
             *error = m_file.errorString();
         return false;
@@ -69,12 +71,17 @@ bool CaptureFile::record(int source, std::span<const int> destinations, const QB
         m_file.close();
         return false;
     }
-    // Flushed per record, so `less` shows it while it grows.
-    if (m_file.write(text) != text.size() || !m_file.flush()) {
-        if (why)
-            *why = QStringLiteral("writing the capture failed: ") + m_file.errorString();
-        m_file.close();
-        return false;
+    // A write the full disk cut short says nothing; the next one, of the
+    // rest, gets the system's reason ("No space left on device").
+    for (qint64 done = 0; done < text.size();) {
+        const qint64 written = m_file.write(text.constData() + done, text.size() - done);
+        if (written <= 0) {
+            if (why)
+                *why = QStringLiteral("writing the capture failed: ") + m_file.errorString();
+            m_file.close();
+            return false;
+        }
+        done += written;
     }
     return true;
 }

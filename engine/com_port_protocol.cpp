@@ -1,5 +1,7 @@
 #include "engine/com_port_protocol.h"
 
+#include "platform/log_categories.h"
+
 namespace {
 
 // RFC 2217 command codes as the client sends them; the server's are + 100.
@@ -143,11 +145,28 @@ QByteArray ComPortProtocol::fromPeer(const QByteArray &bytes, QList<Request> *re
                 subnegotiation(requests);
                 m_state = State::Data;
             } else {
-                // The peer never closed it: drop it, and read IAC <b> as the
-                // command it most likely is.
+                // An IAC not doubled: the peer lost its framing, and what
+                // follows may be the rest of the command as much as data.
+                // None of it may reach the device.
+                qCWarning(lcNet, "the RFC 2217 peer broke a subnegotiation (IAC %02x inside it): "
+                                 "discarded up to its IAC SE",
+                          unsigned(b));
                 m_sub.clear();
-                command(b);
+                m_discarded = 0;
+                m_state = State::Broken;
             }
+            break;
+        case State::Broken:
+        case State::BrokenIac:
+            // Read in pairs after an IAC, so that an IAC IAC never passes
+            // for the start of the IAC SE; the bound is checked between pairs.
+            ++m_discarded;
+            if (m_state == State::BrokenIac && b == Se)
+                m_state = State::Data;
+            else if (m_state == State::Broken && b == Iac)
+                m_state = State::BrokenIac;
+            else
+                m_state = m_discarded >= MaxBrokenDiscard ? State::Data : State::Broken;
             break;
         }
     }

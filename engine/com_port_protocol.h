@@ -17,7 +17,14 @@
 // Telnet commands other than negotiation and subnegotiation (NOP, AYT, BRK,
 // ...) and malformed or unknown subnegotiations are dropped; they never
 // reach the data. A subnegotiation longer than MaxSubnegotiation bytes is
-// read to its end and dropped, so no buffer here grows beyond that.
+// read to its end and dropped, so no buffer here grows beyond that. One
+// broken by an IAC not doubled (IAC followed by anything but IAC or SE) is
+// discarded up to the next IAC SE, or for at most MaxBrokenDiscard bytes
+// after the break, and logged once: nothing of a broken command reaches the
+// device.
+//
+// Every answer here is 3 bytes for a request of at least 3, so the answers
+// waiting in takeReplies() never outgrow what the peer sent.
 class ComPortProtocol
 {
 public:
@@ -73,6 +80,10 @@ public:
 
     // Longest subnegotiation kept, option and command bytes included.
     static constexpr int MaxSubnegotiation = 256;
+    // Bytes discarded after the break of a broken subnegotiation at most,
+    // when no IAC SE ends it sooner: a peer that lost track of its framing
+    // gets its data through again after that.
+    static constexpr int MaxBrokenDiscard = 1024;
 
     // The server's opening offers, to send once on connect: WILL and DO for
     // BINARY and COM-PORT-OPTION. The peer's answers to them are not answered
@@ -110,7 +121,7 @@ public:
     [[nodiscard]] static quint8 modemStateWithDeltas(quint8 before, quint8 now);
 
 private:
-    enum class State : quint8 { Data, Iac, Option, Sub, SubIac };
+    enum class State : quint8 { Data, Iac, Option, Sub, SubIac, Broken, BrokenIac };
     // One side of one option, after RFC 1143 (without its queue: this side
     // never changes its mind).
     enum class Side : quint8 { No, Yes, WantYes };
@@ -128,6 +139,7 @@ private:
     quint8 m_verb = 0;
     QByteArray m_sub;            // the subnegotiation being read, after IAC SB
     bool m_subOverflow = false;  // it went past MaxSubnegotiation: dropped at its end
+    int m_discarded = 0;         // bytes of a broken subnegotiation discarded so far
     OptionState m_binary;
     OptionState m_comPort;
     QByteArray m_replies;

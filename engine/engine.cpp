@@ -49,11 +49,8 @@ Engine::Engine(const QString &configDir, QObject *parent)
     });
     connect(&m_serial->comm(), &SerialComm::DeliveryEnded, this,
             [this] { runHandler("serial delivery ended", [&] { m_router->setGathering(false); }); });
-    connect(m_flow, &FlowControl::destinationStalled, this, [this](int index) {
-        runHandler("stalled destination", [&] {
-            dropDestination(index, QStringLiteral("took no data for %1 s")
-                                       .arg(m_flow->limits().stallMs / 1000));
-        });
+    connect(m_flow, &FlowControl::destinationStalled, this, [this](int index, const QString &why) {
+        runHandler("stalled destination", [&] { dropDestination(index, why); });
     });
     connect(m_flow, &FlowControl::destinationOverflowed, this, [this](int index) {
         runHandler("overflowing destination", [&] {
@@ -97,6 +94,12 @@ void Engine::peerAccepted(int index)
 {
     if (m_endpoints[std::size_t(index)]->row().speaksRfc2217)
         m_session->start(m_network.rfc2217);
+}
+
+void Engine::peerLeft(int index)
+{
+    if (m_endpoints[std::size_t(index)]->row().speaksRfc2217)
+        m_serial->restoreStoredLine();
 }
 
 void Engine::relayFromSerial(bool all)

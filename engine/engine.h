@@ -64,6 +64,10 @@ public:
     void relayFromSocket(int index);
     // Starts the session of a peer just accepted on `index`.
     void peerAccepted(int index);
+    // The connection on `index` ended (closed, failed, dropped, let go): the
+    // line goes back to the operator's settings if an RFC 2217 peer there
+    // changed them.
+    void peerLeft(int index);
     // Takes a receive event's bytes (with `all`, everything a lost device
     // left) and, unless a relay of serial chunks is already running further
     // out, relays the queue oldest first.

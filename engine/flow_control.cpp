@@ -54,14 +54,18 @@ void FlowControl::update()
 {
     for (std::size_t i = 0; i < EndpointCount; ++i) {
         const Winsock &socket = *m_sockets[i];
-        const bool was = m_congested[i];
         const bool connected = socket.CanSend();
-        const bool full = connected
-            && congestedNow(was, socket.BytesToSend(), m_limits.socketHigh, m_limits.socketLow);
-        const bool now = full || (connected && m_held[i]);
-        if (full && !was)
+        const qint64 backlog = connected ? socket.BytesToSend() : 0;
+        const bool full =
+            connected && congestedNow(m_full[i], backlog, m_limits.socketHigh, m_limits.socketLow);
+        if (full && !m_full[i])
             m_lastProgress[i].start(); // the stall clock starts with the congestion
-        m_congested[i] = now;
+        m_full[i] = full;
+        m_congested[i] = full || (connected && m_held[i]);
+        if (backlog <= m_limits.serialQueueLimit)
+            m_overBoundSince[i].invalidate();
+        else if (!m_overBoundSince[i].isValid())
+            m_overBoundSince[i].start();
     }
     m_congested[SerialNode] = m_serial.PortOpen()
         && congestedNow(m_congested[SerialNode], m_serial.OutBufferCount(), m_limits.serialHigh,
@@ -74,8 +78,8 @@ void FlowControl::update()
         }
         return false;
     };
-    for (int i = 0; i < EndpointCount; ++i)
-        m_sockets[std::size_t(i)]->setReceivePaused(blocked(i));
+    for (std::size_t i = 0; i < EndpointCount; ++i)
+        m_sockets[i]->setReceivePaused(m_full[i] || blocked(int(i)));
 
     // A closed port reads nothing: no need to ask (the answer looks it up).
     const bool serialHolds = !m_serial.PortOpen() || m_serial.HoldsSender();
@@ -92,6 +96,8 @@ void FlowControl::update()
     bool any = false;
     for (bool c : m_congested)
         any = any || c;
+    for (const QElapsedTimer &over : m_overBoundSince)
+        any = any || over.isValid();
     if (any && !m_watch->isActive())
         m_watch->start();
     else if (!any && m_watch->isActive())
@@ -101,11 +107,21 @@ void FlowControl::update()
 void FlowControl::checkStalls()
 {
     for (std::size_t i = 0; i < EndpointCount; ++i) {
-        // A destination held by its own peer is not stalled: it asked for it.
-        if (m_congested[i] && !m_held[i] && m_lastProgress[i].elapsed() >= m_limits.stallMs) {
-            m_congested[i] = false;
-            m_lastProgress[i].start();
-            emit destinationStalled(int(i));
+        // Only its own backlog counts: a destination held by its peer's
+        // request is not stalled, it asked for it.
+        QString why;
+        if (m_full[i] && m_lastProgress[i].elapsed() >= m_limits.stallMs) {
+            why = QStringLiteral("took no data for %1 s").arg(m_limits.stallMs / 1000.0);
+        } else if (m_overBoundSince[i].isValid() && m_overBoundSince[i].elapsed() >= m_limits.stallMs) {
+            why = QStringLiteral("kept over %1 KiB unsent for %2 s")
+                      .arg(m_limits.serialQueueLimit / 1024)
+                      .arg(m_limits.stallMs / 1000.0);
+        } else {
+            continue;
         }
+        m_congested[i] = m_full[i] = false;
+        m_lastProgress[i].start();
+        m_overBoundSince[i].invalidate();
+        emit destinationStalled(int(i), why);
     }
 }

@@ -23,8 +23,16 @@ class Winsock;
 // chunks queue at a slow socket destination up to serialQueueLimit, beyond
 // which that destination is reported as overflowed.
 //
-// A socket destination that makes no progress at all for the stall time while
-// congested is reported as stalled, so one dead receiver cannot hold the hub.
+// A socket is also its own destination: the replies the hub makes to what a
+// peer sent (RFC 2217 answers) queue on that peer's socket. So a socket whose
+// own unsent bytes are over its high mark is not read either until they drain
+// below the low mark, whatever its other destinations do: a peer that sends
+// and never reads holds itself, not the hub's memory.
+//
+// A socket over its high mark that makes no progress at all for the stall
+// time is reported as stalled, so one dead receiver cannot hold the hub; one
+// over serialQueueLimit for the stall time is reported as well, progress or
+// not, so a trickle of reading does not keep a peer over the bound forever.
 class FlowControl : public QObject
 {
     Q_OBJECT
@@ -58,9 +66,10 @@ public:
     [[nodiscard]] bool congested(int node) const { return m_congested[std::size_t(node)]; }
 
 signals:
-    // Socket destination `index` made no progress for the stall time while
-    // it held others back; the owner should drop it.
-    void destinationStalled(int index);
+    // Socket `index` made no progress for the stall time while over its
+    // high mark, or stayed over serialQueueLimit that long (`why` says which,
+    // for the log); the owner should drop it.
+    void destinationStalled(int index, const QString &why);
     // Socket destination `index` holds more than serialQueueLimit unsent
     // bytes while the serial port cannot be paused; the owner should drop it.
     void destinationOverflowed(int index);
@@ -73,7 +82,9 @@ private:
     SerialComm &m_serial;
     Limits m_limits;
     std::array<bool, NodeCount> m_congested {};
+    std::array<bool, EndpointCount> m_full {}; // over the socket high mark (hysteresis)
     std::array<bool, EndpointCount> m_held {};
     std::array<QElapsedTimer, EndpointCount> m_lastProgress {};
+    std::array<QElapsedTimer, EndpointCount> m_overBoundSince {}; // invalid while within it
     QTimer *m_watch = nullptr; // runs while anything is congested
 };

@@ -87,6 +87,9 @@ QByteArray RemoteSession::fromPeer(const QByteArray &chunk)
         send(replies);
     for (const Request &each : std::as_const(requests))
         request(each);
+    // The answers queue on the peer's own socket: one that sends and never
+    // reads stops being read before the next chunk, data in it or not.
+    m_flow.update();
     return data;
 }
 

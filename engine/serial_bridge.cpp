@@ -82,6 +82,16 @@ bool SerialBridge::setLineFromPeer(const LineSettings &line)
     return true;
 }
 
+void SerialBridge::restoreStoredLine()
+{
+    // Only a remote peer makes the line differ from the operator's.
+    if (m_line == m_storedLine)
+        return;
+    if (m_comm->PortOpen() && !applyToOpenPort(m_storedLine).isEmpty())
+        return; // refused (said in the log): the line in effect stays what it is
+    takeLine(m_storedLine, " (the RFC 2217 peer left: the operator's again)");
+}
+
 void SerialBridge::open(int number)
 {
     if (m_comm->PortOpen())

@@ -38,6 +38,10 @@ public:
     // Takes `line` on the open port for a remote peer: nothing stored, no
     // message. False, changing nothing, when closed or refused.
     bool setLineFromPeer(const LineSettings &line);
+    // The operator's line again, on the open port too, after a remote peer
+    // changed it; the next peer, or nobody in headless mode, must not
+    // inherit its settings. A refusal (said in the log) keeps the line.
+    void restoreStoredLine();
 
     // Configures Com1 for port `number` with the operator's line (which
     // becomes the one in effect) and opens it. Throws ComponentError when

@@ -4,6 +4,7 @@
 #include "platform/log_categories.h"
 
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
 #include <QSettings>
 
@@ -91,6 +92,13 @@ void SettingsStore::write(const QString &application, const QString &section, co
         QFile::rename(path, aside);
         status = attempt();
     }
-    if (status != QSettings::NoError)
-        throw ComponentError(WriteFailedCode, QStringLiteral("Cannot write ") + path);
+    if (status != QSettings::NoError) {
+        // QSettings keeps the system's reason to itself; opening the file
+        // for writing asks again ("Is a directory", "Operation not permitted").
+        QFile probe(path);
+        const QString why = probe.open(QIODevice::WriteOnly | QIODevice::Append)
+            ? QStringLiteral("the system gave no reason")
+            : probe.errorString();
+        throw ComponentError(WriteFailedCode, QStringLiteral("Cannot write %1: %2").arg(path, why));
+    }
 }

@@ -27,8 +27,8 @@ public:
                                const QString &key, const QString &fallback,
                                const QString &closed, const QString &meaning) const;
 
-    // Stores `value` exactly as given. Throws ComponentError(75) when it
-    // could not be written.
+    // Stores `value` exactly as given. Throws ComponentError(75), its text
+    // naming the file and the system's reason, when it could not be written.
     void write(const QString &application, const QString &section, const QString &key,
                const QString &value);
 

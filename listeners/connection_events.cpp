@@ -46,5 +46,6 @@ void RelayCore::Winsock1_Error(int Index, int Number, const QString &Description
     qCWarning(lcNet, "endpoint %d: socket error %d, %s", Index, Number,
               qUtf8Printable(Description));
     Winsock1[std::size_t(Index)]->Close();
+    m_engine->peerLeft(Index);
     endpoint(Index).portField->setBackColor(UiColour::Red);
 }

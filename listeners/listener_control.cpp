@@ -46,19 +46,37 @@ void RelayCore::listenAction(const Endpoint &binding)
     try {
         Winsock &socket = *Winsock1[std::size_t(index)];
         const qint32 port = listenPortFromText(binding.portField->text());
-        // The tick re-arms an idle listener: one that already listens where
-        // the field says is kept, so a peer arriving just then is not refused.
+        // A field of 0 lets the system choose once; until Close the endpoint
+        // keeps that port, so a peer that left finds it where it was.
+        qint32 &chosen = m_chosenPort[std::size_t(index)];
+        if (port != 0)
+            chosen = 0;
+        const qint32 bind = port == 0 ? chosen : port;
+        // The tick re-arms an idle listener: one that already listens on that
+        // port is kept, so a peer arriving just then is not refused.
         const bool keep = m_inTick && socket.State() == Winsock::sckListening
-            && (port == 0 || socket.LocalPort() == port);
+            && socket.LocalPort() == bind;
         if (!keep) {
             socket.Close();
+            m_engine->peerLeft(index);
             socket.setProtocol(0);
-            socket.setLocalPort(port);
+            socket.setLocalPort(bind);
         }
-        m_engine->settings().setStartupField(binding.portKey, QString::number(keep ? port : socket.LocalPort()));
-        if (!keep) {
+        // The field's port is saved; a 0 lets the next run's system choose.
+        saveSetting([&](HubSettings &settings) {
+            settings.setStartupField(binding.portKey, QString::number(port));
+        });
+        // The box a failed save shows lets the tick run: it may have
+        // listened (or taken a peer) meanwhile.
+        if (!keep && socket.State() == Winsock::sckClosed) {
             socket.Listen();
-            qCInfo(lcNet, "endpoint %d listening on port %d", index, socket.LocalPort());
+            if (port == 0 && chosen == 0) {
+                chosen = socket.LocalPort();
+                qCInfo(lcNet, "endpoint %d listening on port %d, chosen by the system and kept "
+                              "until Close", index, chosen);
+            } else {
+                qCInfo(lcNet, "endpoint %d listening on port %d", index, socket.LocalPort());
+            }
         }
         if (secondServer)
             DoEvents();
@@ -83,7 +101,9 @@ void RelayCore::listenerCloseAction(const Endpoint &binding)
 {
     const int index = binding.index;
     binding.portField->setBackColor(UiColour::Red);
+    m_chosenPort[std::size_t(index)] = 0;
     Winsock1[std::size_t(index)]->Close();
+    m_engine->peerLeft(index);
     qCInfo(lcNet, "endpoint %d stopped listening", index);
     if (binding.armed)
         *binding.armed = false;

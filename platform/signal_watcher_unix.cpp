@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <csignal>
 #include <fcntl.h>
+#include <pthread.h>
 #include <unistd.h>
 
 namespace {
@@ -29,8 +30,26 @@ void onSignal(int signo)
 struct SignalWatcher::Os {
     int pipe[2] = {-1, -1};
     QList<std::pair<int, struct sigaction>> previous;
+    sigset_t previousMask {};
     QSocketNotifier *notifier = nullptr;
 };
+
+namespace {
+sigset_t setOf(const QList<int> &signalNumbers)
+{
+    sigset_t set;
+    sigemptyset(&set);
+    for (int signo : signalNumbers)
+        sigaddset(&set, signo);
+    return set;
+}
+} // namespace
+
+void SignalWatcher::hold(const QList<int> &signalNumbers)
+{
+    const sigset_t set = setOf(signalNumbers);
+    ::pthread_sigmask(SIG_BLOCK, &set, nullptr);
+}
 
 SignalWatcher::SignalWatcher(const QList<int> &signalNumbers, QObject *parent)
     : QObject(parent), m_os(std::make_unique<Os>())
@@ -61,10 +80,15 @@ SignalWatcher::SignalWatcher(const QList<int> &signalNumbers, QObject *parent)
         if (::sigaction(signo, &action, &old) == 0)
             m_os->previous.append({signo, old});
     }
+    // Last: one held back until now reaches the handler above at once.
+    const sigset_t set = setOf(signalNumbers);
+    ::pthread_sigmask(SIG_UNBLOCK, &set, &m_os->previousMask);
 }
 
 SignalWatcher::~SignalWatcher()
 {
+    // Held back before the dispositions go: one that comes now waits.
+    ::pthread_sigmask(SIG_SETMASK, &m_os->previousMask, nullptr);
     for (auto it = m_os->previous.crbegin(); it != m_os->previous.crend(); ++it)
         ::sigaction(it->first, &it->second, nullptr);
     int mine = m_os->pipe[1];

@@ -17,4 +17,8 @@ public:
     // Shows `text` and returns when it has been answered. Other events keep
     // being handled meanwhile (socket data, timer ticks).
     virtual Answer show(const QString &text, Buttons buttons) = 0;
+
+    // Tells `text`, a warning the caller has logged, to whoever is
+    // watching, as an OK box; where nobody is (headless) the log is enough.
+    virtual void tell(const QString &text) { (void)show(text, Buttons::Ok); }
 };

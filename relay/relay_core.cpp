@@ -208,7 +208,30 @@ RelayCore::Session RelayCore::currentSession() const
 
 void RelayCore::noteSession()
 {
+    if (!m_engine->settings().restoresSession())
+        return;
+    if (m_restoringSession) {
+        qCInfo(lcApp, "the session is not noted: its restore did not finish");
+        return;
+    }
     m_engine->settings().noteSession(currentSession());
+}
+
+void RelayCore::saveSetting(const std::function<void(HubSettings &)> &save)
+{
+    try {
+        save(m_engine->settings());
+    } catch (const ComponentError &error) {
+        // The tick saves the second server's port every 3 s: once is enough.
+        if (m_unsaved.contains(error.text()))
+            return;
+        m_unsaved.append(error.text());
+        qCWarning(lcApp, "settings not saved, going on without: %s", qUtf8Printable(error.text()));
+        if (m_unsaved.size() == 1)
+            m_boxes->tell(QStringLiteral("The settings could not be saved (%1). Quaylight goes on "
+                                         "without saving them.")
+                              .arg(error.text()));
+    }
 }
 
 bool RelayCore::setLineSettings(const LineSettings &line, bool persist)
@@ -243,19 +266,17 @@ void RelayCore::selectAndOpen(int number, bool remember)
 {
     ComPort = qint16(number);
     Text3->setText(QString::number(number));
-    if (remember) {
-        try {
-            m_engine->settings().setChosenComPort(number);
-        } catch (const std::exception &) {
-            // Only remembered for the operator; the selection itself stands.
-        }
-    }
+    if (remember)
+        saveSetting([number](HubSettings &settings) { settings.setChosenComPort(number); });
     Command2_Click(0);
 }
 
 void RelayCore::mnuExit_Click()
 {
-    noteSession();
+    // A second Exit (another signal during this one's pass) finds all
+    // closed: noting that would lose the session noted a moment ago.
+    if (!std::exchange(m_ended, true))
+        noteSession();
     m_engine->releaseAll();
     DoEvents();
     emit programEnded();

@@ -10,8 +10,10 @@
 
 #include <QObject>
 #include <QString>
+#include <QStringList>
 
 #include <array>
+#include <functional>
 
 class Control;
 class FlowControl;
@@ -92,9 +94,13 @@ public:
     // Fills the port and host fields from the settings store and sets
     // BaudRate. Opens nothing.
     void Form_Load();
-    // Closes the serial port and every open socket (queued output is handed
-    // to the OS), lets queued events run once and emits programEnded.
+    // Notes the session (the first time only), closes the serial port and
+    // every open socket (queued output is handed to the OS), lets queued
+    // events run once and emits programEnded.
     void mnuExit_Click();
+    // True once Exit has run: the program is ending, and a start step
+    // under way when it ran (a signal during its wait) must be the last.
+    [[nodiscard]] bool hasEnded() const { return m_ended; }
 
     // ---- Data routing (relay/) --------------------------------------------
     // Reads everything waiting on endpoint Index as one chunk and relays it
@@ -151,7 +157,8 @@ public:
     // not).
     bool setLineSettings(const LineSettings &line, bool persist);
     // Takes `line` on the open port for a remote peer (RFC 2217): no box,
-    // nothing stored; the next Open applies the operator's settings again.
+    // nothing stored; the operator's settings come back when that peer's
+    // connection ends, or at the next Open.
     // False, changing nothing, when the port is closed or refuses it.
     bool setLineFromPeer(const LineSettings &line);
 
@@ -177,9 +184,12 @@ public:
     using Session = HubSettings::Session;
     [[nodiscard]] Session currentSession() const;
     // Notes the session in Harborcast.ini [session] when "Restore session
-    // at start" is on (Restore=true). Called by Exit before it closes
-    // anything.
+    // at start" is on (Restore=true), unless a restore is under way: half
+    // a session must not replace the one noted before. Called by Exit
+    // before it closes anything.
     void noteSession();
+    // Marks a restore of the noted session as under way (true) or done.
+    void setRestoringSession(bool restoring) { m_restoringSession = restoring; }
 
     // ---- Mode ----------------------------------------------------------------
     // Headless, nobody is there to press Open after the device vanished: the
@@ -194,6 +204,11 @@ public:
     [[nodiscard]] HubSettings &hubSettings() { return m_engine->settings(); }
     [[nodiscard]] const PortTable &ports() const { return m_engine->ports(); }
     [[nodiscard]] Engine &engine() const { return *m_engine; }
+    // Runs `save`, which stores what an operator's action remembers along the
+    // way. A store that cannot be written is a warning, never the action's
+    // end: the save is a convenience, the action what was asked for. Each
+    // failure is logged once a run, the first also told in a box.
+    void saveSetting(const std::function<void(HubSettings &)> &save);
     [[nodiscard]] MessageBoxes &boxes() { return *m_boxes; }
     // Answers the message boxes with `boxes` from now on (nobody may be
     // watching while a session is restored); returns the previous ones.
@@ -236,6 +251,11 @@ private:
     std::array<Endpoint, EndpointCount> m_endpoints;
     QString m_caption;
     bool m_inTick = false; // the Listen action keeps a listener that is already right
+    QStringList m_unsaved; // the save failures already told, once a run each
+    bool m_ended = false;
+    bool m_restoringSession = false;
+    // Per listener: the port the system chose for a field of 0, kept until Close.
+    std::array<qint32, EndpointCount> m_chosenPort {};
     bool m_headless = false;
     int m_lostPort = 0;                 // vanished while open and not opened since; 0: none
     bool m_reopenFailureLogged = false; // once per loss

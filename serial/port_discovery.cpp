@@ -122,11 +122,7 @@ void RelayCore::List3_Click()
         return;
     ComPort = FoundPorts[std::size_t(row)];
     DoEvents();
-    try {
-        m_engine->settings().setChosenComPort(ComPort);
-    } catch (const ComponentError &) {
-        // The saved number is never read back; the selection itself stands.
-    }
+    saveSetting([this](HubSettings &settings) { settings.setChosenComPort(ComPort); });
     Text3->setText(QString::number(ComPort));
     qCInfo(lcSerial, "COM port %d selected", ComPort);
     boxes().show(QStringLiteral("Set to COM ") + QString::number(ComPort),

@@ -17,6 +17,7 @@
 
 #include <cerrno>
 #include <sys/socket.h>
+#include <termios.h>
 #include <unistd.h>
 
 namespace {
@@ -86,6 +87,8 @@ private slots:
     void heldBytesRelayedBeforeTheSocketIsLetGo_data();
     void heldBytesRelayedBeforeTheSocketIsLetGo();
     void lineWithoutFlowControlIsReadOnSlowDestinationDropped();
+    void deafRfc2217PeerHoldsItselfAndIsReset_data();
+    void deafRfc2217PeerHoldsItselfAndIsReset();
 };
 
 namespace {
@@ -284,6 +287,82 @@ void BackPressureTest::lineWithoutFlowControlIsReadOnSlowDestinationDropped()
     QVERIFY2(checker.arrives(total, 120000), qPrintable(QStringLiteral("%1 of %2 bytes arrived").arg(checker.received).arg(total)));
     QVERIFY(!serialEverPaused);
     checkMemoryBound(startKiB);
+}
+
+void BackPressureTest::deafRfc2217PeerHoldsItselfAndIsReset_data()
+{
+    QTest::addColumn<QByteArray>("unit"); // what the peer sends over and over
+    QTest::addColumn<bool>("trickle");    // reads a little every 50 ms instead of nothing
+    QByteArray storm; // WILL and DO for options the hub refuses, each refused every time
+    for (char option = 1; option < 44; ++option)
+        storm += QByteArray("\xff\xfb") + option + "\xff\xfd" + option;
+    QTest::newRow("WILL/DO storm") << storm << false;
+    QTest::newRow("SIGNATURE queries") << QByteArray::fromHex("fffa2c00fff0") << false;
+    QTest::newRow("WILL/DO storm, read in a trickle") << storm << true;
+}
+
+// The answers to a peer that sends and does not read queue on its own
+// socket: the hub stops reading it instead of holding them all, and resets
+// it once it is stuck over the bound. The line it set goes back to the
+// operator's.
+void BackPressureTest::deafRfc2217PeerHoldsItselfAndIsReset()
+{
+    QFETCH(QByteArray, unit);
+    QFETCH(bool, trickle);
+    Hub hub;
+    RelayCore &core = *hub.core;
+    FlowControl::Limits limits = core.flowControl().limits();
+    limits.stallMs = 1000;
+    limits.serialQueueLimit = 64 * 1024; // under the high mark: a trickle reader stays over it
+    core.flowControl().setLimits(limits);
+    NetworkSettings network = core.networkSettings();
+    network.rfc2217 = true;
+    QVERIFY(core.setNetworkSettings(network, false));
+    QVERIFY(hub.openSerial());
+    // Small kernel buffers, so that what a trickle reads shows as progress.
+    const int small = 4096;
+    auto peer = hub.connectToListener(2, small);
+    QVERIFY(peer);
+    ::setsockopt(int(core.Winsock1[2]->SocketHandle()), SOL_SOCKET, SO_SNDBUF, &small, sizeof small);
+    core.Timer1->stop();
+    peer->send(QByteArray::fromHex("fffa2c0100000032fff0 fffa2c0502fff0")); // baud 50, XON/XOFF
+    QTRY_COMPARE(core.lineSettings().flowControl, LineSettings::Flow::XonXoff);
+    QCOMPARE(core.lineSettings().baudRate, 50);
+
+    const int fd = ::dup(int(peer->socket->socketDescriptor()));
+    const auto closeFd = qScopeGuard([fd] { ::close(fd); });
+    peer->socket->abort();
+    Winsock &socket = *core.Winsock1[2];
+    qint64 peak = 0; // right after each chunk the hub read and answered
+    QObject::connect(&socket, &Winsock::DataArrival, &socket, [&] { peak = qMax(peak, socket.BytesToSend()); });
+    const QByteArray block = unit.repeated(int(BlockSize / unit.size()));
+    QByteArray sink(BlockSize, Qt::Uninitialized);
+    QElapsedTimer sinceRead;
+    sinceRead.start();
+    const qint64 startKiB = startMemoryWatch();
+    qint64 sent = 0;
+    long n = 0;
+    QTest::ignoreMessage(QtInfoMsg, QRegularExpression(QStringLiteral("RFC 2217 peer left")));
+    QVERIFY(waitUntil([&] {
+        while (sent < 64LL * 1024 * 1024
+               && (n = long(::send(fd, block.constData() + sent % block.size(),
+                                   std::size_t(block.size() - sent % block.size()), MSG_DONTWAIT | MSG_NOSIGNAL))) > 0)
+            sent += n;
+        if (trickle && sinceRead.elapsed() >= 50 && ::recv(fd, sink.data(), std::size_t(sink.size()), MSG_DONTWAIT) > 0)
+            sinceRead.start();
+        return socket.State() != Winsock::sckConnected;
+    }, 20000));
+    QCOMPARE(core.counters().droppedDestinations, 1U);
+    // The high mark, and the answers to the one chunk read before the pause
+    // (a SIGNATURE answer is under 4 times its query).
+    const qint64 bound = limits.socketHigh + 4 * (Winsock::ReadBufferLimit + 1024);
+    QVERIFY2(peak <= bound, qPrintable(QStringLiteral("%1 bytes queued, %2 sent").arg(peak).arg(sent)));
+    checkMemoryBound(startKiB);
+    termios line {};
+    ::tcgetattr(hub.device.masterFd(), &line);
+    QCOMPARE(int(::cfgetospeed(&line)), int(B19200));
+    QCOMPARE(line.c_iflag & IXON, 0U);
+    QCOMPARE(core.lineSettings(), LineSettings()); // nothing stored: the defaults
 }
 
 QTEST_GUILESS_MAIN(BackPressureTest)

@@ -78,23 +78,36 @@ private slots:
     {
         QTest::addColumn<QByteArray>("input");
         QTest::addColumn<QList<Request>>("requests");
+        QTest::addColumn<int>("broken"); // log lines of broken subnegotiations
         auto one = [](Kind kind, quint32 value) { return QList<Request> {{kind, value, {}}}; };
-        QTest::newRow("baud 115200") << sub(1, h("0001c200")) << one(Kind::SetBaudRate, 115200);
-        QTest::newRow("baud, IAC in it") << sub(1, h("ffff00ffff01")) << one(Kind::SetBaudRate, 0xff00ff01);
-        QTest::newRow("data size") << sub(2, h("07")) << one(Kind::SetDataSize, 7);
+        QTest::newRow("baud 115200") << sub(1, h("0001c200")) << one(Kind::SetBaudRate, 115200) << 0;
+        QTest::newRow("baud, IAC in it") << sub(1, h("ffff00ffff01")) << one(Kind::SetBaudRate, 0xff00ff01) << 0;
+        QTest::newRow("data size") << sub(2, h("07")) << one(Kind::SetDataSize, 7) << 0;
         QTest::newRow("suspend, resume") << sub(8, {}) + sub(9, {})
-                                         << one(Kind::FlowControlSuspend, 0) + one(Kind::FlowControlResume, 0);
+                                         << one(Kind::FlowControlSuspend, 0) + one(Kind::FlowControlResume, 0) << 0;
         // Malformed or not for us: dropped, the data around them untouched.
-        QTest::newRow("short baud, long size") << sub(1, h("01c200")) + sub(2, h("0707")) << QList<Request>();
+        QTest::newRow("short baud, long size") << sub(1, h("01c200")) + sub(2, h("0707")) << QList<Request>() << 0;
         QTest::newRow("client NOTIFY, unknown code, other option, empty")
-            << sub(6, h("01")) + sub(42, h("01")) + h("fffa1801fff0 fffafff0") << QList<Request>();
-        QTest::newRow("over the bound") << sub(0, QByteArray(Protocol::MaxSubnegotiation, 's')) << QList<Request>();
-        QTest::newRow("never closed") << h("fffa2c010000 fffb03") << QList<Request>();
+            << sub(6, h("01")) + sub(42, h("01")) + h("fffa1801fff0 fffafff0") << QList<Request>() << 0;
+        QTest::newRow("over the bound") << sub(0, QByteArray(Protocol::MaxSubnegotiation, 's')) << QList<Request>() << 0;
+        // Broken by an IAC not doubled: nothing up to its IAC SE reaches the
+        // device (an IAC IAC SE in it is no end), or up to the bound.
+        const QByteArray broken = h("fffa2c010000 fffb03") + "hid" + h("fffff0") + "den" + h("fff0");
+        QTest::newRow("broken, closed later") << broken << QList<Request>() << 1;
+        QTest::newRow("broken twice") << broken + broken << QList<Request>() << 2;
+        QTest::newRow("broken, never closed")
+            << h("fffa2c01 ff01") + QByteArray(Protocol::MaxBrokenDiscard - 2, 'x') + h("ffff")
+            << QList<Request>() << 1;
     }
 
     void requests()
     {
         QFETCH(QByteArray, input);
+        QFETCH(int, broken);
+        const QRegularExpression brokenLine(QStringLiteral("broke a subnegotiation"));
+        for (int i = 0; i < broken; ++i)
+            QTest::ignoreMessage(QtWarningMsg, brokenLine);
+        QTest::failOnWarning(brokenLine);
         const Result r = feed("<" + input + ">" + sub(2, h("08")));
         QCOMPARE(r.data, QByteArray("<>"));
         QTEST(r.requests.mid(0, r.requests.size() - 1), "requests");

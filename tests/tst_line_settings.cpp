@@ -1,5 +1,6 @@
 #include "platform/serial_comm.h"
 #include "platform/line_settings.h"
+#include "platform/winsock.h"
 #include "relay/relay_core.h"
 #include "engine/settings_store.h"
 #include "support/hub.h"
@@ -138,6 +139,14 @@ void LineSettingsTest::remotePeerSetsTheLine()
     QCOMPARE(core.lineSettings().baudRate, 57600);
     hub.device.send("\xff" "d");
     QTRY_VERIFY(peer->received.endsWith("\xff\xff" "d"));
+    // It leaves: once the hub lets its socket go, the operator's line is back.
+    QTest::ignoreMessage(QtInfoMsg, QRegularExpression(QStringLiteral("RFC 2217 peer left")));
+    peer->socket->disconnectFromHost();
+    QTRY_COMPARE(core.Winsock1[2]->State(), int(Winsock::sckClosing));
+    core.Timer1_Timer();
+    const termios after = lineOf(hub.device);
+    QCOMPARE(int(::cfgetospeed(&after)), int(B19200));
+    QCOMPARE(core.lineSettings(), LineSettings());
 }
 
 void LineSettingsTest::handWrittenValuesReadAsWritten_data()

@@ -2,6 +2,7 @@
 #include "app/event_log.h"
 #include "app/startup.h"
 #include "platform/serial_comm.h"
+#include "platform/signal_watcher.h"
 #include "platform/winsock.h"
 #include "relay/control.h"
 #include "relay/relay_core.h"
@@ -13,19 +14,21 @@
 #include <QFileInfo>
 #include <QProcess>
 #include <QRegularExpression>
+#include <QSignalSpy>
 #include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QTest>
 
 #include <csignal>
 #include <sys/ioctl.h>
+#include <unistd.h>
 
 namespace {
 // The program as a user starts it: no display, no platform chosen.
 QProcessEnvironment withoutDisplay(const QString &stateDir)
 {
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    for (const char *name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"})
+    for (const char *name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM", "XDG_SESSION_TYPE"})
         env.remove(QLatin1String(name));
     env.insert(QStringLiteral("XDG_STATE_HOME"), stateDir);
     return env;
@@ -45,30 +48,44 @@ private slots:
     void relaysBothWaysAndEndsCleanlyOnSignal();
     void eventLogRotatesAtItsSize();
     void sessionRestoredAtStartWithoutBoxes();
-
-private:
-    QTemporaryDir m_state;
+    void signalBeforeTheWatcherWaitsForIt();
 };
 
 void ProgramTest::commandLine_data()
 {
     QTest::addColumn<QStringList>("arguments");
     QTest::addColumn<int>("exitCode");
-    QTest::addColumn<QString>("output"); // a line the program must print (stdout or stderr)
-    QTest::newRow("version") << QStringList {QStringLiteral("--version")} << 0 << versionLine();
+    QTest::addColumn<QString>("output"); // a line printed once (stdout or stderr; signalled: the log)
+    QTest::addColumn<QString>("platform");
+    QTest::addColumn<bool>("signalled"); // SIGTERM comes while the program starts
+    QTest::addColumn<QString>("stored"); // Harborcast.ini, which the run must leave as it was
+    const QString none;
+    QTest::newRow("version") << QStringList {QStringLiteral("--version")} << 0 << versionLine() << none << false << none;
     QTest::newRow("help") << QStringList {QStringLiteral("--help")} << 0
-                          << QStringLiteral("  --headless ");
+                          << QStringLiteral("  --headless ") << none << false << none;
     QTest::newRow("unknown option") << QStringList {QStringLiteral("--bogus")} << 2
-                                    << QStringLiteral("quaylight: Unknown option 'bogus'.");
+                                    << QStringLiteral("quaylight: Unknown option 'bogus'.") << none << false << none;
     QTest::newRow("port number too high")
         << QStringList {QStringLiteral("--headless"), QStringLiteral("--open"), QStringLiteral("65")}
-        << 2 << QStringLiteral("quaylight: --open takes a port number from 1 to 64, not '65'.");
+        << 2 << QStringLiteral("quaylight: --open takes a port number from 1 to 64, not '65'.") << none << false << none;
     QTest::newRow("listen port not a number")
         << QStringList {QStringLiteral("--listen"), QStringLiteral("80x")} << 2
-        << QStringLiteral("quaylight: --listen takes a TCP port from 0 to 65535, not '80x'.");
+        << QStringLiteral("quaylight: --listen takes a TCP port from 0 to 65535, not '80x'.") << none << false << none;
     QTest::newRow("headless, no such serial port")
         << QStringList {QStringLiteral("--headless"), QStringLiteral("--open"), QStringLiteral("9")}
-        << 1 << QStringLiteral("quaylight: serial port 9 could not be opened");
+        << 1 << QStringLiteral("quaylight: serial port 9 could not be opened") << none << false << none;
+    QTest::newRow("window without a display")
+        << QStringList {QStringLiteral("--open"), QStringLiteral("3")} << 2
+        << QStringLiteral("quaylight: no display: use --headless or run under a virtual display") << none << false << none;
+    // Ended during the restore's Open: no Listen after it, nothing noted.
+    QTest::newRow("headless, signal while restoring")
+        << QStringList {QStringLiteral("--headless"), QStringLiteral("--listen"), QStringLiteral("0")} << 0
+        << QStringLiteral("the session is not noted: its restore did not finish") << none << true
+        << QStringLiteral("[session]\nRestore=true\nComPort=3\nServer2=true\n");
+    // Ended while "Invalid COM port..." asks: the box closes, no Listen.
+    QTest::newRow("window, signal while a box asks")
+        << QStringList {QStringLiteral("--open"), QStringLiteral("5"), QStringLiteral("--listen"), QStringLiteral("0")}
+        << 0 << QStringLiteral("signal 15: closing the port and the sockets") << QStringLiteral("offscreen") << true << none;
 }
 
 void ProgramTest::commandLine()
@@ -76,17 +93,42 @@ void ProgramTest::commandLine()
     QFETCH(QStringList, arguments);
     QFETCH(int, exitCode);
     QFETCH(QString, output);
-    TestConfig config; // no serial port exists there
+    QFETCH(QString, platform);
+    QFETCH(bool, signalled);
+    QFETCH(QString, stored);
+    TestConfig config; // only serial port 3 exists there
+    PtyDevice device;
+    config.pinPorts({{3, device.slavePath()}});
+    QFile settings(config.dir() + QStringLiteral("/Harborcast.ini"));
+    QVERIFY(stored.isEmpty() || (settings.open(QIODevice::WriteOnly) && settings.write(stored.toUtf8()) > 0));
+    settings.close();
+    QTemporaryDir state;
+    QProcessEnvironment env = withoutDisplay(state.path());
+    if (!platform.isEmpty())
+        env.insert(QStringLiteral("QT_QPA_PLATFORM"), platform);
     QProcess program;
-    program.setProcessEnvironment(withoutDisplay(m_state.path()));
+    program.setProcessEnvironment(env);
+    if (signalled) {
+        program.setChildProcessModifier([] {
+            // Held back through exec: it comes as soon as the program lets it in.
+            sigset_t set;
+            sigemptyset(&set);
+            sigaddset(&set, SIGTERM);
+            ::sigprocmask(SIG_BLOCK, &set, nullptr);
+            ::kill(::getpid(), SIGTERM);
+        });
+    }
     program.start(QStringLiteral(QUAYLIGHT_PROGRAM),
                   arguments + QStringList {QStringLiteral("--config-dir"), config.dir()});
     QVERIFY(program.waitForFinished(10000));
     QCOMPARE(program.exitStatus(), QProcess::NormalExit);
     QCOMPARE(program.exitCode(), exitCode);
-    const QString printed = QString::fromUtf8(program.readAllStandardOutput()
-                                              + program.readAllStandardError());
+    QFile log(state.path() + QStringLiteral("/quaylight/quaylight.log"));
+    const QString printed = QString::fromUtf8(signalled && log.open(QIODevice::ReadOnly)
+                                                  ? log.readAll()
+                                                  : program.readAllStandardOutput() + program.readAllStandardError());
     QVERIFY2(printed.split(QLatin1Char('\n')).filter(output).size() == 1, qPrintable(printed));
+    QVERIFY(!settings.open(QIODevice::ReadOnly) || settings.readAll() == stored.toUtf8());
 }
 
 void ProgramTest::relaysBothWaysAndEndsCleanlyOnSignal_data()
@@ -210,6 +252,7 @@ void ProgramTest::sessionRestoredAtStartWithoutBoxes()
     hub.core->Text4[0]->setText(QStringLiteral("0"));
     hub.core->Command5_Click(0);
     hub.core->mnuExit_Click();
+    hub.core->mnuExit_Click(); // a second signal finds all closed, and notes nothing
 
     // The next start redoes Open, Listen and Connect.
     const auto start = [&hub](const CommandLine &options) {
@@ -236,6 +279,18 @@ void ProgramTest::sessionRestoredAtStartWithoutBoxes()
     QCOMPARE(core->Winsock1[2]->State(), int(Winsock::sckClosed));
     QVERIFY(core->DataHostForwarderArmed);
     QVERIFY(hub.boxes.shown().isEmpty());
+}
+
+// A signal that comes before the watcher (the program still starting)
+// waits for it instead of ending the process, and is reported then.
+void ProgramTest::signalBeforeTheWatcherWaitsForIt()
+{
+    SignalWatcher::hold({SIGUSR2});
+    ::raise(SIGUSR2);
+    SignalWatcher watcher({SIGUSR2});
+    QSignalSpy signalled(&watcher, &SignalWatcher::signalled);
+    QVERIFY(signalled.wait(5000));
+    QCOMPARE(signalled.constFirst().constFirst().toInt(), SIGUSR2);
 }
 
 QTEST_GUILESS_MAIN(ProgramTest)

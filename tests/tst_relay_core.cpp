@@ -9,6 +9,7 @@
 #include "relay/relay_core.h"
 #include "support/hub.h"
 
+#include <QDir>
 #include <QSignalSpy>
 #include <QTcpServer>
 #include <QTcpSocket>
@@ -78,6 +79,7 @@ private slots:
     void tickReconnectsArmedForwarder();
     void tickRearmsSecondServerAndShowsStates();
     void tickKeepsAnIdleListener();
+    void unwritableSettingsStopNoAction();
     void handlersLetQueuedEventsRun_data();
     void handlersLetQueuedEventsRun();
 };
@@ -227,9 +229,9 @@ void RelayCoreTest::tickReconnectsArmedForwarder()
     QCOMPARE(row.statusField->text(), QStringLiteral("0"));
 }
 
-// The tick listens on the second server again once its peer left, never
-// while a peer is on it, and never re-arms the gateway. It shows each
-// endpoint's state in that endpoint's own fields.
+// The tick listens on the second server again once its peer left, on the
+// port it had, never while a peer is on it, and never re-arms the gateway.
+// It shows each endpoint's state in that endpoint's own fields.
 void RelayCoreTest::tickRearmsSecondServerAndShowsStates()
 {
     Hub hub;
@@ -242,12 +244,14 @@ void RelayCoreTest::tickRearmsSecondServerAndShowsStates()
     QCOMPARE(server2.State(), int(Winsock::sckConnected));
     QCOMPARE(hub.core->Caption(), QStringLiteral("marker"));
 
+    const qint32 port = server2.LocalPort(); // the system's choice for a field of 0
     gateway->socket->disconnectFromHost();
     peer->socket->disconnectFromHost();
     QTRY_COMPARE(server2.State(), int(Winsock::sckClosing));
     QTRY_COMPARE(hub.core->Winsock1[0]->State(), int(Winsock::sckClosing));
     hub.core->Timer1_Timer();
     QCOMPARE(server2.State(), int(Winsock::sckListening));
+    QCOMPARE(server2.LocalPort(), port);
     QCOMPARE(hub.core->Winsock1[0]->State(), int(Winsock::sckClosing));
     const QStringList texts = {QStringLiteral("Peer is Closing Connection"), QStringLiteral("Socket Closed"),
                                QStringLiteral("Listening"), QStringLiteral("Socket Closed")};
@@ -272,6 +276,21 @@ void RelayCoreTest::tickKeepsAnIdleListener()
     QCoreApplication::processEvents(); // the listener sees the peer; the hub is offered it later
     hub.core->Timer1_Timer();
     QCOMPARE(hub.core->Winsock1[2]->State(), int(Winsock::sckConnected));
+}
+
+// Settings that cannot be saved (the file is a folder) cost one box a
+// run, naming the file and why; Listen and Connect go ahead.
+void RelayCoreTest::unwritableSettingsStopNoAction()
+{
+    Hub hub;
+    hub.core->Timer1->stop(); // the tick would connect the forwarder itself
+    const QString file = hub.core->settings().filePath(QStringLiteral("Harborcast"));
+    QVERIFY(QDir().mkpath(file));
+    QTcpServer upstream;
+    QVERIFY(hub.connectToListener(2) && hub.connectForwarder(1, upstream));
+    QCOMPARE(hub.boxes.texts().size(), 1);
+    QVERIFY2(hub.boxes.texts().constFirst().contains(file + QStringLiteral(": Is a directory")),
+             qPrintable(hub.boxes.texts().constFirst()));
 }
 
 void RelayCoreTest::handlersLetQueuedEventsRun_data()

@@ -12,6 +12,9 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <csignal>
+#include <sys/resource.h>
+
 namespace {
 // The bytes of every record from `source` in a capture file, in order.
 QByteArray capturedFrom(const QString &path, const QString &source)
@@ -158,6 +161,20 @@ void TrafficTest::countersAndCaptureGiveBackTheBytes()
     QVERIFY(waitUntil([&] { return !core.capturing(); }));
     QCOMPARE(changed.constLast().constFirst().toBool(), false);
     QVERIFY(QFile(path).size() <= 1000);
+
+    // A disk that fills mid-record stops it with the system's reason (a file
+    // size limit cuts the write short as a full disk does).
+    CaptureFile file;
+    QVERIFY(file.open(path, CaptureFile::DefaultLimit, &error));
+    rlimit limit {};
+    ::signal(SIGXFSZ, SIG_IGN);
+    QVERIFY(::getrlimit(RLIMIT_FSIZE, &limit) == 0);
+    const rlimit small {100, limit.rlim_max};
+    QVERIFY(::setrlimit(RLIMIT_FSIZE, &small) == 0);
+    const bool written = file.record(2, {}, QByteArray(100, 'x'), &error);
+    QVERIFY(::setrlimit(RLIMIT_FSIZE, &limit) == 0);
+    QVERIFY(!written);
+    QCOMPARE(error, QStringLiteral("writing the capture failed: File too large"));
 }
 
 QTEST_GUILESS_MAIN(TrafficTest)

@@ -20,7 +20,7 @@ Hub::Hub()
 
 Hub::~Hub() = default;
 
-std::unique_ptr<Peer> Hub::connectToListener(int index)
+std::unique_ptr<Peer> Hub::connectToListener(int index, int receiveBuffer)
 {
     Control *portField = core->endpoint(index).portField;
     portField->setText(QStringLiteral("0"));
@@ -29,6 +29,8 @@ std::unique_ptr<Peer> Hub::connectToListener(int index)
     if (socket.State() != Winsock::sckListening)
         return nullptr;
     auto peer = std::make_unique<Peer>(new QTcpSocket);
+    if (receiveBuffer > 0)
+        peer->socket->setSocketOption(QAbstractSocket::ReceiveBufferSizeSocketOption, receiveBuffer);
     peer->socket->connectToHost(QStringLiteral("127.0.0.1"), quint16(socket.LocalPort()));
     if (!waitUntil([&] { return socket.State() == Winsock::sckConnected; }))
         return nullptr;

@@ -46,8 +46,9 @@ public:
     std::unique_ptr<RelayCore> core;
 
     // Listener `index` (0 or 2) listens on a port the OS picks (its Listen
-    // button), and a peer connects to it.
-    [[nodiscard]] std::unique_ptr<Peer> connectToListener(int index);
+    // button), and a peer connects to it (with that kernel receive buffer
+    // size, when given).
+    [[nodiscard]] std::unique_ptr<Peer> connectToListener(int index, int receiveBuffer = 0);
     // Forwarder `index` (1 or 3) connects to `server` (its Connect button);
     // returns the server's side of the connection.
     [[nodiscard]] std::unique_ptr<Peer> connectForwarder(int index, QTcpServer &server);
