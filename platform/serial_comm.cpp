@@ -373,7 +373,7 @@ void SerialComm::setPortOpen(bool open)
     // Asked on every relayed chunk: found once per open.
     m_deviceHoldsSender = serial_os::holdsSenderByItself(path, int(m_port->handle()));
     ++m_generation;
-    m_deliveryPosted = false;
+    m_gate.forgetPosted();
     m_sendPending = false;
     m_lostPending = false;
     m_retryTimer->stop();
@@ -398,7 +398,7 @@ void SerialComm::closeHandingOver()
 void SerialComm::dropSession(bool discardOutput)
 {
     ++m_generation;
-    m_deliveryPosted = false;
+    m_gate.forgetPosted();
     m_sendPending = false;
     m_lostPending = false;
     m_receiveWanted = false;
@@ -490,7 +490,7 @@ void SerialComm::raiseFromNotification()
     // aside): the event is raised at once rather than posted, saving the
     // loop's wake-up per chunk. With another event posted or being handled,
     // it waits its turn behind that one.
-    if (m_handingOver || m_deliveryPosted || m_delivering)
+    if (m_handingOver || !m_gate.open())
         schedule();
     else
         deliver(m_generation);
@@ -575,11 +575,11 @@ void SerialComm::setReceivePaused(bool paused)
 
 void SerialComm::schedule()
 {
-    if (m_deliveryPosted || m_delivering)
+    if (!m_gate.open())
         return;
     if (!m_sendPending && !m_lostPending && !(m_receiveWanted && receiveReady()))
         return;
-    m_deliveryPosted = true;
+    m_gate.posted();
     const quint64 generation = m_generation;
     QMetaObject::invokeMethod(
         this, [this, generation] { deliver(generation); }, Qt::QueuedConnection);
@@ -589,7 +589,7 @@ void SerialComm::deliver(quint64 generation)
 {
     if (generation != m_generation)
         return; // posted before a deliberate close or a new open
-    m_deliveryPosted = false;
+    m_gate.delivered();
 
     // Send first (at most one waits), then received bytes, and DeviceLost
     // only after the bytes the vanished device left have been announced.
@@ -619,7 +619,7 @@ void SerialComm::deliver(quint64 generation)
         m_commEvent = event;
         {
             // Reset also when a handler throws, so delivery is not stuck.
-            const QScopedValueRollback delivering(m_delivering, true);
+            const EventGate::Handling delivering = m_gate.handling();
             emit OnComm();
         }
 

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "platform/event_gate.h"
 #include "platform/line_settings.h"
 
 #include <QByteArray>
@@ -263,8 +264,7 @@ private:
     // close or a new open bumps the generation, so a delivery posted before
     // it finds a stale number and does nothing.
     quint64 m_generation = 0;
-    bool m_deliveryPosted = false;
-    bool m_delivering = false;   // an OnComm handler is running
+    EventGate m_gate;            // at most one delivery posted; its handler running
     bool m_handingOver = false;  // closeHandingOver is flushing the output
     bool m_receiveWanted = false; // bytes arrived (or stayed) since the last receive event
     bool m_sendArmed = false;    // the output buffer reached SThreshold

@@ -121,13 +121,13 @@ Winsock::~Winsock()
 template <typename Deliver>
 void Winsock::post(Deliver &&deliver)
 {
-    ++m_eventsPosted;
+    m_gate.posted();
     QMetaObject::invokeMethod(
         this,
         [this, generation = m_generation, deliver = std::forward<Deliver>(deliver)]() mutable {
             if (generation != m_generation)
                 return;
-            --m_eventsPosted;
+            m_gate.delivered();
             deliver();
         },
         Qt::QueuedConnection);
@@ -136,7 +136,7 @@ void Winsock::post(Deliver &&deliver)
 void Winsock::newGeneration()
 {
     ++m_generation;
-    m_eventsPosted = 0;
+    m_gate.forgetPosted();
 }
 
 int Winsock::State() const
@@ -421,7 +421,7 @@ void Winsock::onSocketReadyRead()
     // loop, never from inside a call on this object. With nothing of this
     // connection still posted, the event is raised here: in order, and
     // without a wake-up of the loop per received chunk.
-    if (m_eventsPosted > 0) {
+    if (!m_gate.open()) {
         postDataArrival();
         return;
     }

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "platform/event_gate.h"
+
 #include <QAbstractSocket>
 #include <QHostAddress>
 #include <QList>
@@ -257,7 +259,7 @@ private:
     bool m_requestPosted = false;      // a ConnectionRequest is posted or being offered
     bool m_dataArrivalPosted = false;  // a DataArrival is posted and not yet delivered
     quint64 m_generation = 0;          // bumps on Close/Connect/Accept; stale posted events are dropped
-    int m_eventsPosted = 0;            // events of this generation posted and not yet delivered
+    EventGate m_gate;                  // events of this generation posted and not yet delivered
     QTcpSocket *m_notifyingSocket = nullptr; // its read notification is raising DataArrival
     bool m_receivePaused = false;      // the relay holds received bytes back
 };
