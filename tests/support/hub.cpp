@@ -56,11 +56,12 @@ std::unique_ptr<Peer> Hub::connectForwarder(int index, QTcpServer &server)
 
 int Hub::forwarderButton(int endpoint, bool connects)
 {
-    for (std::size_t button = 0; button < Command3Map.size(); ++button) {
-        if (Command3Map[button].endpoint == endpoint && Command3Map[button].connects == connects)
-            return int(button);
-    }
-    return -1;
+    // The window's buttons, written out here rather than read from the
+    // Command3 map, so a wrong map fails: Command3(0)/(1) connect/close the
+    // software forwarder, Command3(3)/(2) the data-host forwarder.
+    static constexpr int Connect[EndpointCount] = {-1, 0, -1, 3};
+    static constexpr int Close[EndpointCount] = {-1, 1, -1, 2};
+    return connects ? Connect[endpoint] : Close[endpoint];
 }
 
 void Hub::pressListener(int endpoint, int button)
