@@ -3,6 +3,8 @@
 #include "platform/line_settings.h"
 #include "engine/network_settings.h"
 
+#include <utility>
+
 #include <QCommandLineParser>
 
 namespace {
@@ -67,8 +69,20 @@ CommandLine parseCommandLine(const QStringList &arguments)
     const QCommandLineOption rfc2217(
         QStringLiteral("rfc2217"),
         QStringLiteral("The TCP/IP Server speaks RFC 2217: its peer may set the serial line."));
+    const QCommandLineOption tlsCert(
+        QStringLiteral("tls-cert"),
+        QStringLiteral("Both servers speak TLS only, with this PEM certificate (and chain)."),
+        QStringLiteral("FILE"));
+    const QCommandLineOption tlsKey(QStringLiteral("tls-key"),
+                                    QStringLiteral("The PEM private key of --tls-cert."),
+                                    QStringLiteral("FILE"));
+    const QCommandLineOption tlsClientCa(
+        QStringLiteral("tls-client-ca"),
+        QStringLiteral("Only clients with a certificate signed by this PEM CA may connect."),
+        QStringLiteral("FILE"));
     parser.addOptions({help, version, headless, open, listen, configDir, baud, framing, flow,
                        listenAddress, allow, capture, rfc2217});
+    parser.addOptions({tlsCert, tlsKey, tlsClientCa});
 
     CommandLine result;
     const auto fail = [&result](const QString &line) {
@@ -149,6 +163,15 @@ CommandLine parseCommandLine(const QStringList &arguments)
         result.captureFile = parser.value(capture);
         if (result.captureFile.isEmpty())
             return fail(QStringLiteral("--capture needs a file."));
+    }
+    for (const auto &[option, target] : {std::pair {&tlsCert, &result.tlsCertificate},
+                                         std::pair {&tlsKey, &result.tlsKey},
+                                         std::pair {&tlsClientCa, &result.tlsClientCa}}) {
+        if (!parser.isSet(*option))
+            continue;
+        *target = parser.value(*option);
+        if (target->isEmpty())
+            return fail(QStringLiteral("--%1 needs a file.").arg(option->names().constFirst()));
     }
     if (parser.isSet(configDir)) {
         result.configDir = parser.value(configDir);

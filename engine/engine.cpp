@@ -5,6 +5,7 @@
 #include "engine/router.h"
 #include "engine/serial_bridge.h"
 #include "engine/socket_endpoint.h"
+#include "platform/component_error.h"
 #include "platform/handler_guard.h"
 #include "platform/log_categories.h"
 #include "platform/serial_comm.h"
@@ -154,6 +155,37 @@ void Engine::setNetwork(const NetworkSettings &network)
         else
             socket.setPeerFilter([filter](const QHostAddress &peer) { return filter.allows(peer); });
     }
+}
+
+void Engine::setTls(const TlsSettings &tls)
+{
+    m_tls = tls;
+    for (SocketEndpoint *endpoint : m_endpoints) {
+        Winsock &socket = endpoint->socket();
+        const auto setup = [this] { return m_tls.serverConfiguration(); };
+        if (endpoint->row().listens) {
+            socket.setServerTls(m_tls.enabled ? Winsock::TlsSetup(setup) : Winsock::TlsSetup());
+            continue;
+        }
+        const bool secure = endpoint->row().role == EndpointRole::SoftwareForwarder ? m_tls.forwarder1
+                                                                                     : m_tls.forwarder3;
+        socket.setClientTls(secure ? Winsock::TlsSetup([this] { return m_tls.clientConfiguration(); })
+                                   : Winsock::TlsSetup());
+    }
+    qCInfo(lcNet, "TLS on the listeners: %s; forwarders: %s%s", m_tls.enabled ? "on" : "off",
+           m_tls.forwarder1 ? "1 " : "", m_tls.forwarder3 ? "3" : (m_tls.forwarder1 ? "" : "none"));
+}
+
+bool Engine::reloadTls(QString *error)
+{
+    try {
+        for (SocketEndpoint *endpoint : m_endpoints)
+            endpoint->socket().reloadServerTls();
+    } catch (const ComponentError &failure) {
+        *error = failure.text();
+        return false;
+    }
+    return true;
 }
 
 ByteCounters Engine::counters() const
