@@ -20,6 +20,7 @@ import ssl
 import subprocess
 import sys
 import tempfile
+import termios
 import threading
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
@@ -202,6 +203,20 @@ def run_listener(program, pki, timeout):
         report("(a-f) SIGTERM ends the hub with exit code 0", code == 0, "exit code %s" % code)
 
 
+def run_rfc2217(program, pki, timeout):
+    """Remote port control inside TLS: a client of Python's ssl module sets the speed."""
+    with Hub(program, True, timeout, extra=tls_options(pki)) as hub:
+        context = ssl.create_default_context(cafile=pki.path("ca.pem"))
+        context.load_cert_chain(pki.path("operator.pem"), pki.path("operator.key"))
+        with context.wrap_socket(socket.create_connection(("127.0.0.1", hub.port())),
+                                 server_hostname="127.0.0.1") as conn:
+            # WILL COM-PORT-OPTION, then SET-BAUDRATE 57600.
+            conn.sendall(bytes([255, 251, 44, 255, 250, 44, 1]) + (57600).to_bytes(4, "big") + bytes([255, 240]))
+            report("(i) RFC 2217 inside TLS: SET-BAUDRATE sets the device's speed",
+                   wait_for(lambda: hub.speed() == termios.B57600, timeout), "termios speed %d" % hub.speed())
+        hub.terminate()
+
+
 def run_refused_files(program, pki, timeout):
     cases = (
         ("missing key", ["--tls-cert", pki.path("hub.pem"), "--tls-key", pki.path("nokey.pem")], rb"nokey\.pem"),
@@ -285,7 +300,7 @@ def main():
     args = parser.parse_args()
     with tempfile.TemporaryDirectory(prefix="quaylight-tls-") as folder:
         pki = Pki(folder)
-        for run in (run_listener, run_refused_files, run_forwarder):
+        for run in (run_listener, run_rfc2217, run_refused_files, run_forwarder):
             try:
                 run(args.hub, pki, args.timeout)
             except Exception as error:  # one run failing must not hide the others
