@@ -4,6 +4,7 @@
 
 #include "app/command_line.h"
 #include "app/startup.h"
+#include "platform/epoll_dispatcher.h"
 #include "platform/signal_watcher.h"
 
 #include <QCoreApplication>
@@ -57,6 +58,10 @@ int main(int argc, char *argv[])
     for (int i = 0; i < argc; ++i)
         arguments.append(QString::fromLocal8Bit(argv[i]));
     const CommandLine options = parseCommandLine(arguments);
+    // Before the application object exists. The window's platform brings
+    // a dispatcher of its own that also delivers its window-system events.
+    if (options.action == CommandLine::Action::Run && options.headless)
+        useRelayEventDispatcher();
     switch (options.action) {
     case CommandLine::Action::Help:
         std::fputs(qUtf8Printable(options.message), stdout);

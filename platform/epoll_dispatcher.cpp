@@ -1,0 +1,284 @@
+#include "platform/epoll_dispatcher.h"
+
+#include <QCoreApplication>
+#include <QSocketNotifier>
+#include <QtDebug>
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <cstring>
+#include <sys/epoll.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+// What a notifier of each type answers to, as Qt's UNIX dispatcher has it:
+// a hang-up or an error wakes readers and writers, so that they see it.
+constexpr uint32_t ReadEvents = EPOLLIN | EPOLLHUP | EPOLLERR;
+constexpr uint32_t WriteEvents = EPOLLOUT | EPOLLHUP | EPOLLERR;
+constexpr uint32_t ExceptionEvents = EPOLLPRI;
+
+} // namespace
+
+EpollDispatcher::EpollDispatcher(QObject *parent)
+    : QAbstractEventDispatcher(parent),
+      m_epoll(::epoll_create1(EPOLL_CLOEXEC)),
+      m_wake(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)),
+      m_events(new epoll_event[MaxEvents])
+{
+    if (m_epoll < 0 || m_wake < 0)
+        qFatal("cannot make the event dispatcher's epoll set: %s", strerror(errno));
+    epoll_event wake {};
+    wake.events = EPOLLIN;
+    wake.data.fd = m_wake;
+    ::epoll_ctl(m_epoll, EPOLL_CTL_ADD, m_wake, &wake);
+}
+
+EpollDispatcher::~EpollDispatcher()
+{
+    ::close(m_wake);
+    ::close(m_epoll);
+    delete[] m_events;
+}
+
+void EpollDispatcher::registerSocketNotifier(QSocketNotifier *notifier)
+{
+    const int fd = int(notifier->socket());
+    Watch &watch = m_watches[fd];
+    QSocketNotifier **slot = notifier->type() == QSocketNotifier::Read    ? &watch.read
+                           : notifier->type() == QSocketNotifier::Write ? &watch.write
+                                                                         : &watch.exception;
+    if (*slot && *slot != notifier) {
+        qWarning("EpollDispatcher: a second notifier of the same type for descriptor %d", fd);
+        return;
+    }
+    *slot = notifier;
+    updateWatch(fd);
+}
+
+void EpollDispatcher::unregisterSocketNotifier(QSocketNotifier *notifier)
+{
+    const int fd = int(notifier->socket());
+    m_pending.erase(std::remove(m_pending.begin(), m_pending.end(), notifier), m_pending.end());
+    const auto it = m_watches.find(fd);
+    if (it == m_watches.end())
+        return;
+    for (QSocketNotifier **slot : {&it->read, &it->write, &it->exception}) {
+        if (*slot == notifier)
+            *slot = nullptr;
+    }
+    if (it->read || it->write || it->exception) {
+        updateWatch(fd);
+        return;
+    }
+    m_watches.erase(it);
+    // Qt unregisters before it closes the descriptor; when it did not, the
+    // kernel has dropped it from the set already.
+    ::epoll_ctl(m_epoll, EPOLL_CTL_DEL, fd, nullptr);
+}
+
+void EpollDispatcher::updateWatch(int fd)
+{
+    const Watch &watch = m_watches.value(fd);
+    epoll_event event {};
+    event.events = (watch.read ? ReadEvents : 0) | (watch.write ? WriteEvents : 0)
+        | (watch.exception ? ExceptionEvents : 0);
+    event.data.fd = fd;
+    // A descriptor number may come back for another file after a close the
+    // set never heard of: add what is missing, change what is there.
+    if (::epoll_ctl(m_epoll, EPOLL_CTL_MOD, fd, &event) == 0)
+        return;
+    if (errno == ENOENT && ::epoll_ctl(m_epoll, EPOLL_CTL_ADD, fd, &event) == 0)
+        return;
+    qWarning("EpollDispatcher: cannot watch descriptor %d: %s", fd, strerror(errno));
+}
+
+void EpollDispatcher::registerTimer(int timerId, qint64 interval, Qt::TimerType timerType,
+                                    QObject *object)
+{
+    // A very coarse timer runs on whole seconds, as Qt's own do.
+    if (timerType == Qt::VeryCoarseTimer)
+        interval = std::max<qint64>(1000, (interval + 500) / 1000 * 1000);
+    m_timers[timerId] = {interval, timerType, object, Clock::now() + std::chrono::milliseconds(interval)};
+}
+
+bool EpollDispatcher::unregisterTimer(int timerId)
+{
+    return m_timers.erase(timerId) > 0;
+}
+
+bool EpollDispatcher::unregisterTimers(QObject *object)
+{
+    bool any = false;
+    for (auto it = m_timers.begin(); it != m_timers.end();) {
+        if (it->second.object == object) {
+            it = m_timers.erase(it);
+            any = true;
+        } else {
+            ++it;
+        }
+    }
+    return any;
+}
+
+QList<QAbstractEventDispatcher::TimerInfo> EpollDispatcher::registeredTimers(QObject *object) const
+{
+    QList<TimerInfo> timers;
+    for (const auto &[id, timer] : m_timers) {
+        if (timer.object == object)
+            timers.append(TimerInfo(id, int(timer.intervalMs), timer.type));
+    }
+    return timers;
+}
+
+int EpollDispatcher::remainingTime(int timerId)
+{
+    const auto it = m_timers.find(timerId);
+    if (it == m_timers.end())
+        return -1;
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(it->second.due - Clock::now());
+    return int(std::max<qint64>(0, left.count()));
+}
+
+int EpollDispatcher::timerWait() const
+{
+    if (m_timers.empty())
+        return -1;
+    Clock::time_point first = Clock::time_point::max();
+    for (const auto &[id, timer] : m_timers) {
+        if (!timer.active)
+            first = std::min(first, timer.due);
+    }
+    if (first == Clock::time_point::max())
+        return -1;
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(first - Clock::now());
+    return int(std::clamp<qint64>(left.count(), 0, INT_MAX));
+}
+
+bool EpollDispatcher::activateTimers()
+{
+    if (m_timers.empty())
+        return false;
+    const Clock::time_point now = Clock::now();
+    std::vector<std::pair<Clock::time_point, int>> due;
+    for (const auto &[id, timer] : m_timers) {
+        if (!timer.active && timer.due <= now)
+            due.emplace_back(timer.due, id);
+    }
+    std::sort(due.begin(), due.end());
+    for (const auto &[when, id] : due) {
+        // An earlier timer's handler may have stopped this one.
+        auto it = m_timers.find(id);
+        if (it == m_timers.end() || it->second.active)
+            continue;
+        Timer &timer = it->second;
+        timer.due += std::chrono::milliseconds(timer.intervalMs);
+        if (timer.due <= now) // it fell behind: the next one a full interval on
+            timer.due = now + std::chrono::milliseconds(timer.intervalMs);
+        timer.active = true;
+        QObject *object = timer.object;
+        QTimerEvent event(id);
+        QCoreApplication::sendEvent(object, &event);
+        if (auto again = m_timers.find(id); again != m_timers.end() && again->second.object == object)
+            again->second.active = false;
+    }
+    return !due.empty();
+}
+
+bool EpollDispatcher::activateNotifiers(int count)
+{
+    for (int i = 0; i < count; ++i) {
+        const int fd = m_events[i].data.fd;
+        const uint32_t events = m_events[i].events;
+        if (fd == m_wake) {
+            quint64 value = 0;
+            (void)::read(m_wake, &value, sizeof value);
+            m_wakePending.store(false);
+            continue;
+        }
+        const Watch watch = m_watches.value(fd);
+        if (watch.read && (events & ReadEvents))
+            m_pending.push_back(watch.read);
+        if (watch.write && (events & WriteEvents))
+            m_pending.push_back(watch.write);
+        if (watch.exception && (events & ExceptionEvents))
+            m_pending.push_back(watch.exception);
+    }
+    // A handler may disable or delete any notifier, this one's neighbours
+    // too; unregistering takes it off this list.
+    bool any = false;
+    while (!m_pending.empty()) {
+        QSocketNotifier *notifier = m_pending.front();
+        m_pending.erase(m_pending.begin());
+        QEvent event(QEvent::SockAct);
+        QCoreApplication::sendEvent(notifier, &event);
+        any = true;
+    }
+    return any;
+}
+
+bool EpollDispatcher::processEvents(QEventLoop::ProcessEventsFlags flags)
+{
+    m_interrupted.store(false);
+    emit awake();
+    QCoreApplication::sendPostedEvents();
+
+    const bool includeTimers = !(flags & QEventLoop::X11ExcludeTimers);
+    const bool includeNotifiers = !(flags & QEventLoop::ExcludeSocketNotifiers);
+    // An event posted from here on writes the wake descriptor, so waiting
+    // cannot miss it.
+    const bool wait = (flags & QEventLoop::WaitForMoreEvents) && !m_interrupted.load();
+    int timeout = 0;
+    if (wait) {
+        timeout = includeTimers ? timerWait() : -1;
+        emit aboutToBlock();
+    }
+    int count = ::epoll_wait(m_epoll, m_events, MaxEvents, timeout);
+    if (count < 0)
+        count = 0; // EINTR: a signal; its handler's notifier reports it
+    if (wait)
+        emit awake();
+
+    bool any = false;
+    if (includeNotifiers) {
+        any = activateNotifiers(count);
+    } else {
+        // The wake-up is taken all the same; the notifiers stay ready and
+        // come back in a pass that includes them.
+        for (int i = 0; i < count; ++i) {
+            if (m_events[i].data.fd == m_wake) {
+                quint64 value = 0;
+                (void)::read(m_wake, &value, sizeof value);
+                m_wakePending.store(false);
+            }
+        }
+    }
+    if (includeTimers)
+        any = activateTimers() || any;
+    return any;
+}
+
+void EpollDispatcher::wakeUp()
+{
+    // One write per wake-up however many events are posted before it is seen.
+    if (m_wakePending.exchange(true))
+        return;
+    const quint64 one = 1;
+    (void)::write(m_wake, &one, sizeof one);
+}
+
+void EpollDispatcher::interrupt()
+{
+    m_interrupted.store(true);
+    wakeUp();
+}
+
+void useRelayEventDispatcher()
+{
+    if (qEnvironmentVariable("QUAYLIGHT_EVENT_DISPATCHER") == QLatin1String("unix"))
+        return;
+    QCoreApplication::setEventDispatcher(new EpollDispatcher);
+}
