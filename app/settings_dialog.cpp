@@ -76,6 +76,17 @@ SettingsDialog::SettingsDialog(const LineSettings &line, const NetworkSettings &
                             this);
     rfc2217->setChecked(network.rfc2217);
     form->addRow(rfc2217);
+    serverPeers = new QComboBox(this);
+    serverPeers->addItem(QStringLiteral("1 (stops listening while connected)"), 1);
+    serverPeers->addItem(QStringLiteral("keep (1, goes on listening)"),
+                         NetworkSettings::KeepListening);
+    for (int peers = 2; peers <= NetworkSettings::MaxServerPeers; ++peers)
+        serverPeers->addItem(QString::number(peers), peers);
+    serverPeers->setCurrentIndex(serverPeers->findData(network.serverPeers));
+    form->addRow(QStringLiteral("TCP/IP Server peers"), serverPeers);
+    kickOldest = new QCheckBox(QStringLiteral("A peer over the limit closes the oldest one"), this);
+    kickOldest->setChecked(network.kickOldest);
+    form->addRow(kickOldest);
     restore = new QCheckBox(QStringLiteral("Restore session at start"), this);
     restore->setChecked(restoreSession);
     form->addRow(restore);
@@ -109,6 +120,8 @@ NetworkSettings SettingsDialog::networkSettings() const
     network.listenAddress = listenAddress->currentText().trimmed();
     network.allowedPeers = allowedPeers->text().trimmed();
     network.rfc2217 = rfc2217->isChecked();
+    network.serverPeers = serverPeers->currentData().toInt();
+    network.kickOldest = kickOldest->isChecked();
     return network;
 }
 

@@ -115,6 +115,17 @@ void RelayCore::connectEvents()
     connect(m_engine, &Engine::destinationDropped, this, [this](int index, const QString &why) {
         Winsock1_Error(index, WinsockCode::TimedOut, why);
     });
+    // Only a listener that goes on listening has peers of its own: the
+    // caption counts them, the port field and state text show the endpoint.
+    connect(m_engine, &Engine::peersChanged, this, [this](int index, int count) {
+        const Endpoint &row = endpoint(index);
+        setCaption(QStringLiteral("%1: %2 %3")
+                       .arg(QLatin1String(row.row->name))
+                       .arg(count)
+                       .arg(count == 1 ? QStringLiteral("peer") : QStringLiteral("peers")));
+        row.statusField->setText(
+            WinsockStateDisplay(quint8(m_engine->endpoint(index).state()), row.portField));
+    });
     connect(&m_engine->serial(), &SerialBridge::lineChanged, this, [this] {
         BaudRate = m_engine->serial().line().baudRate;
         emit lineSettingsChanged();
