@@ -119,10 +119,12 @@ void RelayCore::connectEvents()
     // caption counts them, the port field and state text show the endpoint.
     connect(m_engine, &Engine::peersChanged, this, [this](int index, int count) {
         const Endpoint &row = endpoint(index);
-        setCaption(QStringLiteral("%1: %2 %3")
-                       .arg(QLatin1String(row.row->name))
-                       .arg(count)
-                       .arg(count == 1 ? QStringLiteral("peer") : QStringLiteral("peers")));
+        const QString peers = QStringLiteral("%1: %2 %3")
+                                  .arg(QLatin1String(row.row->name))
+                                  .arg(count)
+                                  .arg(count == 1 ? QStringLiteral("peer") : QStringLiteral("peers"));
+        qCInfo(lcNet, "%s", qUtf8Printable(peers));
+        setCaption(peers);
         row.statusField->setText(
             WinsockStateDisplay(quint8(m_engine->endpoint(index).state()), row.portField));
     });
@@ -187,8 +189,11 @@ bool RelayCore::setNetworkSettings(const NetworkSettings &network, bool persist)
             qCWarning(lcApp, "the network settings could not be stored: %s", error.what());
         }
     }
-    qCInfo(lcNet, "listen address %s%s", qUtf8Printable(network.listenAddress),
-           network.rfc2217 ? ", RFC 2217 on the TCP/IP Server" : "");
+    qCInfo(lcNet, "listen address %s%s, TCP/IP Server peers: %s%s",
+           qUtf8Printable(network.listenAddress),
+           network.rfc2217 ? ", RFC 2217 on the TCP/IP Server" : "",
+           qUtf8Printable(network.serverPeersText()),
+           network.kickOldest ? ", the oldest closed for a newcomer" : "");
     return true;
 }
 
