@@ -62,7 +62,10 @@ void ServerPeersTest::peersShareTheDevice()
     }
     QCOMPARE(core.Winsock1[2]->State(), int(Winsock::sckListening));
     QCOMPARE(core.Caption(), QStringLiteral("TCP/IP Server: %1 %2").arg(limit).arg(QLatin1String(limit == 1 ? "peer" : "peers")));
+    core.Timer1_Timer(); // peers count as connected: no re-listen, no "Listening"
+    QCOMPARE(core.Text4[2]->text(), QStringLiteral("Connected"));
     QCOMPARE(core.Text4[0]->backColor(), UiColour::Green);
+    QCOMPARE(core.Caption(), QStringLiteral("TCP/IP Server: %1 %2").arg(limit).arg(QLatin1String(limit == 1 ? "peer" : "peers")));
 
     // Each peer's chunk reaches the device whole; the device's reach every peer.
     QByteArray expected;
@@ -71,6 +74,11 @@ void ServerPeersTest::peersShareTheDevice()
         expected += QByteArray(100, char('A' + i));
         QVERIFY(waitUntil([&] { return hub.device.received() == expected; }));
     }
+    const Engine::Snapshot snapshot = core.engine().snapshot();
+    QCOMPARE(snapshot.counters.received[2], quint64(expected.size())); // summed over the peers
+    QCOMPARE(snapshot.endpoints[2].peers.size(), qsizetype(limit));
+    for (const Engine::PeerState &peer : snapshot.endpoints[2].peers)
+        QCOMPARE(peer.received, quint64(100));
     hub.device.send("from the device");
     for (const auto &peer : peers)
         QTRY_COMPARE(peer->received, QByteArray("from the device"));
