@@ -67,7 +67,7 @@ def cycle(url, timeout):
         echoed = port.read(len(PAYLOAD))
         if echoed != PAYLOAD:
             return "echo: %d of %d bytes back%s" % (len(echoed), len(PAYLOAD),
-                                                      ", different" if PAYLOAD.startswith(echoed) is False else "")
+                                                      "" if PAYLOAD.startswith(echoed) else ", different")
         return None
     except Exception as error:
         return "%s: %s" % (type(error).__name__, error)
