@@ -8,6 +8,8 @@
 
 #include <QRegularExpression>
 #include <QTimer>
+
+#include <utility>
 #include <QTest>
 
 // A TCP/IP Server that goes on listening ([network] ServerPeers keep or N):
@@ -86,16 +88,13 @@ void ServerPeersTest::peersShareTheDevice()
     // One more: refused (logged), or the oldest closes for it.
     if (!kickOldest)
         QTest::ignoreMessage(QtWarningMsg, QRegularExpression(QStringLiteral("endpoint 2: peer 127.0.0.1:\\d+ refused, %1 of %1 peers").arg(limit)));
-    auto extra = connectPeer();
-    Peer &closed = kickOldest ? *peers.front() : *extra;
-    QTRY_COMPARE(closed.socket->state(), QAbstractSocket::UnconnectedState);
-    if (kickOldest)
-        peers.front() = std::move(extra);
+    const std::unique_ptr<Peer> closed = kickOldest ? std::exchange(peers.front(), connectPeer()) : connectPeer();
+    QTRY_COMPARE(closed->socket->state(), QAbstractSocket::UnconnectedState);
     QCOMPARE(server.connectedPeers(), limit);
     hub.device.send("again");
     for (const auto &peer : peers)
         QTRY_VERIFY(peer->received.endsWith("again"));
-    QVERIFY(!closed.received.endsWith("again"));
+    QVERIFY(!closed->received.endsWith("again"));
 
     // One leaves: a newcomer is taken at once.
     peers.back()->socket->disconnectFromHost();
