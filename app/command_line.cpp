@@ -80,8 +80,17 @@ CommandLine parseCommandLine(const QStringList &arguments)
         QStringLiteral("tls-client-ca"),
         QStringLiteral("Only clients with a certificate signed by this PEM CA may connect."),
         QStringLiteral("FILE"));
+    const QCommandLineOption serverPeers(
+        QStringLiteral("server-peers"),
+        QStringLiteral("Peers the TCP/IP Server serves at once: 1 (stops listening while its "
+                       "peer is there), keep (one, listening goes on), or 2-64."),
+        QStringLiteral("N|keep"));
+    const QCommandLineOption kickOldest(
+        QStringLiteral("kick-oldest"),
+        QStringLiteral("A peer over the --server-peers limit closes the oldest one instead of "
+                       "being refused."));
     parser.addOptions({help, version, headless, open, listen, configDir, baud, framing, flow,
-                       listenAddress, allow, capture, rfc2217});
+                       listenAddress, allow, capture, rfc2217, serverPeers, kickOldest});
     parser.addOptions({tlsCert, tlsKey, tlsClientCa});
 
     CommandLine result;
@@ -159,6 +168,15 @@ CommandLine parseCommandLine(const QStringList &arguments)
         result.allowGiven = parser.isSet(allow);
     }
     result.rfc2217 = parser.isSet(rfc2217);
+    if (parser.isSet(serverPeers)) {
+        NetworkSettings network;
+        if (!NetworkSettings::serverPeersFromText(parser.value(serverPeers), &network.serverPeers))
+            return fail(QStringLiteral("--server-peers takes keep or a number from 1 to %1, not '%2'.")
+                            .arg(NetworkSettings::MaxServerPeers)
+                            .arg(parser.value(serverPeers)));
+        result.serverPeers = network.serverPeersText();
+    }
+    result.kickOldest = parser.isSet(kickOldest);
     if (parser.isSet(capture)) {
         result.captureFile = parser.value(capture);
         if (result.captureFile.isEmpty())

@@ -23,6 +23,8 @@ struct CommandLine {
     QString allowedPeers;  // --allow LIST
     bool allowGiven = false;
     bool rfc2217 = false;  // --rfc2217: the TCP/IP Server speaks RFC 2217 this run
+    QString serverPeers;   // --server-peers N|keep as checked ("keep" or the number); empty when not given
+    bool kickOldest = false; // --kick-oldest
     QString captureFile;   // --capture FILE
     // TLS on the listeners for this run, over the stored [tls] files; any
     // of them turns TLS on (not stored).

@@ -63,7 +63,24 @@ bool LogWindow::saveTo(const QString &path) const
 
 void LogWindow::refreshCounters()
 {
-    counters->setText(m_core.engine().snapshot().counters.describe());
+    const Engine::Snapshot snapshot = m_core.engine().snapshot();
+    QString text = snapshot.counters.describe();
+    // A listener that goes on listening lists its peers one per line.
+    for (const EndpointRow &row : EndpointRows) {
+        const Engine::EndpointState &state = snapshot.endpoints[std::size_t(row.index)];
+        if (state.peers.isEmpty())
+            continue;
+        text += QStringLiteral("\n%1: %2 %3").arg(QLatin1String(row.name)).arg(state.peerCount)
+                    .arg(state.peerCount == 1 ? QStringLiteral("peer") : QStringLiteral("peers"));
+        for (const Engine::PeerState &peer : state.peers)
+            text += QStringLiteral("\n  %1:%2  %3 bytes in, %4 out%5")
+                        .arg(peer.address)
+                        .arg(peer.port)
+                        .arg(peer.received)
+                        .arg(peer.sent)
+                        .arg(peer.state == 7 ? QString() : QStringLiteral(" (closed)"));
+    }
+    counters->setText(text);
 }
 
 void LogWindow::showEvent(QShowEvent *event)

@@ -91,6 +91,17 @@ SettingsDialog::SettingsDialog(const LineSettings &line, const NetworkSettings &
     tlsForwarder3 = new QCheckBox(QStringLiteral("Data host forwarder connects with TLS"), this);
     form->addRow(tlsForwarder1);
     form->addRow(tlsForwarder3);
+    serverPeers = new QComboBox(this);
+    serverPeers->addItem(QStringLiteral("1 (stops listening while connected)"), 1);
+    serverPeers->addItem(QStringLiteral("keep (1, goes on listening)"),
+                         NetworkSettings::KeepListening);
+    for (int peers = 2; peers <= NetworkSettings::MaxServerPeers; ++peers)
+        serverPeers->addItem(QString::number(peers), peers);
+    serverPeers->setCurrentIndex(serverPeers->findData(network.serverPeers));
+    form->addRow(QStringLiteral("TCP/IP Server peers"), serverPeers);
+    kickOldest = new QCheckBox(QStringLiteral("A peer over the limit closes the oldest one"), this);
+    kickOldest->setChecked(network.kickOldest);
+    form->addRow(kickOldest);
     restore = new QCheckBox(QStringLiteral("Restore session at start"), this);
     restore->setChecked(restoreSession);
     form->addRow(restore);
@@ -124,6 +135,8 @@ NetworkSettings SettingsDialog::networkSettings() const
     network.listenAddress = listenAddress->currentText().trimmed();
     network.allowedPeers = allowedPeers->text().trimmed();
     network.rfc2217 = rfc2217->isChecked();
+    network.serverPeers = serverPeers->currentData().toInt();
+    network.kickOldest = kickOldest->isChecked();
     return network;
 }
 

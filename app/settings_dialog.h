@@ -13,8 +13,8 @@ class QLineEdit;
 
 // "Settings…": the serial line (speed, framing, flow control, DTR and RTS at
 // open), where the servers listen and who may connect, RFC 2217 on the
-// TCP/IP Server, TLS (its files picked from disk), and whether the session
-// is restored at start. Shows the
+// TCP/IP Server and how many peers it serves, TLS (its files picked from
+// disk), and whether the session is restored at start. Shows the
 // values it is given; the caller takes the new ones when it is accepted. A
 // listen address or allowed peer that is not valid is refused with a
 // message, and the dialog stays open.
@@ -47,6 +47,8 @@ public:
     QComboBox *listenAddress = nullptr;
     QLineEdit *allowedPeers = nullptr;
     QCheckBox *rfc2217 = nullptr;
+    QComboBox *serverPeers = nullptr; // 1, keep, 2..64
+    QCheckBox *kickOldest = nullptr;
     QCheckBox *restore = nullptr;
     QCheckBox *tlsEnabled = nullptr;
     QLineEdit *tlsCertificate = nullptr;

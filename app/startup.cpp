@@ -27,8 +27,13 @@ QString configDirFor(const CommandLine &options)
 
 void applySettingOptions(RelayCore &core, const CommandLine &options)
 {
-    if (!options.listenAddress.isEmpty() || options.allowGiven || options.rfc2217) {
+    if (!options.listenAddress.isEmpty() || options.allowGiven || options.rfc2217
+        || !options.serverPeers.isEmpty() || options.kickOldest) {
         NetworkSettings network = core.networkSettings();
+        if (!options.serverPeers.isEmpty())
+            (void)NetworkSettings::serverPeersFromText(options.serverPeers, &network.serverPeers);
+        if (options.kickOldest)
+            network.kickOldest = true;
         if (!options.listenAddress.isEmpty())
             network.listenAddress = options.listenAddress;
         if (options.allowGiven)

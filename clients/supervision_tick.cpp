@@ -4,6 +4,7 @@
 // display of all four endpoints; headless, it also opens a serial port again
 // whose device came back.
 
+#include "engine/socket_endpoint.h"
 #include "platform/component_error.h"
 #include "platform/winsock.h"
 #include "relay/control.h"
@@ -23,6 +24,8 @@ void RelayCore::Timer1_Timer()
         // wait for an answer: it is sent to until here.
         for (Winsock *socket : Winsock1)
             socket->StopSending();
+        for (int index : TickOrder)
+            m_engine->tendPeers(index);
         // Connect uses the host and port the socket holds from the last
         // Connect press; a connect already in progress is left to finish. A
         // socket whose peer closed is only let go once what it received has
@@ -30,7 +33,8 @@ void RelayCore::Timer1_Timer()
         for (int index : TickOrder) {
             const Endpoint &row = endpoint(index);
             Winsock &socket = *Winsock1[std::size_t(index)];
-            if (!row.armed || socket.State() == Winsock::sckConnected || !*row.armed
+            // A listener with peers of its own counts as connected.
+            if (!row.armed || m_engine->endpoint(index).state() == Winsock::sckConnected || !*row.armed
                 || m_engine->stillHolding(index))
                 continue;
             if (row.row->rearm == Rearm::Connect)
@@ -40,7 +44,7 @@ void RelayCore::Timer1_Timer()
         }
         for (int index : TickOrder) {
             const Endpoint &row = endpoint(index);
-            const quint8 state = quint8(Winsock1[std::size_t(index)]->State());
+            const quint8 state = quint8(m_engine->endpoint(index).state());
             row.statusField->setText(WinsockStateDisplay(state, row.portField));
         }
     } catch (const ComponentError &) {

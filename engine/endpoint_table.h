@@ -25,6 +25,7 @@ struct EndpointRow {
     Rearm rearm;               // kept up by the tick while armed
     bool passAfterListen;      // the Listen action makes a pass of the event queue
     bool speaksRfc2217;        // while [network] Rfc2217 is on
+    bool sharesPeers;          // [network] ServerPeers: may go on listening with peers
     const char *closeCaption;  // the caption a peer's close sets, or none
     const char *portKey;       // Harborcast.ini [startup]
     const char *portDefault;
@@ -37,13 +38,13 @@ inline constexpr int SerialNode = 4; // the serial port, as a route node
 inline constexpr int NodeCount = 5;
 
 inline constexpr std::array<EndpointRow, EndpointCount> EndpointRows {{
-    {0, EndpointRole::GatewayListener, true, false, Rearm::Never, false, false,
+    {0, EndpointRole::GatewayListener, true, false, Rearm::Never, false, false, false,
      "TCP Server Closed", "LocalPort", "8080", nullptr, "gateway"},
-    {1, EndpointRole::SoftwareForwarder, false, true, Rearm::Connect, false, false, nullptr,
+    {1, EndpointRole::SoftwareForwarder, false, true, Rearm::Connect, false, false, false, nullptr,
      "RemotePort", "80", "RemoteHost", "software forwarder"},
-    {2, EndpointRole::ServerListener, true, false, Rearm::Listen, true, true, nullptr,
+    {2, EndpointRole::ServerListener, true, false, Rearm::Listen, true, true, true, nullptr,
      "LocalPort2", "8080", nullptr, "TCP/IP Server"},
-    {3, EndpointRole::DataHostForwarder, false, true, Rearm::Connect, false, false, nullptr,
+    {3, EndpointRole::DataHostForwarder, false, true, Rearm::Connect, false, false, false, nullptr,
      "RemotePort3", "80", "RemoteHost3", "data host"},
 }};
 

@@ -14,6 +14,8 @@
 #include <QCoreApplication>
 #include <QScopedValueRollback>
 
+#include <utility>
+
 namespace {
 // The endpoint whose peer may speak RFC 2217.
 SocketEndpoint &remoteEndpoint(const std::array<SocketEndpoint *, EndpointCount> &endpoints)
@@ -38,25 +40,39 @@ Engine::Engine(const QString &configDir, QObject *parent)
     m_serial = new SerialBridge(m_ports, this);
     m_flow = new FlowControl(m_sockets, m_serial->comm(), this);
     m_session = new RemoteSession(remoteEndpoint(m_endpoints), *m_serial, *m_flow, this);
-    m_router = new Router(m_endpoints, *m_serial, *m_flow, *m_session, this);
+    remoteEndpoint(m_endpoints).session = m_session;
+    m_router = new Router(m_endpoints, *m_serial, *m_flow, this);
 
     // The serial direction serves its last destination (the TCP/IP Server)
     // after passes of the event queue, so a peer accepted in them still gets
     // the chunk.
     m_router->setSerialHook([](const SocketEndpoint &last) {
         QCoreApplication::processEvents();
-        if (!last.canSend())
+        if (!last.canSend() && last.connectedPeers() == 0)
             QCoreApplication::processEvents();
     });
     connect(&m_serial->comm(), &SerialComm::DeliveryEnded, this,
             [this] { runHandler("serial delivery ended", [&] { m_router->setGathering(false); }); });
-    connect(m_flow, &FlowControl::destinationStalled, this, [this](int index, const QString &why) {
-        runHandler("stalled destination", [&] { dropDestination(index, why); });
-    });
-    connect(m_flow, &FlowControl::destinationOverflowed, this, [this](int index) {
+    // A peer of a listener that serves several is dropped alone; the
+    // endpoint and its other peers go on.
+    const auto drop = [this](Winsock *socket, const QString &why) {
+        SocketEndpoint *owner = nullptr;
+        SocketEndpoint *peer = nullptr;
+        if (!findSocket(socket, &owner, &peer))
+            return;
+        if (peer)
+            dropPeer(*owner, *peer, why);
+        else
+            dropDestination(owner->index(), why);
+    };
+    connect(m_flow, &FlowControl::destinationStalled, this,
+            [drop](Winsock *socket, int, const QString &why) {
+                runHandler("stalled destination", [&] { drop(socket, why); });
+            });
+    connect(m_flow, &FlowControl::destinationOverflowed, this, [this, drop](Winsock *socket, int) {
         runHandler("overflowing destination", [&] {
-            dropDestination(index, QStringLiteral("fell %1 KiB behind the serial port")
-                                       .arg(m_flow->limits().serialQueueLimit / 1024));
+            drop(socket, QStringLiteral("fell %1 KiB behind the serial port")
+                             .arg(m_flow->limits().serialQueueLimit / 1024));
         });
     });
     connect(m_session, &RemoteSession::overflowed, this, [this](qint64 limit) {
@@ -78,17 +94,203 @@ void Engine::relayFromSocket(int index)
     if (!isEndpoint(index))
         return;
     SocketEndpoint &endpoint = *m_endpoints[std::size_t(index)];
-    QByteArray chunk = endpoint.socket().GetData();
+    relay(endpoint, endpoint);
+}
+
+void Engine::relay(SocketEndpoint &source, SocketEndpoint &owner)
+{
+    QByteArray chunk = source.socket().GetData();
     if (chunk.isEmpty())
         return;
-    endpoint.received += quint64(chunk.size());
-    if (endpoint.row().speaksRfc2217 && m_session->active()) {
+    source.received += quint64(chunk.size());
+    if (&source != &owner)
+        owner.received += quint64(chunk.size());
+    if (source.session && source.session->active()) {
         // Telnet commands are answered here and never reach the device.
-        chunk = m_session->fromPeer(chunk);
+        chunk = source.session->fromPeer(chunk);
         if (chunk.isEmpty())
             return;
     }
-    m_router->fanOut(index, chunk);
+    m_router->fanOut(owner.index(), chunk);
+}
+
+bool Engine::keepsListening(int index) const
+{
+    return m_endpoints[std::size_t(index)]->row().sharesPeers && m_network.keepsListening();
+}
+
+void Engine::acceptPeer(int index, qint32 requestID)
+{
+    SocketEndpoint &owner = *m_endpoints[std::size_t(index)];
+    auto peer = std::make_unique<SocketEndpoint>(owner.row(), this);
+    Winsock &socket = peer->socket();
+    try {
+        socket.Accept(owner.socket(), requestID);
+    } catch (const ComponentError &) {
+        delete &socket;
+        throw;
+    }
+    const QString who = QStringLiteral("%1:%2").arg(socket.RemoteHostIP()).arg(socket.PeerPort());
+    const int limit = m_network.peerLimit();
+    if (owner.connectedPeers() >= limit) {
+        if (!m_network.kickOldest) {
+            qCWarning(lcNet, "endpoint %d: peer %s refused, %d of %d peers connected", index,
+                      qUtf8Printable(who), owner.connectedPeers(), limit);
+            socket.Close();
+            delete &socket; // raised by the listener, not by this socket: gone at once
+            return;
+        }
+        for (const auto &oldest : owner.peers) {
+            if (!oldest->connected())
+                continue;
+            qCInfo(lcNet, "endpoint %d: oldest peer %s:%u closed to make room for %s", index,
+                   qUtf8Printable(oldest->socket().RemoteHostIP()),
+                   unsigned(oldest->socket().PeerPort()), qUtf8Printable(who));
+            oldest->socket().Close();
+            peerGone(owner, false);
+            break;
+        }
+    }
+    SocketEndpoint &added = *owner.peers.emplace_back(std::move(peer));
+    m_flow->addPeer(index, socket);
+    watchPeer(owner, added);
+    if (owner.row().speaksRfc2217) {
+        // Each peer has its own Telnet session and modem notices; the last
+        // one to set a line value wins.
+        added.session = new RemoteSession(added, *m_serial, *m_flow, &socket);
+        connect(added.session, &RemoteSession::overflowed, this, [this, &owner, &added](qint64 limit) {
+            dropPeer(owner, added, QStringLiteral("held back more than %1 KiB").arg(limit / 1024));
+        });
+        added.session->start(m_network.rfc2217);
+    }
+    qCInfo(lcNet, "endpoint %d: peer connected from %s (%d of %d peers)", index,
+           qUtf8Printable(who), owner.connectedPeers(), limit);
+    if (const QString security = socket.Security(); !security.isEmpty())
+        qCInfo(lcNet, "endpoint %d: TLS with %s: %s", index, qUtf8Printable(socket.RemoteHostIP()),
+               qUtf8Printable(security));
+    emit peersChanged(index, owner.connectedPeers());
+}
+
+void Engine::watchPeer(SocketEndpoint &owner, SocketEndpoint &peer)
+{
+    Winsock &socket = peer.socket();
+    const int index = owner.index();
+    connect(&socket, &Winsock::DataArrival, this, [this, &owner, &peer] {
+        runHandler("peer DataArrival", [&] { relay(peer, owner); });
+    });
+    connect(&socket, &Winsock::PeerClosed, this, [this, &owner, &peer, index] {
+        runHandler("peer Close", [&] {
+            qCInfo(lcNet, "endpoint %d: peer %s:%u closed the connection", index,
+                   qUtf8Printable(peer.socket().RemoteHostIP()), unsigned(peer.socket().PeerPort()));
+            // Sent to until the tick: it may have closed only its sending side.
+            peerGone(owner, true);
+        });
+    });
+    connect(&socket, &Winsock::Error, this, [this, &owner, &peer, index](int number, const QString &text) {
+        runHandler("peer Error", [&] {
+            qCWarning(lcNet, "endpoint %d: peer %s:%u socket error %d, %s", index,
+                      qUtf8Printable(peer.socket().RemoteHostIP()),
+                      unsigned(peer.socket().PeerPort()), number, qUtf8Printable(text));
+            peer.socket().Close();
+            peerGone(owner, true);
+        });
+    });
+}
+
+void Engine::peerGone(SocketEndpoint &owner, bool report)
+{
+    const int count = owner.connectedPeers();
+    if (count == 0 && owner.row().speaksRfc2217)
+        m_serial->restoreStoredLine();
+    if (!std::exchange(m_reapPosted, true))
+        QMetaObject::invokeMethod(this, [this] { reapPeers(); }, Qt::QueuedConnection);
+    if (report)
+        emit peersChanged(owner.index(), count);
+}
+
+void Engine::dropPeer(SocketEndpoint &owner, SocketEndpoint &peer, const QString &why)
+{
+    Winsock &socket = peer.socket();
+    if (socket.State() == Winsock::sckClosed)
+        return;
+    const qint64 held = socket.BytesToSend();
+    ++m_droppedDestinations;
+    m_droppedBytes += quint64(held);
+    qCWarning(lcNet, "endpoint %d: peer %s:%u dropped with %lld bytes unsent: it %s", owner.index(),
+              qUtf8Printable(socket.RemoteHostIP()), unsigned(socket.PeerPort()), held,
+              qUtf8Printable(why));
+    socket.Abort(); // a reset: a cut stream must not pass for a complete one
+    peerGone(owner, true);
+}
+
+void Engine::reapPeers()
+{
+    m_reapPosted = false;
+    for (SocketEndpoint *owner : m_endpoints) {
+        std::vector<std::unique_ptr<SocketEndpoint>> closed;
+        std::erase_if(owner->peers, [&closed](std::unique_ptr<SocketEndpoint> &peer) {
+            if (peer->socket().State() != Winsock::sckClosed)
+                return false;
+            closed.push_back(std::move(peer));
+            return true;
+        });
+        for (const auto &peer : closed) {
+            Winsock &socket = peer->socket();
+            m_flow->removePeer(socket);
+            socket.disconnect(this);
+            if (peer->session)
+                peer->session->start(false); // its timer must not reach the peer any more
+            socket.deleteLater(); // the session with it
+        }
+    }
+}
+
+void Engine::tendPeers(int index)
+{
+    SocketEndpoint &owner = *m_endpoints[std::size_t(index)];
+    bool letGo = false;
+    for (std::size_t i = 0; i < owner.peers.size(); ++i) {
+        SocketEndpoint &peer = *owner.peers[i];
+        Winsock &socket = peer.socket();
+        if (socket.State() == Winsock::sckConnected || socket.State() == Winsock::sckClosed)
+            continue;
+        socket.StopSending();
+        if (socket.BytesReceived() > 0 && !socket.ReceivePaused())
+            relay(peer, owner);
+        if (!peer.holding(m_flow->limits().stallMs)) {
+            socket.Close();
+            letGo = true;
+        }
+    }
+    if (letGo)
+        peerGone(owner, false);
+}
+
+void Engine::closePeers(int index)
+{
+    SocketEndpoint &owner = *m_endpoints[std::size_t(index)];
+    if (owner.peers.empty())
+        return;
+    const bool had = owner.connectedPeers() > 0;
+    for (const auto &peer : owner.peers)
+        peer->socket().Close();
+    peerGone(owner, had);
+}
+
+bool Engine::findSocket(const Winsock *socket, SocketEndpoint **owner, SocketEndpoint **peer) const
+{
+    for (SocketEndpoint *endpoint : m_endpoints) {
+        *owner = endpoint;
+        *peer = nullptr;
+        if (&endpoint->socket() == socket)
+            return true;
+        for (const auto &each : endpoint->peers) {
+            *peer = each.get();
+            if (&each->socket() == socket)
+                return true;
+        }
+    }
+    return false;
 }
 
 void Engine::peerAccepted(int index)
@@ -208,10 +410,17 @@ Engine::Snapshot Engine::snapshot() const
     for (const SocketEndpoint *endpoint : m_endpoints) {
         EndpointState &state = snapshot.endpoints[std::size_t(endpoint->index())];
         const Winsock &socket = endpoint->socket();
-        state.state = socket.State();
+        state.state = endpoint->state();
         state.peer = socket.RemoteHostIP();
         state.peerPort = state.peer.isEmpty() ? 0 : socket.PeerPort();
         state.armed = endpoint->armed;
+        state.peerCount = endpoint->connected() ? 1 : endpoint->connectedPeers();
+        for (const auto &peer : endpoint->peers) {
+            const Winsock &each = peer->socket();
+            if (each.State() != Winsock::sckClosed)
+                state.peers.append({each.RemoteHostIP(), each.PeerPort(), each.State(),
+                                    peer->received, peer->sent});
+        }
     }
     const SerialComm &comm = m_serial->comm();
     snapshot.serialOpen = comm.PortOpen();
@@ -242,7 +451,11 @@ void Engine::releaseAll()
         qCInfo(lcSerial, "COM port %d closed", m_serial->comm().CommPort());
     }
     for (SocketEndpoint *endpoint : m_endpoints) {
-        if (endpoint && endpoint->socket().State() != Winsock::sckClosed)
+        if (!endpoint)
+            continue;
+        if (endpoint->socket().State() != Winsock::sckClosed)
             endpoint->socket().Close();
+        for (const auto &peer : endpoint->peers)
+            peer->socket().Close();
     }
 }

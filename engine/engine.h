@@ -9,6 +9,7 @@
 #include "platform/port_table.h"
 
 #include <QByteArray>
+#include <QList>
 #include <QObject>
 #include <QString>
 
@@ -33,11 +34,20 @@ class Engine : public QObject
 public:
     // What the relay is doing now, for the Log window and for what reports
     // on the hub from outside.
+    struct PeerState {
+        QString address;
+        quint16 port = 0;
+        int state = 0;       // Winsock state number: 7, or 8 once it closed
+        quint64 received = 0;
+        quint64 sent = 0;
+    };
     struct EndpointState {
-        int state = 0;       // Winsock state number
+        int state = 0;       // Winsock state number; 7 while any peer is connected
         QString peer;        // peer address, empty when none
         quint16 peerPort = 0;
         bool armed = false;
+        int peerCount = 0;   // peers connected now
+        QList<PeerState> peers; // a listener that goes on listening: each of its peers
     };
     struct Snapshot {
         std::array<EndpointState, EndpointCount> endpoints {};
@@ -63,6 +73,22 @@ public:
     // Relays what waits on endpoint `index` as one chunk: counted, the
     // Telnet commands of an RFC 2217 peer answered and taken out, fanned out.
     void relayFromSocket(int index);
+
+    // True when listener `index` goes on listening while it serves peers
+    // ([network] ServerPeers other than 1 on a row that shares peers); its
+    // connection requests then go to acceptPeer.
+    [[nodiscard]] bool keepsListening(int index) const;
+    // Takes the request `requestID` of listener `index` as a further peer
+    // while the listener goes on listening. Over the peer limit the newcomer
+    // is closed at once, or with ServerPeersKickOldest the oldest connected
+    // peer instead; either is logged. Reports peersChanged. Throws
+    // ComponentError when the request was withdrawn.
+    void acceptPeer(int index, qint32 requestID);
+    // Tick: peers of `index` that closed get no more bytes and are let go
+    // once what they sent has been relayed (or has waited the stall time).
+    void tendPeers(int index);
+    // Closes every peer of `index` (its Listen or Close was pressed).
+    void closePeers(int index);
     // Starts the session of a peer just accepted on `index`.
     void peerAccepted(int index);
     // The connection on `index` ended (closed, failed, dropped, let go): the
@@ -110,8 +136,21 @@ public:
 signals:
     // Destination `index` was cut off; the handlers show it as a failure.
     void destinationDropped(int index, const QString &why);
+    // Listener `index` that serves several peers now has `count` connected.
+    void peersChanged(int index, int count);
 
 private:
+    void relay(SocketEndpoint &source, SocketEndpoint &owner);
+    void watchPeer(SocketEndpoint &owner, SocketEndpoint &peer);
+    // `peer` of `owner` was closed: the line goes back to the operator's
+    // once no RFC 2217 peer is left, the count is reported, and the peer is
+    // removed after the current event.
+    void peerGone(SocketEndpoint &owner, bool report);
+    void dropPeer(SocketEndpoint &owner, SocketEndpoint &peer, const QString &why);
+    void reapPeers();
+    // The endpoint and peer that own `socket`; false when none does.
+    bool findSocket(const Winsock *socket, SocketEndpoint **owner, SocketEndpoint **peer) const;
+
     HubSettings m_settings;
     PortTable m_ports;
     NetworkSettings m_network;
@@ -124,6 +163,7 @@ private:
     Router *m_router = nullptr;
     std::array<Winsock *, EndpointCount> m_sockets {}; // flow control's view
     bool m_relayingSerial = false;
+    bool m_reapPosted = false;
     quint64 m_droppedDestinations = 0;
     quint64 m_droppedBytes = 0;
 };

@@ -3,7 +3,11 @@
 #include "platform/serial_comm.h"
 #include "platform/winsock.h"
 
+#include <QPointer>
 #include <QTimer>
+
+#include <algorithm>
+#include <utility>
 
 namespace {
 // Hysteresis: congested above `high`, free again below `low`.
@@ -15,7 +19,7 @@ bool congestedNow(bool wasCongested, qint64 backlog, qint64 high, qint64 low)
 
 FlowControl::FlowControl(const std::array<Winsock *, EndpointCount> &sockets, SerialComm &serial,
                          QObject *parent)
-    : QObject(parent), m_sockets(sockets), m_serial(serial), m_watch(new QTimer(this))
+    : QObject(parent), m_serial(serial), m_watch(new QTimer(this))
 {
     // Also catches a congested destination that closed without a progress
     // signal, so its sources resume within a fraction of a second.
@@ -24,12 +28,32 @@ FlowControl::FlowControl(const std::array<Winsock *, EndpointCount> &sockets, Se
         update();
         checkStalls();
     });
-    for (int i = 0; i < EndpointCount; ++i) {
-        connect(m_sockets[std::size_t(i)], &Winsock::BytesSent, this,
-                [this, i] { onSocketProgress(i); });
-        m_lastProgress[std::size_t(i)].start();
-    }
+    for (int i = 0; i < EndpointCount; ++i)
+        add(i, *sockets[std::size_t(i)]);
     connect(&m_serial, &SerialComm::BytesWritten, this, [this] { update(); });
+}
+
+void FlowControl::add(int node, Winsock &socket)
+{
+    Destination destination;
+    destination.node = node;
+    destination.socket = &socket;
+    destination.lastProgress.start();
+    m_destinations.push_back(destination);
+    connect(&socket, &Winsock::BytesSent, this, [this, s = &socket] { onSocketProgress(s); });
+}
+
+void FlowControl::addPeer(int node, Winsock &socket)
+{
+    add(node, socket);
+    update();
+}
+
+void FlowControl::removePeer(const Winsock &socket)
+{
+    disconnect(&socket, nullptr, this, nullptr);
+    std::erase_if(m_destinations, [&](const Destination &d) { return d.socket == &socket; });
+    update();
 }
 
 void FlowControl::setLimits(const Limits &limits)
@@ -38,38 +62,47 @@ void FlowControl::setLimits(const Limits &limits)
     update();
 }
 
-void FlowControl::setHeld(int index, bool held)
+void FlowControl::setHeld(const Winsock &socket, bool held)
 {
-    m_held[std::size_t(index)] = held;
+    for (Destination &destination : m_destinations) {
+        if (destination.socket == &socket)
+            destination.held = held;
+    }
     update();
 }
 
-void FlowControl::onSocketProgress(int index)
+void FlowControl::onSocketProgress(const Winsock *socket)
 {
-    m_lastProgress[std::size_t(index)].start();
+    for (Destination &destination : m_destinations) {
+        if (destination.socket == socket)
+            destination.lastProgress.start();
+    }
     update();
 }
 
 void FlowControl::update()
 {
-    for (std::size_t i = 0; i < EndpointCount; ++i) {
-        const Winsock &socket = *m_sockets[i];
+    m_congested.fill(false);
+    for (Destination &d : m_destinations) {
+        const Winsock &socket = *d.socket;
         const bool connected = socket.CanSend();
         const qint64 backlog = connected ? socket.BytesToSend() : 0;
         const bool full =
-            connected && congestedNow(m_full[i], backlog, m_limits.socketHigh, m_limits.socketLow);
-        if (full && !m_full[i])
-            m_lastProgress[i].start(); // the stall clock starts with the congestion
-        m_full[i] = full;
-        m_congested[i] = full || (connected && m_held[i]);
+            connected && congestedNow(d.full, backlog, m_limits.socketHigh, m_limits.socketLow);
+        if (full && !d.full)
+            d.lastProgress.start(); // the stall clock starts with the congestion
+        d.full = full;
+        if (full || (connected && d.held))
+            m_congested[std::size_t(d.node)] = true;
         if (backlog <= m_limits.serialQueueLimit)
-            m_overBoundSince[i].invalidate();
-        else if (!m_overBoundSince[i].isValid())
-            m_overBoundSince[i].start();
+            d.overBoundSince.invalidate();
+        else if (!d.overBoundSince.isValid())
+            d.overBoundSince.start();
     }
     m_congested[SerialNode] = m_serial.PortOpen()
-        && congestedNow(m_congested[SerialNode], m_serial.OutBufferCount(), m_limits.serialHigh,
+        && congestedNow(m_serialCongested, m_serial.OutBufferCount(), m_limits.serialHigh,
                         m_limits.serialLow);
+    m_serialCongested = m_congested[SerialNode];
 
     const auto blocked = [this](int source) {
         for (int destination : routeFrom(source)) {
@@ -78,50 +111,59 @@ void FlowControl::update()
         }
         return false;
     };
-    for (std::size_t i = 0; i < EndpointCount; ++i)
-        m_sockets[i]->setReceivePaused(m_full[i] || blocked(int(i)));
+    for (const Destination &d : m_destinations)
+        d.socket->setReceivePaused(d.full || blocked(d.node));
 
     // A closed port reads nothing: no need to ask (the answer looks it up).
     const bool serialHolds = !m_serial.PortOpen() || m_serial.HoldsSender();
     m_serial.setReceivePaused(serialHolds && blocked(SerialNode));
+    QList<std::pair<QPointer<Winsock>, int>> overflowed;
     if (!serialHolds) {
-        for (int destination : routeFrom(SerialNode)) {
-            const Winsock &socket = *m_sockets[std::size_t(destination)];
-            if (socket.CanSend() && socket.BytesToSend() > m_limits.serialQueueLimit) {
-                emit destinationOverflowed(destination);
-            }
+        for (const Destination &d : m_destinations) {
+            if (routes(SerialNode, d.node) && d.socket->CanSend()
+                && d.socket->BytesToSend() > m_limits.serialQueueLimit)
+                overflowed.append({d.socket, d.node});
         }
     }
 
-    bool any = false;
-    for (bool c : m_congested)
-        any = any || c;
-    for (const QElapsedTimer &over : m_overBoundSince)
-        any = any || over.isValid();
+    bool any = std::any_of(m_congested.begin(), m_congested.end(), [](bool c) { return c; });
+    for (const Destination &d : m_destinations)
+        any = any || d.overBoundSince.isValid();
     if (any && !m_watch->isActive())
         m_watch->start();
     else if (!any && m_watch->isActive())
         m_watch->stop();
+
+    // Last: whoever drops a destination may change the list.
+    for (const auto &[socket, node] : std::as_const(overflowed)) {
+        if (socket)
+            emit destinationOverflowed(socket, node);
+    }
 }
 
 void FlowControl::checkStalls()
 {
-    for (std::size_t i = 0; i < EndpointCount; ++i) {
+    QList<std::tuple<QPointer<Winsock>, int, QString>> stalled;
+    for (Destination &d : m_destinations) {
         // Only its own backlog counts: a destination held by its peer's
         // request is not stalled, it asked for it.
         QString why;
-        if (m_full[i] && m_lastProgress[i].elapsed() >= m_limits.stallMs) {
+        if (d.full && d.lastProgress.elapsed() >= m_limits.stallMs) {
             why = QStringLiteral("took no data for %1 s").arg(m_limits.stallMs / 1000.0);
-        } else if (m_overBoundSince[i].isValid() && m_overBoundSince[i].elapsed() >= m_limits.stallMs) {
+        } else if (d.overBoundSince.isValid() && d.overBoundSince.elapsed() >= m_limits.stallMs) {
             why = QStringLiteral("kept over %1 KiB unsent for %2 s")
                       .arg(m_limits.serialQueueLimit / 1024)
                       .arg(m_limits.stallMs / 1000.0);
         } else {
             continue;
         }
-        m_congested[i] = m_full[i] = false;
-        m_lastProgress[i].start();
-        m_overBoundSince[i].invalidate();
-        emit destinationStalled(int(i), why);
+        d.full = false;
+        d.lastProgress.start();
+        d.overBoundSince.invalidate();
+        stalled.append({d.socket, d.node, why});
+    }
+    for (const auto &[socket, node, why] : std::as_const(stalled)) {
+        if (socket)
+            emit destinationStalled(socket, node, why);
     }
 }

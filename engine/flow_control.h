@@ -6,6 +6,7 @@
 #include <QObject>
 
 #include <array>
+#include <vector>
 
 class QTimer;
 class SerialComm;
@@ -54,37 +55,51 @@ public:
     void setLimits(const Limits &limits);
     [[nodiscard]] const Limits &limits() const { return m_limits; }
 
+    // A further connection of endpoint `node` (a peer of a listener that
+    // serves several): a destination under the same rules as the endpoint's
+    // own socket, counted towards the node's congestion. It must stay alive
+    // until removePeer.
+    void addPeer(int node, Winsock &socket);
+    void removePeer(const Winsock &socket);
+
     // Re-reads every destination's backlog and pauses or resumes the sources.
     // Cheap; called after each relayed chunk and on every write progress.
     void update();
 
-    // Holds socket destination `index` as if it were full (its peer asked
+    // Holds socket destination `socket` as if it were full (its peer asked
     // the hub to stop sending), or lets it go again.
-    void setHeld(int index, bool held);
+    void setHeld(const Winsock &socket, bool held);
 
     // True while route node `node` (0..3 sockets, SerialNode) is congested.
     [[nodiscard]] bool congested(int node) const { return m_congested[std::size_t(node)]; }
 
 signals:
-    // Socket `index` made no progress for the stall time while over its
-    // high mark, or stayed over serialQueueLimit that long (`why` says which,
-    // for the log); the owner should drop it.
-    void destinationStalled(int index, const QString &why);
-    // Socket destination `index` holds more than serialQueueLimit unsent
+    // `socket` of endpoint `index` made no progress for the stall time
+    // while over its high mark, or stayed over serialQueueLimit that long
+    // (`why` says which, for the log); the owner should drop it.
+    void destinationStalled(Winsock *socket, int index, const QString &why);
+    // `socket` of endpoint `index` holds more than serialQueueLimit unsent
     // bytes while the serial port cannot be paused; the owner should drop it.
-    void destinationOverflowed(int index);
+    void destinationOverflowed(Winsock *socket, int index);
 
 private:
-    void onSocketProgress(int index);
+    // One socket destination: an endpoint's own socket or one of its peers.
+    struct Destination {
+        int node = 0;
+        Winsock *socket = nullptr;
+        bool full = false; // over the socket high mark (hysteresis)
+        bool held = false;
+        QElapsedTimer lastProgress;
+        QElapsedTimer overBoundSince; // invalid while within it
+    };
+    void add(int node, Winsock &socket);
+    void onSocketProgress(const Winsock *socket);
     void checkStalls();
 
-    const std::array<Winsock *, EndpointCount> &m_sockets;
     SerialComm &m_serial;
     Limits m_limits;
     std::array<bool, NodeCount> m_congested {};
-    std::array<bool, EndpointCount> m_full {}; // over the socket high mark (hysteresis)
-    std::array<bool, EndpointCount> m_held {};
-    std::array<QElapsedTimer, EndpointCount> m_lastProgress {};
-    std::array<QElapsedTimer, EndpointCount> m_overBoundSince {}; // invalid while within it
+    bool m_serialCongested = false; // the serial port's own hysteresis
+    std::vector<Destination> m_destinations; // the endpoints' own sockets first
     QTimer *m_watch = nullptr; // runs while anything is congested
 };

@@ -69,6 +69,14 @@ NetworkSettings NetworkSettings::load(const SettingsStore &store, QStringList *c
                                               "valid entry; nobody may connect"));
     }
     network.rfc2217 = read("Rfc2217", QString(), "false", "off").trimmed().toLower() == QLatin1String("true");
+    const QString peers = read("ServerPeers", QStringLiteral("1"), "1", "one peer");
+    if (!serverPeersFromText(peers, &network.serverPeers) && complaints)
+        complaints->append(QStringLiteral("Harborcast.ini [network] ServerPeers=%1 is not keep or "
+                                          "a number from 1 to %2; serving one peer")
+                               .arg(peers)
+                               .arg(MaxServerPeers));
+    network.kickOldest = read("ServerPeersKickOldest", QString(), "false", "off").trimmed().toLower()
+        == QLatin1String("true");
     return network;
 }
 
@@ -78,4 +86,27 @@ void NetworkSettings::save(SettingsStore &store) const
     store.write(Harborcast, Network, QStringLiteral("AllowedPeers"), allowedPeers);
     store.write(Harborcast, Network, QStringLiteral("Rfc2217"),
                 rfc2217 ? QStringLiteral("true") : QStringLiteral("false"));
+    store.write(Harborcast, Network, QStringLiteral("ServerPeers"), serverPeersText());
+    store.write(Harborcast, Network, QStringLiteral("ServerPeersKickOldest"),
+                kickOldest ? QStringLiteral("true") : QStringLiteral("false"));
+}
+
+QString NetworkSettings::serverPeersText() const
+{
+    return serverPeers == KeepListening ? QStringLiteral("keep") : QString::number(serverPeers);
+}
+
+bool NetworkSettings::serverPeersFromText(const QString &text, int *peers)
+{
+    const QString trimmed = text.trimmed();
+    if (trimmed.compare(QLatin1String("keep"), Qt::CaseInsensitive) == 0) {
+        *peers = KeepListening;
+        return true;
+    }
+    bool ok = false;
+    const int number = trimmed.toInt(&ok);
+    if (!ok || number < 1 || number > MaxServerPeers)
+        return false;
+    *peers = number;
+    return true;
 }

@@ -9,12 +9,32 @@
 
 class SettingsStore;
 
-// Where the two listeners listen and who may connect to them, and whether
-// the TCP/IP Server speaks RFC 2217: Harborcast.ini, section [network].
+// Where the two listeners listen and who may connect to them, whether the
+// TCP/IP Server speaks RFC 2217 and how many peers it serves at once:
+// Harborcast.ini, section [network].
 struct NetworkSettings {
+    // ServerPeers: 1 takes the one peer on the listening socket, which stops
+    // listening until the tick; KeepListening serves one peer and goes on
+    // listening (a newcomer is refused while it is there); 2..MaxServerPeers
+    // serve that many at once.
+    static constexpr int KeepListening = 0;
+    static constexpr int MaxServerPeers = 64;
+
     QString listenAddress = QStringLiteral("any"); // any, loopback, or one address of this host
     QString allowedPeers;                          // empty: everyone
     bool rfc2217 = false;
+    int serverPeers = 1;
+    bool kickOldest = false; // a peer over the limit closes the oldest instead of being refused
+
+    // "keep" or the number.
+    [[nodiscard]] QString serverPeersText() const;
+    // Reads "keep" or 1..MaxServerPeers into `peers`; false (and `peers`
+    // untouched) for anything else.
+    [[nodiscard]] static bool serverPeersFromText(const QString &text, int *peers);
+    // True when the TCP/IP Server never stops listening while armed.
+    [[nodiscard]] bool keepsListening() const { return serverPeers != 1; }
+    // How many peers it serves at once.
+    [[nodiscard]] int peerLimit() const { return serverPeers == KeepListening ? 1 : serverPeers; }
 
     friend bool operator==(const NetworkSettings &, const NetworkSettings &) = default;
 
@@ -30,7 +50,8 @@ struct NetworkSettings {
 
     // Reads [network]. A malformed ListenAddress reads as loopback (never
     // wider than meant) and adds a line to `complaints`, as does each
-    // malformed AllowedPeers entry (which is then left out).
+    // malformed AllowedPeers entry (which is then left out). A malformed
+    // ServerPeers reads as 1, with a complaint.
     [[nodiscard]] static NetworkSettings load(const SettingsStore &store, QStringList *complaints);
     // Writes [network]. Throws ComponentError(75) when it cannot.
     void save(SettingsStore &store) const;

@@ -66,7 +66,7 @@ void RemoteSession::start(bool on)
     m_protocol.reset();
     m_held.clear();
     m_suspended = false;
-    m_flow.setHeld(m_endpoint.index(), false);
+    m_flow.setHeld(m_endpoint.socket(), false);
     if (!on)
         return;
     m_protocol = std::make_unique<ComPortProtocol>();
@@ -174,11 +174,11 @@ void RemoteSession::request(const Request &request)
         return;
     case Request::Kind::FlowControlSuspend:
         m_suspended = true;
-        m_flow.setHeld(m_endpoint.index(), true);
+        m_flow.setHeld(m_endpoint.socket(), true);
         return;
     case Request::Kind::FlowControlResume:
         m_suspended = false;
-        m_flow.setHeld(m_endpoint.index(), false);
+        m_flow.setHeld(m_endpoint.socket(), false);
         if (!m_held.isEmpty())
             send(ComPortProtocol::toPeer(std::exchange(m_held, {})));
         m_flow.update();

@@ -13,8 +13,8 @@
 #include <utility>
 
 Router::Router(const std::array<SocketEndpoint *, EndpointCount> &endpoints, SerialBridge &serial,
-               FlowControl &flow, RemoteSession &session, QObject *parent)
-    : QObject(parent), m_endpoints(endpoints), m_serial(serial), m_flow(flow), m_session(session)
+               FlowControl &flow, QObject *parent)
+    : QObject(parent), m_endpoints(endpoints), m_serial(serial), m_flow(flow)
 {
 }
 
@@ -27,8 +27,12 @@ void Router::setSerialHook(std::function<void(const SocketEndpoint &)> hook)
 
 void Router::setGathering(bool on)
 {
-    for (int destination : routeFrom(SerialNode))
-        m_endpoints[std::size_t(destination)]->socket().setGathering(on);
+    for (int destination : routeFrom(SerialNode)) {
+        const SocketEndpoint &endpoint = *m_endpoints[std::size_t(destination)];
+        endpoint.socket().setGathering(on);
+        for (const auto &peer : endpoint.peers)
+            peer->socket().setGathering(on);
+    }
 }
 
 bool Router::sendTo(int destination, const QByteArray &chunk)
@@ -46,11 +50,26 @@ bool Router::sendTo(int destination, const QByteArray &chunk)
         return true;
     }
     SocketEndpoint &endpoint = *m_endpoints[std::size_t(destination)];
+    bool went = sendOn(endpoint, chunk);
+    // Every peer of a listener that serves several gets the whole chunk; the
+    // endpoint counts what all of them took. By index: a peer may be
+    // accepted while a chunk is under way, never removed.
+    for (std::size_t i = 0; i < endpoint.peers.size(); ++i) {
+        if (sendOn(*endpoint.peers[i], chunk)) {
+            endpoint.sent += quint64(chunk.size());
+            went = true;
+        }
+    }
+    return went;
+}
+
+bool Router::sendOn(SocketEndpoint &endpoint, const QByteArray &chunk)
+{
     if (!endpoint.canSend())
         return false;
     try {
-        if (endpoint.row().speaksRfc2217 && m_session.active())
-            m_session.toPeer(chunk, m_flow.limits().serialQueueLimit);
+        if (endpoint.session && endpoint.session->active())
+            endpoint.session->toPeer(chunk, m_flow.limits().serialQueueLimit);
         else
             endpoint.socket().SendData(chunk);
     } catch (const ComponentError &) {

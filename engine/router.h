@@ -13,7 +13,6 @@
 
 class CaptureFile;
 class FlowControl;
-class RemoteSession;
 class SerialBridge;
 class SocketEndpoint;
 
@@ -30,7 +29,7 @@ class Router : public QObject
 public:
     // Everything given must outlive this.
     Router(const std::array<SocketEndpoint *, EndpointCount> &endpoints, SerialBridge &serial,
-           FlowControl &flow, RemoteSession &session, QObject *parent = nullptr);
+           FlowControl &flow, QObject *parent = nullptr);
     ~Router() override;
 
     // Sends `chunk` from route node `source` to its destinations in the
@@ -64,12 +63,14 @@ signals:
 private:
     // Hands `chunk` to one destination if it takes data now; true when it went.
     [[nodiscard]] bool sendTo(int destination, const QByteArray &chunk);
+    // Hands `chunk` to one socket (an endpoint's own, or a peer's), through
+    // its RFC 2217 session while that is on; true when it went.
+    [[nodiscard]] bool sendOn(SocketEndpoint &endpoint, const QByteArray &chunk);
     void capture(int source, std::span<const int> served, const QByteArray &chunk);
 
     const std::array<SocketEndpoint *, EndpointCount> &m_endpoints;
     SerialBridge &m_serial;
     FlowControl &m_flow;
-    RemoteSession &m_session;
     std::function<void(const SocketEndpoint &)> m_serialHook;
     std::unique_ptr<CaptureFile> m_capture;
 };

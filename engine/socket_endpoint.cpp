@@ -18,6 +18,19 @@ bool SocketEndpoint::canSend() const
     return m_socket->CanSend();
 }
 
+int SocketEndpoint::state() const
+{
+    return connectedPeers() > 0 ? int(Winsock::sckConnected) : m_socket->State();
+}
+
+int SocketEndpoint::connectedPeers() const
+{
+    int count = 0;
+    for (const auto &peer : peers)
+        count += peer->connected() ? 1 : 0;
+    return count;
+}
+
 bool SocketEndpoint::holding(int stallMs)
 {
     const qint64 held = m_socket->BytesReceived();

@@ -5,12 +5,19 @@
 #include <QElapsedTimer>
 #include <QtGlobal>
 
+#include <memory>
+#include <vector>
+
 class QObject;
+class RemoteSession;
 class Winsock;
 
 // One socket endpoint of the relay: its row (what its role can do), its
 // Winsock, whether the supervision tick keeps it up, the received bytes it
-// still holds after its peer closed, and what has flowed through it.
+// still holds after its peer closed, and what has flowed through it. A
+// listener that goes on listening while it serves peers ([network]
+// ServerPeers other than 1) holds each peer as an endpoint of the same row
+// with a socket and counters of its own.
 class SocketEndpoint
 {
 public:
@@ -24,6 +31,17 @@ public:
     // Takes bytes for its peer: connected, or its peer closed and may
     // still read (it may have closed only its sending side).
     [[nodiscard]] bool canSend() const;
+    // The state the operator sees: connected (7) while its own socket or
+    // any of its peers is, else its own socket's.
+    [[nodiscard]] int state() const;
+    // Peers connected now (state 7); a peer that closed is not counted.
+    [[nodiscard]] int connectedPeers() const;
+
+    // Peers accepted while listening goes on, oldest first; one that closed
+    // stays until it is let go (its last bytes relayed, or the tick).
+    std::vector<std::unique_ptr<SocketEndpoint>> peers;
+    // The RFC 2217 session of this endpoint's peer, if its row speaks it.
+    RemoteSession *session = nullptr;
 
     // Kept up by the supervision tick (Connect, or Listen for the TCP/IP
     // Server); the operator's Close lets it go.

@@ -11,6 +11,16 @@ void RelayCore::Winsock1_ConnectionRequest(int Index, qint32 requestID)
 {
     if (!isEndpoint(Index))
         return;
+    if (m_engine->keepsListening(Index)) {
+        // The listener goes on listening: the peer becomes a connection of
+        // the endpoint (the count shows in the caption and the port field).
+        try {
+            m_engine->acceptPeer(Index, requestID);
+        } catch (const ComponentError &) {
+            // The peer withdrew before we took it: nothing to show.
+        }
+        return;
+    }
     Winsock &socket = *Winsock1[std::size_t(Index)];
     if (socket.State() != Winsock::sckClosed)
         socket.Close();

@@ -58,6 +58,7 @@ void RelayCore::listenAction(const Endpoint &binding)
             && socket.LocalPort() == bind;
         if (!keep) {
             socket.Close();
+            m_engine->closePeers(index);
             m_engine->peerLeft(index);
             socket.setProtocol(0);
             socket.setLocalPort(bind);
@@ -104,6 +105,7 @@ void RelayCore::listenerCloseAction(const Endpoint &binding)
     binding.portField->setBackColor(UiColour::Red);
     m_chosenPort[std::size_t(index)] = 0;
     Winsock1[std::size_t(index)]->Close();
+    m_engine->closePeers(index);
     m_engine->peerLeft(index);
     qCInfo(lcNet, "endpoint %d stopped listening", index);
     if (binding.armed)

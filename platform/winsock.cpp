@@ -465,12 +465,23 @@ void Winsock::Connect()
 
 void Winsock::Accept(qint32 requestID)
 {
+    Accept(*this, requestID);
+}
+
+void Winsock::Accept(Winsock &listener, qint32 requestID)
+{
     if (m_state != sckClosed)
         throw badState("Accept", m_state);
-    QTcpSocket *socket = m_requests.take(requestID);
+    QTcpSocket *socket = listener.m_requests.take(requestID);
     if (!socket)
         throw ComponentError(WinsockCode::InvalidArgument,
                              QStringLiteral("No pending connection request %1").arg(requestID));
+    adopt(socket);
+}
+
+void Winsock::adopt(QTcpSocket *socket)
+{
+    socket->setParent(this);
     dropConnection(false);
     attachSocket(socket);
     m_remoteIP = plainAddress(socket->peerAddress()).toString();

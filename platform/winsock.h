@@ -159,6 +159,11 @@ public:
     // when not closed, 40014 when the id is unknown or already withdrawn (ids
     // are unique in the process; only the instance that raised one accepts it).
     void Accept(qint32 requestID);
+    // Makes the request `requestID` that `listener` raised this instance's
+    // connection, while `listener` goes on listening: a listener that serves
+    // several peers hands each one to an instance of its own. Throws as
+    // Accept does (this instance must be closed).
+    void Accept(Winsock &listener, qint32 requestID);
 
     // Queues the bytes for sending; never blocks. Throws 40006 unless
     // CanSend(), 10054 when the peer turns out to be gone entirely.
@@ -248,6 +253,7 @@ private:
     void closeServer();
     [[nodiscard]] std::unique_ptr<QTcpServer> makeServer(const QSslConfiguration *tls);
     void attachSocket(QTcpSocket *socket);
+    void adopt(QTcpSocket *socket);
     void onNewConnection();
     void writeNow(const QByteArray &data);
     [[nodiscard]] QTcpSocket *nextPending();

@@ -123,6 +123,19 @@ void RelayCore::connectEvents()
     connect(m_engine, &Engine::destinationDropped, this, [this](int index, const QString &why) {
         Winsock1_Error(index, WinsockCode::TimedOut, why);
     });
+    // Only a listener that goes on listening has peers of its own: the
+    // caption counts them, the port field and state text show the endpoint.
+    connect(m_engine, &Engine::peersChanged, this, [this](int index, int count) {
+        const Endpoint &row = endpoint(index);
+        const QString peers = QStringLiteral("%1: %2 %3")
+                                  .arg(QLatin1String(row.row->name))
+                                  .arg(count)
+                                  .arg(count == 1 ? QStringLiteral("peer") : QStringLiteral("peers"));
+        qCInfo(lcNet, "%s", qUtf8Printable(peers));
+        setCaption(peers);
+        row.statusField->setText(
+            WinsockStateDisplay(quint8(m_engine->endpoint(index).state()), row.portField));
+    });
     connect(&m_engine->serial(), &SerialBridge::lineChanged, this, [this] {
         BaudRate = m_engine->serial().line().baudRate;
         emit lineSettingsChanged();
@@ -189,8 +202,11 @@ bool RelayCore::setNetworkSettings(const NetworkSettings &network, bool persist)
             qCWarning(lcApp, "the network settings could not be stored: %s", error.what());
         }
     }
-    qCInfo(lcNet, "listen address %s%s", qUtf8Printable(network.listenAddress),
-           network.rfc2217 ? ", RFC 2217 on the TCP/IP Server" : "");
+    qCInfo(lcNet, "listen address %s%s, TCP/IP Server peers: %s%s",
+           qUtf8Printable(network.listenAddress),
+           network.rfc2217 ? ", RFC 2217 on the TCP/IP Server" : "",
+           qUtf8Printable(network.serverPeersText()),
+           network.kickOldest ? ", the oldest closed for a newcomer" : "");
     return true;
 }
 

@@ -217,6 +217,32 @@ def run_rfc2217(program, pki, timeout):
         hub.terminate()
 
 
+def run_peers(program, pki, timeout):
+    """Two TLS peers of a TCP/IP Server that goes on listening both get the device's bytes."""
+    with Hub(program, False, timeout, extra=tls_options(pki) + ["--server-peers", "2"]) as hub:
+        port = hub.port()
+        socat = ["socat", "-", "OPENSSL:127.0.0.1:%d,cert=%s,key=%s,cafile=%s,verify=1"
+                 % (port, pki.path("operator.pem"), pki.path("operator.key"), pki.path("ca.pem"))]
+        clients = [subprocess.Popen(socat, stdin=subprocess.PIPE, stdout=subprocess.PIPE) for _ in range(2)]
+        try:
+            wait_for(lambda: hub.log.count(b"TLS with 127.0.0.1: subject operator") == 2, timeout)
+            hub.write_device(PAYLOAD)
+            for i, client in enumerate(clients):
+                got = b""
+                while len(got) < len(PAYLOAD):
+                    chunk = client.stdout.read1(65536)
+                    if not chunk:
+                        break
+                    got += chunk
+                report("(j) TLS peer %d of 2 gets the device's bytes" % (i + 1), got == PAYLOAD,
+                       "%d of %d bytes" % (len(got), len(PAYLOAD)))
+        finally:
+            for client in clients:
+                client.kill()
+                client.wait()
+        hub.terminate()
+
+
 def run_refused_files(program, pki, timeout):
     cases = (
         ("missing key", ["--tls-cert", pki.path("hub.pem"), "--tls-key", pki.path("nokey.pem")], rb"nokey\.pem"),
@@ -300,7 +326,7 @@ def main():
     args = parser.parse_args()
     with tempfile.TemporaryDirectory(prefix="quaylight-tls-") as folder:
         pki = Pki(folder)
-        for run in (run_listener, run_rfc2217, run_refused_files, run_forwarder):
+        for run in (run_listener, run_rfc2217, run_peers, run_refused_files, run_forwarder):
             try:
                 run(args.hub, pki, args.timeout)
             except Exception as error:  # one run failing must not hide the others

@@ -9,6 +9,7 @@
 #include "support/wait_until.h"
 
 #include <QRandomGenerator>
+#include <QRegularExpression>
 #include <QScopeGuard>
 #include <QTcpServer>
 #include <QTcpSocket>
@@ -87,6 +88,7 @@ private slots:
     void heldBytesRelayedBeforeTheSocketIsLetGo_data();
     void heldBytesRelayedBeforeTheSocketIsLetGo();
     void lineWithoutFlowControlIsReadOnSlowDestinationDropped();
+    void slowPeerOfThreeDroppedOthersGetAll();
     void deafRfc2217PeerHoldsItselfAndIsReset_data();
     void deafRfc2217PeerHoldsItselfAndIsReset();
 };
@@ -287,6 +289,56 @@ void BackPressureTest::lineWithoutFlowControlIsReadOnSlowDestinationDropped()
     QVERIFY2(checker.arrives(total, 120000), qPrintable(QStringLiteral("%1 of %2 bytes arrived").arg(checker.received).arg(total)));
     QVERIFY(!serialEverPaused);
     checkMemoryBound(startKiB);
+}
+
+void BackPressureTest::slowPeerOfThreeDroppedOthersGetAll()
+{
+    Hub hub;
+    RelayCore &core = *hub.core;
+    FlowControl::Limits limits = core.flowControl().limits();
+    limits.serialQueueLimit = 256 * 1024; // 1 MiB in use; the rule is the same
+    limits.stallMs = 600000; // the bound alone drops it here
+    core.flowControl().setLimits(limits);
+    core.Com1->setSenderHold(SerialComm::SenderHold::No);
+    NetworkSettings network = core.networkSettings();
+    network.serverPeers = 3;
+    QVERIFY(core.setNetworkSettings(network, false));
+    QVERIFY(hub.openSerial());
+    core.Text4[0]->setText(QStringLiteral("0"));
+    core.Command5_Click(0);
+    core.Timer1->stop();
+
+    // Three peers of the TCP/IP Server: the first reads nothing.
+    std::vector<std::unique_ptr<Peer>> peers;
+    Checker checkers[2];
+    for (int i = 0; i < 3; ++i) {
+        peers.push_back(std::make_unique<Peer>(new QTcpSocket));
+        peers.back()->socket->connectToHost(QStringLiteral("127.0.0.1"), quint16(core.Winsock1[2]->LocalPort()));
+        QVERIFY(waitUntil([&] { return core.engine().snapshot().endpoints[2].peerCount == i + 1; }));
+        if (i > 0)
+            checkArrivals(*peers.back(), checkers[i - 1]);
+    }
+    peers.front()->socket->setReadBufferSize(1);
+
+    const qint64 total = 16LL * 1024 * 1024;
+    qint64 queued = 0;
+    bool serialEverPaused = false;
+    QTimer device;
+    QObject::connect(&device, &QTimer::timeout, &device, [&] {
+        serialEverPaused = serialEverPaused || core.Com1->ReceivePaused();
+        for (; queued < total && hub.device.pendingToSend() < 4 * BlockSize; queued += BlockSize)
+            hub.device.send(block(queued / BlockSize));
+    });
+    QTest::ignoreMessage(QtWarningMsg, QRegularExpression(QStringLiteral("endpoint 2: peer .* fell 256 KiB behind")));
+    device.start(1);
+
+    // The slow peer is dropped at the bound, alone; the device never waits
+    // and the other two get every byte, in order.
+    QVERIFY(waitUntil([&] { return core.engine().snapshot().endpoints[2].peerCount == 2; }, 60000));
+    for (Checker &checker : checkers)
+        QVERIFY2(checker.arrives(total, 60000), qPrintable(QStringLiteral("%1 of %2 bytes arrived").arg(checker.received).arg(total)));
+    QVERIFY(!serialEverPaused);
+    QCOMPARE(core.engine().snapshot().counters.droppedDestinations, quint64(1));
 }
 
 void BackPressureTest::deafRfc2217PeerHoldsItselfAndIsReset_data()

@@ -71,6 +71,9 @@ void ProgramTest::commandLine_data()
     QTest::newRow("listen port not a number")
         << QStringList {QStringLiteral("--listen"), QStringLiteral("80x")} << 2
         << QStringLiteral("quaylight: --listen takes a TCP port from 0 to 65535, not '80x'.") << none << false << none;
+    QTest::newRow("server peers over the limit")
+        << QStringList {QStringLiteral("--headless"), QStringLiteral("--server-peers"), QStringLiteral("65")} << 2
+        << QStringLiteral("quaylight: --server-peers takes keep or a number from 1 to 64, not '65'.") << none << false << none;
     QTest::newRow("headless, no such serial port")
         << QStringList {QStringLiteral("--headless"), QStringLiteral("--open"), QStringLiteral("9")}
         << 1 << QStringLiteral("quaylight: serial port 9 could not be opened") << none << false << none;
