@@ -24,6 +24,11 @@ struct CommandLine {
     bool allowGiven = false;
     bool rfc2217 = false;  // --rfc2217: the TCP/IP Server speaks RFC 2217 this run
     QString captureFile;   // --capture FILE
+    // --link HOST:PORT --link-device PATH: a remote hub's serial port as a
+    // local device (the program then runs as the link alone, headless).
+    QString linkHost;      // empty when --link is not given
+    quint16 linkPort = 0;
+    QString linkDevice;
 };
 
 // Parses `arguments` (argv, the program name first).
