@@ -132,6 +132,9 @@ def both_ways(tag, hub, program, timeout):
         same(tag + " 1 MiB from the device reaches the application intact", app.read(MIB), back)
         writer.join()
         app.close()
+        with open("/proc/%d/maps" % link.process.pid) as maps:
+            loaded = re.findall(r"\S*lib(?:Qt6Gui|Qt6Widgets|X11|xcb)\S*", maps.read())
+        report(tag + " the link loads no GUI library", not loaded, " ".join(sorted(set(loaded))))
         link.process.send_signal(signal.SIGTERM)
         code = link.process.wait(timeout)
         report(tag + " SIGTERM: exit code 0, the device's link removed",
