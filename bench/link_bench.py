@@ -8,10 +8,13 @@ Chain "link": application -> link device (the program with --link) -> hub
 Chain "socat": application -> socat PTY,raw,echo=0 ... TCP:... -> the hub
 without --rfc2217 -> the same kind of device. Prints application -> device
 throughput (median of --reps runs of --mib MiB) and the round trip of a 64 B
-message (application -> device, echoed back) at p50 and p99, then the ratios.
+message (application -> device, echoed back) at p50 and p99, the CPU time
+the link or socat spent per GiB of the throughput runs (the hub's not
+counted), then the ratios.
 """
 
 import argparse
+import contextlib
 import os
 import random
 import re
@@ -64,6 +67,13 @@ def throughput(app, hub, size, timeout):
     return size / spent / 1e6
 
 
+def cpu_seconds(pid):
+    """User and system CPU time of a process so far."""
+    with open("/proc/%d/stat" % pid) as stat:
+        fields = stat.read().rsplit(")", 1)[1].split()
+    return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
+
+
 def read_exactly(fd, size, timeout=30.0):
     """`size` bytes from the hub's device (its master, non-blocking)."""
     got = bytearray(size)
@@ -102,26 +112,38 @@ def round_trips(app, hub, count):
         times.append((time.monotonic() - start) * 1e6)
         if back != message:
             raise RuntimeError("the round trip changed the message")
-    times.sort()
-    return times[len(times) // 2], times[int(len(times) * 0.99)]
+    return times
 
 
-def chain(name, program, args, folder):
-    with Hub(program, name == "link", args.timeout) as hub:
+def main_loop(program, args, folder, stack):
+    """Both chains up at once, measured in turns, so a machine whose load
+    drifts during the run weighs on both alike."""
+    chains = {}
+    for name in ("link", "socat"):
+        hub = stack.enter_context(Hub(program, name == "link", args.timeout))
         path = os.path.join(folder, "tty" + name)
         proc = (start_link(program, hub.port(), path, args.timeout) if name == "link"
                 else start_socat(hub.port(), path))
-        try:
-            app = open_raw(path, args.timeout)
-            # A first message through, so connecting costs no run anything.
-            round_trips(app, hub, 1)
-            rates = [throughput(app, hub, args.mib << 20, args.timeout) for _ in range(args.reps)]
-            p50, p99 = round_trips(app, hub, args.trips)
-            os.close(app)
-            return statistics.median(rates), p50, p99
-        finally:
-            proc.terminate()
-            proc.wait(args.timeout)
+        stack.callback(proc.wait, args.timeout)
+        stack.callback(proc.terminate)
+        app = open_raw(path, args.timeout)
+        stack.callback(os.close, app)
+        round_trips(app, hub, 1)  # connected and warm before anything counts
+        chains[name] = (app, hub, [], [], proc.pid)
+    cpu = {name: -cpu_seconds(chain[4]) for name, chain in chains.items()}
+    for _ in range(args.reps):
+        for app, hub, rates, _trips, _pid in chains.values():
+            rates.append(throughput(app, hub, args.mib << 20, args.timeout))
+    gib = args.reps * args.mib / 1024
+    cpu = {name: (seconds + cpu_seconds(chains[name][4])) / gib for name, seconds in cpu.items()}
+    for _ in range(10):
+        for app, hub, _rates, trips, _pid in chains.values():
+            trips.extend(round_trips(app, hub, args.trips // 10))
+    results = {}
+    for name, (_app, _hub, rates, trips, _pid) in chains.items():
+        trips.sort()
+        results[name] = (statistics.median(rates), cpu[name], trips[len(trips) // 2], trips[int(len(trips) * 0.99)])
+    return results
 
 
 def main():
@@ -132,15 +154,15 @@ def main():
     parser.add_argument("--trips", type=int, default=1000)
     parser.add_argument("--timeout", type=float, default=30.0)
     args = parser.parse_args()
-    with tempfile.TemporaryDirectory(prefix="quaylight-link-bench-") as folder:
-        results = {name: chain(name, args.program, args, folder) for name in ("link", "socat")}
-    print("| chain | app -> device MB/s | 64 B round trip p50 us | p99 us |")
-    print("|---|---|---|---|")
-    for name, (rate, p50, p99) in results.items():
-        print("| %s | %.1f | %.0f | %.0f |" % (name, rate, p50, p99))
-    (lr, lp, _), (sr, sp, _) = results["link"], results["socat"]
-    print("\nlink / socat: throughput %.2fx, round trip p50 %.2fx (%d MiB x %d, %d trips)"
-          % (lr / sr, lp / sp, args.mib, args.reps, args.trips))
+    with tempfile.TemporaryDirectory(prefix="quaylight-link-bench-") as folder, contextlib.ExitStack() as stack:
+        results = main_loop(args.program, args, folder, stack)
+    print("| chain | app -> device MB/s | link or socat CPU s/GiB | 64 B round trip p50 us | p99 us |")
+    print("|---|---|---|---|---|")
+    for name, (rate, cpu, p50, p99) in results.items():
+        print("| %s | %.1f | %.1f | %.0f | %.0f |" % (name, rate, cpu, p50, p99))
+    (lr, lc, lp, _), (sr, sc, sp, _) = results["link"], results["socat"]
+    print("\nlink / socat: throughput %.2fx, CPU %.2fx, round trip p50 %.2fx (%d MiB x %d, %d trips)"
+          % (lr / sr, lc / sc, lp / sp, args.mib, args.reps, args.trips))
 
 
 if __name__ == "__main__":

@@ -302,11 +302,13 @@ QByteArray ComPortProtocol::toPeer(const QByteArray &data)
         return data;
     QByteArray out;
     out.reserve(data.size() + data.count(iac));
-    for (char c : data) {
-        out.append(c);
-        if (c == iac)
-            out.append(c);
+    // Runs up to each IAC in one piece: a link sends megabytes through here.
+    qsizetype from = 0;
+    for (qsizetype at = data.indexOf(iac); at >= 0; from = at + 1, at = data.indexOf(iac, from)) {
+        out.append(data.constData() + from, at + 1 - from);
+        out.append(iac);
     }
+    out.append(data.constData() + from, data.size() - from);
     return out;
 }
 
