@@ -81,7 +81,7 @@ Link::Link(QString host, quint16 port, QObject *parent)
     connect(m_socket, &Winsock::Error, this, [this](int number, const QString &description) {
         runHandler("link: socket error", [&] { onLost(QStringLiteral("%1 (%2)").arg(description).arg(number)); });
     });
-    connect(m_socket, &Winsock::BytesSent, this, [this] { throttle(); });
+    connect(m_socket, &Winsock::BytesSent, this, [this] { runHandler("link: sent", [this] { throttle(); }); });
     connect(&m_device, &LinkDevice::dataRead, this, [this](const QByteArray &bytes) {
         runHandler("link: from the application", [&] { fromApplication(bytes); });
     });
@@ -92,7 +92,7 @@ Link::Link(QString host, quint16 port, QObject *parent)
                 sendLine();
         });
     });
-    connect(&m_device, &LinkDevice::bytesWritten, this, [this] { throttle(); });
+    connect(&m_device, &LinkDevice::bytesWritten, this, [this] { runHandler("link: written", [this] { throttle(); }); });
 }
 
 Link::~Link() = default;
