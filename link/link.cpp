@@ -104,6 +104,9 @@ void Link::start()
 
 void Link::stop()
 {
+    if (!m_queue.isEmpty() || m_dropped > 0)
+        qCWarning(lcLink, "ending while the hub is away: %lld bytes kept for it are lost, %lld were dropped",
+                  qint64(m_queue.size()), m_dropped);
     m_reconnect->stop();
     m_socket->Close();
     m_device.removeLink();
