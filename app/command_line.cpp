@@ -91,7 +91,17 @@ CommandLine parseCommandLine(const QStringList &arguments)
                        "being refused."));
     parser.addOptions({help, version, headless, open, listen, configDir, baud, framing, flow,
                        listenAddress, allow, capture, rfc2217, serverPeers, kickOldest});
-    parser.addOptions({tlsCert, tlsKey, tlsClientCa});
+    const QCommandLineOption link(
+        QStringLiteral("link"),
+        QStringLiteral("Run as a link: make the serial port of the RFC 2217 server at "
+                       "<HOST:PORT> a local device (needs --link-device; no window)."),
+        QStringLiteral("HOST:PORT"));
+    const QCommandLineOption linkDevice(
+        QStringLiteral("link-device"),
+        QStringLiteral("Where the link's device appears: a symbolic link <PATH> to its "
+                       "pseudo-terminal."),
+        QStringLiteral("PATH"));
+    parser.addOptions({tlsCert, tlsKey, tlsClientCa, link, linkDevice});
 
     CommandLine result;
     const auto fail = [&result](const QString &line) {
@@ -190,6 +200,27 @@ CommandLine parseCommandLine(const QStringList &arguments)
         *target = parser.value(*option);
         if (target->isEmpty())
             return fail(QStringLiteral("--%1 needs a file.").arg(option->names().constFirst()));
+    }
+    if (parser.isSet(link) || parser.isSet(linkDevice)) {
+        if (!parser.isSet(link) || parser.value(linkDevice).isEmpty())
+            return fail(QStringLiteral("--link HOST:PORT and --link-device PATH go together."));
+        if (parser.isSet(open) || parser.isSet(listen) || parser.isSet(rfc2217) || parser.isSet(capture))
+            return fail(QStringLiteral("--link runs alone: no --open, --listen, --rfc2217 or --capture."));
+        // HOST:PORT, the host of an IPv6 address in brackets ([::1]:7000).
+        const QString text = parser.value(link);
+        const qsizetype colon = text.lastIndexOf(QLatin1Char(':'));
+        QString host = text.left(qMax<qsizetype>(colon, 0));
+        if (host.startsWith(QLatin1Char('[')) && host.endsWith(QLatin1Char(']')))
+            host = host.mid(1, host.size() - 2);
+        bool ok = false;
+        const uint port = text.mid(colon + 1).toUInt(&ok);
+        if (colon < 0 || host.isEmpty() || host.contains(QLatin1Char('[')) || !ok || port < 1 || port > 65535)
+            return fail(QStringLiteral("--link takes HOST:PORT with a port from 1 to 65535, not '%1'.")
+                            .arg(text));
+        result.linkHost = host;
+        result.linkPort = quint16(port);
+        result.linkDevice = parser.value(linkDevice);
+        result.headless = true;
     }
     if (parser.isSet(configDir)) {
         result.configDir = parser.value(configDir);

@@ -31,6 +31,11 @@ struct CommandLine {
     QString tlsCertificate; // --tls-cert FILE
     QString tlsKey;         // --tls-key FILE
     QString tlsClientCa;    // --tls-client-ca FILE
+    // --link HOST:PORT --link-device PATH: a remote hub's serial port as a
+    // local device (the program then runs as the link alone, headless).
+    QString linkHost;      // empty when --link is not given
+    quint16 linkPort = 0;
+    QString linkDevice;
 };
 
 // Parses `arguments` (argv, the program name first).

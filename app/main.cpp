@@ -76,5 +76,7 @@ int main(int argc, char *argv[])
     case CommandLine::Action::Run:
         break;
     }
+    if (!options.linkHost.isEmpty())
+        return runLink(argc, argv, options);
     return options.headless ? runHeadless(argc, argv, options) : runWindow(argc, argv, options);
 }

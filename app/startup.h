@@ -37,3 +37,11 @@ void endOnSignals(RelayCore &core, QCoreApplication &app);
 // Runs the relay without a window until a signal ends it. Returns the exit
 // code: 0 after a clean end, 1 when a start step failed.
 [[nodiscard]] int runHeadless(int &argc, char **argv, const CommandLine &options);
+
+// Exit codes of the link beyond 0 (ended by a signal) and 2 (command line).
+inline constexpr int ExitHubUnreachable = 3; // the first connection failed or had no answer
+inline constexpr int ExitLinkDevice = 4;     // the device could not be made at its path
+
+// Runs the link (--link, --link-device) until a signal ends it, without a
+// window. Returns the exit code.
+[[nodiscard]] int runLink(int &argc, char **argv, const CommandLine &options);

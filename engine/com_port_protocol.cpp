@@ -38,23 +38,49 @@ quint8 commandOf(Kind kind)
     case Kind::FlowControlSuspend: return FlowControlSuspend;
     case Kind::FlowControlResume: return FlowControlResume;
     case Kind::Signature: return Signature;
+    case Kind::NotifyLineState: return NotifyLineState;
+    case Kind::NotifyModemState: return NotifyModemState;
     }
     return Signature;
 }
 
-// IAC SB COM-PORT-OPTION <server command> <value, IAC doubled> IAC SE
-QByteArray serverCommand(quint8 command, const QByteArray &value)
+// IAC SB COM-PORT-OPTION <command> <value, IAC doubled> IAC SE
+QByteArray subnegotiate(quint8 command, const QByteArray &value)
 {
     QByteArray out;
     out.reserve(value.size() * 2 + 6);
     out.append(char(ComPortProtocol::Iac));
     out.append(char(ComPortProtocol::Sb));
     out.append(char(ComPortProtocol::OptionComPort));
-    out.append(char(command + ServerOffset));
+    out.append(char(command));
     out.append(ComPortProtocol::toPeer(value));
     out.append(char(ComPortProtocol::Iac));
     out.append(char(ComPortProtocol::Se));
     return out;
+}
+
+QByteArray serverCommand(quint8 command, const QByteArray &value)
+{
+    return subnegotiate(command + ServerOffset, value);
+}
+
+// The value bytes of a command of `kind`, server's or client's alike.
+QByteArray valueOf(Kind kind, quint32 value)
+{
+    switch (kind) {
+    case Kind::SetBaudRate: {
+        QByteArray bytes(4, '\0');
+        for (int i = 0; i < 4; ++i)
+            bytes[i] = char(value >> (24 - 8 * i));
+        return bytes;
+    }
+    case Kind::FlowControlSuspend:
+    case Kind::FlowControlResume:
+    case Kind::Signature:
+        return {};
+    default:
+        return QByteArray(1, char(value));
+    }
 }
 
 } // namespace
@@ -67,7 +93,8 @@ QByteArray ComPortProtocol::greeting()
             state.us = Side::WantYes;
             reply(Will, option);
         }
-        if (state.him == Side::No) {
+        // A client asks only to use the option; the server's WILL is its own.
+        if (state.him == Side::No && (m_role == Role::Server || option == OptionBinary)) {
             state.him = Side::WantYes;
             reply(Do, option);
         }
@@ -222,13 +249,21 @@ void ComPortProtocol::subnegotiation(QList<Request> *requests) const
     if (m_subOverflow || m_sub.size() < 2 || quint8(m_sub.at(0)) != OptionComPort || !requests)
         return;
     const QByteArray value = m_sub.mid(2);
+    // Each side reads only the other side's codes: a server's own codes
+    // coming back to it, or a client's to a client, are dropped.
+    quint8 code = quint8(m_sub.at(1));
+    if (m_role == Role::Client) {
+        if (code < ServerOffset)
+            return;
+        code -= ServerOffset;
+    }
     auto add = [&](Kind kind, quint32 v) { requests->append(Request {kind, v, {}}); };
     // One byte exactly, else the request is malformed and dropped.
     auto addByte = [&](Kind kind) {
         if (value.size() == 1)
             add(kind, quint8(value.at(0)));
     };
-    switch (quint8(m_sub.at(1))) {
+    switch (code) {
     case Signature:
         requests->append(Request {Kind::Signature, 0, value});
         break;
@@ -250,8 +285,13 @@ void ComPortProtocol::subnegotiation(QList<Request> *requests) const
     // These carry no value; whatever follows is ignored.
     case FlowControlSuspend: add(Kind::FlowControlSuspend, 0); break;
     case FlowControlResume: add(Kind::FlowControlResume, 0); break;
+    case NotifyLineState:
+    case NotifyModemState:
+        if (m_role == Role::Client)
+            addByte(code == NotifyLineState ? Kind::NotifyLineState : Kind::NotifyModemState);
+        break; // they come from a server only
     default:
-        break; // NOTIFY-* come from a server only; unknown codes are dropped
+        break; // unknown codes are dropped
     }
 }
 
@@ -262,30 +302,24 @@ QByteArray ComPortProtocol::toPeer(const QByteArray &data)
         return data;
     QByteArray out;
     out.reserve(data.size() + data.count(iac));
-    for (char c : data) {
-        out.append(c);
-        if (c == iac)
-            out.append(c);
+    // Runs up to each IAC in one piece: a link sends megabytes through here.
+    qsizetype from = 0;
+    for (qsizetype at = data.indexOf(iac); at >= 0; from = at + 1, at = data.indexOf(iac, from)) {
+        out.append(data.constData() + from, at + 1 - from);
+        out.append(iac);
     }
+    out.append(data.constData() + from, data.size() - from);
     return out;
 }
 
 QByteArray ComPortProtocol::answer(Request::Kind kind, quint32 valueInEffect)
 {
-    switch (kind) {
-    case Kind::SetBaudRate: {
-        QByteArray value(4, '\0');
-        for (int i = 0; i < 4; ++i)
-            value[i] = char(valueInEffect >> (24 - 8 * i));
-        return serverCommand(SetBaudRate, value);
-    }
-    case Kind::FlowControlSuspend:
-    case Kind::FlowControlResume:
-    case Kind::Signature:
-        return serverCommand(commandOf(kind), {});
-    default:
-        return serverCommand(commandOf(kind), QByteArray(1, char(valueInEffect)));
-    }
+    return serverCommand(commandOf(kind), valueOf(kind, valueInEffect));
+}
+
+QByteArray ComPortProtocol::request(Request::Kind kind, quint32 value)
+{
+    return subnegotiate(commandOf(kind), valueOf(kind, value));
 }
 
 QByteArray ComPortProtocol::signature(const QByteArray &text)

@@ -4,11 +4,13 @@
 #include <QList>
 #include <QtGlobal>
 
-// The server side of one Telnet session that carries the COM-PORT-OPTION
-// (RFC 854, 855, 856, 2217), as bytes in and bytes out: no socket, no serial
-// port, no timer. The relay feeds it what the peer sent and gets back the
-// data for the device, the peer's port requests, and the negotiation answers
-// to send; it encodes what the relay sends to the peer.
+// One side of one Telnet session that carries the COM-PORT-OPTION (RFC 854,
+// 855, 856, 2217), as bytes in and bytes out: no socket, no serial port, no
+// timer. The server side (the hub) is fed what the peer sent and gets back
+// the data for the device, the peer's port requests, and the negotiation
+// answers to send; it encodes what the relay sends to the peer. The client
+// side (the link) gets the data from the device, the server's answers and
+// notices, and encodes the port requests it sends.
 //
 // Negotiation: BINARY and COM-PORT-OPTION are accepted both ways, every other
 // option is refused once per request (RFC 1143's rule: a request that matches
@@ -28,7 +30,13 @@
 class ComPortProtocol
 {
 public:
-    // A port request of the peer (client codes of RFC 2217).
+    // Which end of the session this is.
+    enum class Role : quint8 { Server, Client };
+
+    explicit ComPortProtocol(Role role = Role::Server) : m_role(role) { }
+
+    // A port request of the peer (client codes of RFC 2217); on the client
+    // side, a server's answer (the value in effect) or notice (server codes).
     struct Request {
         enum class Kind {
             SetBaudRate,       // value: bit/s, 0 asks for the speed in effect
@@ -42,6 +50,9 @@ public:
             FlowControlSuspend, // stop sending to the peer until resumed
             FlowControlResume,
             Signature,         // text: the peer's signature; empty asks for ours
+            // From a server only (client side): the line and modem state bits.
+            NotifyLineState,
+            NotifyModemState,
         };
         Kind kind;
         quint32 value = 0;
@@ -85,9 +96,10 @@ public:
     // gets its data through again after that.
     static constexpr int MaxBrokenDiscard = 1024;
 
-    // The server's opening offers, to send once on connect: WILL and DO for
-    // BINARY and COM-PORT-OPTION. The peer's answers to them are not answered
-    // again.
+    // The opening offers, to send once on connect: the server's WILL and DO
+    // for BINARY and COM-PORT-OPTION; the client's WILL and DO for BINARY and
+    // WILL COM-PORT-OPTION (a server that also offers WILL is agreed to). The
+    // peer's answers to them are not answered again.
     [[nodiscard]] QByteArray greeting();
 
     // Takes bytes from the peer, split anywhere. Returns the data bytes for
@@ -109,6 +121,9 @@ public:
     // on sending), one byte (the low 8 bits) for the others. Signature
     // encodes an empty text (asks for the peer's); use signature() for ours.
     [[nodiscard]] static QByteArray answer(Request::Kind kind, quint32 valueInEffect);
+    // A client's request, encoded as answer() encodes the server's (a value
+    // of 0 asks for the one in effect, except for SetControl and the masks).
+    [[nodiscard]] static QByteArray request(Request::Kind kind, quint32 value);
     // SIGNATURE with `text`, e.g. "Quaylight 0.2.0".
     [[nodiscard]] static QByteArray signature(const QByteArray &text);
     // NOTIFY-LINESTATE and NOTIFY-MODEMSTATE with the state bits.
@@ -135,6 +150,7 @@ private:
     void subnegotiation(QList<Request> *requests) const;
     void reply(quint8 verb, quint8 option);
 
+    Role m_role;
     State m_state = State::Data;
     quint8 m_verb = 0;
     QByteArray m_sub;            // the subnegotiation being read, after IAC SB

@@ -194,6 +194,9 @@ void RemoteSession::request(const Request &request)
                    request.text.constData());
         }
         return;
+    case Request::Kind::NotifyLineState:
+    case Request::Kind::NotifyModemState:
+        return; // only a client's side decodes these
     }
 }
 

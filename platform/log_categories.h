@@ -8,3 +8,4 @@
 Q_DECLARE_LOGGING_CATEGORY(lcSerial) // quaylight.serial: port opened, closed, lost, refused
 Q_DECLARE_LOGGING_CATEGORY(lcNet)    // quaylight.net: listening, peers, socket errors
 Q_DECLARE_LOGGING_CATEGORY(lcApp)    // quaylight.app: start, exit, settings, messages
+Q_DECLARE_LOGGING_CATEGORY(lcLink)   // quaylight.link: the link to a remote hub, its line and answers

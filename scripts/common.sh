@@ -5,6 +5,10 @@ QUAYLIGHT_ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 
 # Packages every build needs (Debian 12 names).
 QUAYLIGHT_BUILD_PACKAGES=(cmake g++ ninja-build pkg-config qt6-base-dev qt6-serialport-dev libgl-dev)
+# What the suite runs as peers besides its own programs: pyserial (the RFC
+# 2217 and link tests, with the system's python3) and ser2net (the link
+# against another RFC 2217 server).
+QUAYLIGHT_TEST_PACKAGES=(python3-serial ser2net openssl socat)
 
 # ensure_packages PKG...: apt-get installs whichever are not installed yet.
 ensure_packages() {

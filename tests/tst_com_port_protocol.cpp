@@ -1,4 +1,4 @@
-// The Telnet / COM-PORT-OPTION server side, bytes in and bytes out.
+// The Telnet / COM-PORT-OPTION server and client sides, bytes in and bytes out.
 #include "engine/com_port_protocol.h"
 
 #include <QtTest>
@@ -112,6 +112,44 @@ private slots:
         QCOMPARE(r.data, QByteArray("<>"));
         QTEST(r.requests.mid(0, r.requests.size() - 1), "requests");
         QCOMPARE(r.requests.last(), (Request {Kind::SetDataSize, 8, {}})); // nothing stalled
+    }
+
+    void roundTrip_data()
+    {
+        QTest::addColumn<int>("kind");
+        QTest::addColumn<quint32>("value");
+        QTest::newRow("baud, IAC in it") << int(Kind::SetBaudRate) << quint32(0xff00ff01);
+        QTest::newRow("parity even") << int(Kind::SetParity) << quint32(Protocol::ParityEven);
+        QTest::newRow("stop bits 2") << int(Kind::SetStopSize) << quint32(Protocol::StopTwo);
+        QTest::newRow("break on") << int(Kind::SetControl) << quint32(Protocol::BreakOn);
+    }
+
+    // What a client asks a server reads, what a server answers a client
+    // reads; neither reads the codes of its own side.
+    void roundTrip()
+    {
+        QFETCH(int, kind);
+        QFETCH(quint32, value);
+        const Request sent {Kind(kind), value, {}};
+        Protocol server, client(Protocol::Role::Client);
+        QList<Request> got;
+        QCOMPARE(server.fromPeer(Protocol::request(sent.kind, value), &got), QByteArray());
+        QCOMPARE(client.fromPeer(Protocol::answer(sent.kind, value), &got), QByteArray());
+        QCOMPARE(server.fromPeer(Protocol::answer(sent.kind, value), &got), QByteArray());
+        QCOMPARE(client.fromPeer(Protocol::request(sent.kind, value), &got), QByteArray());
+        QCOMPARE(got, (QList<Request> {sent, sent}));
+    }
+
+    // A client offers BINARY both ways and only to use COM-PORT-OPTION; the
+    // server's offers then get one answer, and its notices are read.
+    void clientSession()
+    {
+        Protocol server, client(Protocol::Role::Client);
+        QCOMPARE(client.greeting(), h("fffb00 fffd00 fffb2c"));
+        QList<Request> got;
+        QCOMPARE(client.fromPeer(server.greeting() + "d" + Protocol::notifyModemState(0x30), &got), QByteArray("d"));
+        QCOMPARE(client.takeReplies(), h("fffd2c"));
+        QCOMPARE(got, (QList<Request> {{Kind::NotifyModemState, 0x30, {}}}));
     }
 };
 
