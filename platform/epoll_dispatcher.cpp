@@ -188,6 +188,12 @@ bool EpollDispatcher::activateTimers()
     return !due.empty();
 }
 
+void EpollDispatcher::markPending(QSocketNotifier *notifier)
+{
+    if (std::find(m_pending.begin(), m_pending.end(), notifier) == m_pending.end())
+        m_pending.push_back(notifier);
+}
+
 bool EpollDispatcher::activateNotifiers(int count)
 {
     for (int i = 0; i < count; ++i) {
@@ -201,14 +207,17 @@ bool EpollDispatcher::activateNotifiers(int count)
         }
         const Watch watch = m_watches.value(fd);
         if (watch.read && (events & ReadEvents))
-            m_pending.push_back(watch.read);
+            markPending(watch.read);
         if (watch.write && (events & WriteEvents))
-            m_pending.push_back(watch.write);
+            markPending(watch.write);
         if (watch.exception && (events & ExceptionEvents))
-            m_pending.push_back(watch.exception);
+            markPending(watch.exception);
     }
     // A handler may disable or delete any notifier, this one's neighbours
-    // too; unregistering takes it off this list.
+    // too; unregistering takes it off this list. A pass nested in a handler
+    // serves the list from where it is: each notifier once, however many
+    // passes saw it ready (a second read of a port already read finds
+    // nothing, which a serial port takes for an error).
     bool any = false;
     while (!m_pending.empty()) {
         QSocketNotifier *notifier = m_pending.front();

@@ -68,6 +68,7 @@ private:
     // Delivers the timers due now, each once; true when any was.
     bool activateTimers();
     bool activateNotifiers(int count);
+    void markPending(QSocketNotifier *notifier);
 
     int m_epoll = -1;
     int m_wake = -1; // eventfd: wakeUp() from any thread
