@@ -101,7 +101,15 @@ CommandLine parseCommandLine(const QStringList &arguments)
         QStringLiteral("Where the link's device appears: a symbolic link <PATH> to its "
                        "pseudo-terminal."),
         QStringLiteral("PATH"));
-    parser.addOptions({tlsCert, tlsKey, tlsClientCa, link, linkDevice});
+    const QCommandLineOption linkTls(
+        QStringLiteral("link-tls"),
+        QStringLiteral("The link connects with TLS (the hub verified against the system's CAs; "
+                       "--tls-cert and --tls-key are its client certificate)."));
+    const QCommandLineOption linkTlsCa(QStringLiteral("link-tls-ca"),
+                                       QStringLiteral("The link trusts only this PEM CA (implies "
+                                                      "--link-tls)."),
+                                       QStringLiteral("FILE"));
+    parser.addOptions({tlsCert, tlsKey, tlsClientCa, link, linkDevice, linkTls, linkTlsCa});
 
     CommandLine result;
     const auto fail = [&result](const QString &line) {
@@ -221,6 +229,12 @@ CommandLine parseCommandLine(const QStringList &arguments)
         result.linkPort = quint16(port);
         result.linkDevice = parser.value(linkDevice);
         result.headless = true;
+        result.linkTlsCa = parser.value(linkTlsCa);
+        result.linkTls = parser.isSet(linkTls) || parser.isSet(linkTlsCa);
+        if (parser.isSet(linkTlsCa) && result.linkTlsCa.isEmpty())
+            return fail(QStringLiteral("--link-tls-ca needs a file."));
+    } else if (parser.isSet(linkTls) || parser.isSet(linkTlsCa)) {
+        return fail(QStringLiteral("--link-tls and --link-tls-ca go with --link."));
     }
     if (parser.isSet(configDir)) {
         result.configDir = parser.value(configDir);

@@ -36,6 +36,11 @@ struct CommandLine {
     QString linkHost;      // empty when --link is not given
     quint16 linkPort = 0;
     QString linkDevice;
+    // --link-tls: the link connects with TLS, verifying the hub against the
+    // system's CAs or --link-tls-ca FILE (which implies --link-tls); it
+    // presents --tls-cert/--tls-key when given.
+    bool linkTls = false;
+    QString linkTlsCa;
 };
 
 // Parses `arguments` (argv, the program name first).

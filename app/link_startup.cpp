@@ -1,7 +1,9 @@
 #include "app/command_line.h"
 #include "app/event_log.h"
 #include "app/startup.h"
+#include "engine/tls_settings.h"
 #include "link/link.h"
+#include "platform/component_error.h"
 #include "platform/log_categories.h"
 #include "platform/signal_watcher.h"
 
@@ -27,6 +29,19 @@ int runLink(int &argc, char **argv, const CommandLine &options)
     if (const QString failure = link.createDevice(options.linkDevice); !failure.isEmpty()) {
         std::fprintf(stderr, "quaylight: cannot make the link device: %s\n", qUtf8Printable(failure));
         return ExitLinkDevice;
+    }
+    if (options.linkTls) {
+        TlsSettings tls;
+        tls.serverCa = options.linkTlsCa;
+        tls.certificate = options.tlsCertificate;
+        tls.privateKey = options.tlsKey;
+        try {
+            (void)tls.clientConfiguration(); // read at every connect; said wrong once, here
+        } catch (const ComponentError &error) {
+            std::fprintf(stderr, "quaylight: %s\n", qUtf8Printable(error.text()));
+            return 2; // as a mistake on the command line
+        }
+        link.setTls([tls] { return tls.clientConfiguration(); });
     }
     SignalWatcher watcher({SIGINT, SIGTERM, SIGHUP, SIGUSR1});
     QObject::connect(&watcher, &SignalWatcher::signalled, &app, [&](int signo) {

@@ -112,6 +112,11 @@ void Link::stop()
     m_device.removeLink();
 }
 
+void Link::setTls(Winsock::TlsSetup setup)
+{
+    m_socket->setClientTls(std::move(setup));
+}
+
 bool Link::connected() const
 {
     return !m_down && m_socket->CanSend();

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "platform/winsock.h"
+
 #include "engine/com_port_protocol.h"
 #include "link/link_device.h"
 
@@ -39,6 +41,10 @@ public:
     // Makes the device at `path`; empty on success, else why not.
     [[nodiscard]] QString createDevice(const QString &path) { return m_device.create(path); }
     [[nodiscard]] const LinkDevice &device() const { return m_device; }
+
+    // Connects with TLS from the next connect on, configured by `setup`
+    // (see Winsock::setClientTls).
+    void setTls(Winsock::TlsSetup setup);
 
     // Connects to the hub. The first outcome is reported by firstAttempt.
     void start();

@@ -34,13 +34,13 @@ MIB = 1 << 20
 class Link:
     """The program as a link to 127.0.0.1:port; its device in a fresh folder."""
 
-    def __init__(self, program, port, timeout):
+    def __init__(self, program, port, timeout, extra=()):
         self.folder = tempfile.TemporaryDirectory(prefix="quaylight-link-")
         self.path = os.path.join(self.folder.name, "ttyLINK")
         self.timeout = timeout
         self.log = b""
         env = dict(os.environ, XDG_STATE_HOME=self.folder.name)
-        self.process = subprocess.Popen([program, "--link", "127.0.0.1:%d" % port, "--link-device", self.path],
+        self.process = subprocess.Popen([program, "--link", "127.0.0.1:%d" % port, "--link-device", self.path, *extra],
                                         stdin=subprocess.DEVNULL, stderr=subprocess.PIPE, env=env)
         threading.Thread(target=self._read_log, daemon=True).start()
         if not self.wait_log(rb"connected to "):

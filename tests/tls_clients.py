@@ -243,6 +243,28 @@ def run_peers(program, pki, timeout):
         hub.terminate()
 
 
+def run_link(program, pki, timeout):
+    """The link over TLS, with a client certificate, into a hub that asks for one."""
+    from link_test import Link
+    import serial
+    with Hub(program, True, timeout, extra=tls_options(pki)) as hub:
+        link = Link(program, hub.port(), timeout, extra=["--link-tls-ca", pki.path("ca.pem"),
+                                                         "--tls-cert", pki.path("operator.pem"),
+                                                         "--tls-key", pki.path("operator.key")])
+        try:
+            app = serial.Serial(link.path, 115200, timeout=timeout)
+            app.write(PAYLOAD)
+            got = hub.read_device(len(PAYLOAD))
+            report("(k) the link over TLS: application to device", got == PAYLOAD,
+                   "%d of %d bytes; log:\n%s" % (len(got), len(PAYLOAD), link.log.decode(errors="replace")[-600:]))
+            report("(k) the hub logged the link's certificate",
+                   b"TLS with 127.0.0.1: subject operator" in hub.log, hub.log.decode(errors="replace")[-600:])
+            app.close()
+        finally:
+            link.close()
+        hub.terminate()
+
+
 def run_refused_files(program, pki, timeout):
     cases = (
         ("missing key", ["--tls-cert", pki.path("hub.pem"), "--tls-key", pki.path("nokey.pem")], rb"nokey\.pem"),
@@ -326,7 +348,7 @@ def main():
     args = parser.parse_args()
     with tempfile.TemporaryDirectory(prefix="quaylight-tls-") as folder:
         pki = Pki(folder)
-        for run in (run_listener, run_rfc2217, run_peers, run_refused_files, run_forwarder):
+        for run in (run_listener, run_rfc2217, run_peers, run_link, run_refused_files, run_forwarder):
             try:
                 run(args.hub, pki, args.timeout)
             except Exception as error:  # one run failing must not hide the others
