@@ -13,6 +13,8 @@
 #include "relay/message_boxes.h"
 
 #include <QCoreApplication>
+
+#include <functional>
 #include <QTimer>
 
 #include <utility>
@@ -187,21 +189,31 @@ const LineSettings &RelayCore::lineSettings() const
     return m_engine->serial().line();
 }
 
-bool RelayCore::setNetworkSettings(const NetworkSettings &network, bool persist)
+bool RelayCore::takeSettings(const QString &problem, const char *what,
+                             const std::function<void()> &apply, const std::function<void()> &store)
 {
-    if (const QString problem = network.problem(); !problem.isEmpty()) {
+    if (!problem.isEmpty()) {
         qCWarning(lcNet, "%s", qUtf8Printable(problem));
         m_boxes->show(problem, MessageBoxes::Buttons::Ok);
         return false;
     }
-    m_engine->setNetwork(network);
-    if (persist) {
+    apply();
+    if (store) {
         try {
-            m_engine->settings().setNetwork(network);
+            store();
         } catch (const ComponentError &error) {
-            qCWarning(lcApp, "the network settings could not be stored: %s", error.what());
+            qCWarning(lcApp, "the %s settings could not be stored: %s", what, error.what());
         }
     }
+    return true;
+}
+
+bool RelayCore::setNetworkSettings(const NetworkSettings &network, bool persist)
+{
+    if (!takeSettings(network.problem(), "network", [&] { m_engine->setNetwork(network); },
+                      persist ? std::function<void()>([&] { m_engine->settings().setNetwork(network); })
+                              : nullptr))
+        return false;
     qCInfo(lcNet, "listen address %s%s, TCP/IP Server peers: %s%s",
            qUtf8Printable(network.listenAddress),
            network.rfc2217 ? ", RFC 2217 on the TCP/IP Server" : "",
@@ -212,19 +224,10 @@ bool RelayCore::setNetworkSettings(const NetworkSettings &network, bool persist)
 
 bool RelayCore::setTlsSettings(const TlsSettings &tls, bool persist)
 {
-    if (const QString problem = tls.problem(); !problem.isEmpty()) {
-        qCWarning(lcNet, "%s", qUtf8Printable(problem));
-        m_boxes->show(problem, MessageBoxes::Buttons::Ok);
+    if (!takeSettings(tls.problem(), "TLS", [&] { m_engine->setTls(tls); },
+                      persist ? std::function<void()>([&] { m_engine->settings().setTls(tls); })
+                              : nullptr))
         return false;
-    }
-    m_engine->setTls(tls);
-    if (persist) {
-        try {
-            m_engine->settings().setTls(tls);
-        } catch (const ComponentError &error) {
-            qCWarning(lcApp, "the TLS settings could not be stored: %s", error.what());
-        }
-    }
     reloadTls();
     return true;
 }

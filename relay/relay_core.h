@@ -180,6 +180,10 @@ public:
     void reloadTls();
     // Why the last Listen that failed failed (empty before any did).
     [[nodiscard]] const QString &listenError() const { return m_listenError; }
+    // Settings with a `problem` get one message and change nothing (false);
+    // else `apply`, then `store` when given (a failure is logged).
+    bool takeSettings(const QString &problem, const char *what, const std::function<void()> &apply,
+                      const std::function<void()> &store);
     // Logs the TLS of endpoint `index`'s connection (nothing for plain TCP).
     void logSecurity(int index) const;
 

@@ -101,6 +101,17 @@ def drain_device(hub):
         return b""
 
 
+def read_client(client, size):
+    """What a client process printed, up to `size` bytes or its end."""
+    got = b""
+    while len(got) < size:
+        chunk = client.stdout.read1(65536)
+        if not chunk:
+            break
+        got += chunk
+    return got
+
+
 def exchange(name, hub, command, timeout):
     """Runs a client that relays its stdin and stdout over TLS: every byte
     value both ways, then ends it and waits for the hub to listen again."""
@@ -115,12 +126,7 @@ def exchange(name, hub, command, timeout):
         report(name + ": client to device", got == PAYLOAD,
                "%d of %d bytes, first difference at %s" % (len(got), len(PAYLOAD), first_difference(got)))
         hub.write_device(PAYLOAD)
-        back = b""
-        while len(back) < len(PAYLOAD):
-            chunk = client.stdout.read1(65536)
-            if not chunk:
-                break
-            back += chunk
+        back = read_client(client, len(PAYLOAD))
         report(name + ": device to client", back == PAYLOAD,
                "%d of %d bytes, first difference at %s" % (len(back), len(PAYLOAD), first_difference(back)))
     finally:
@@ -228,12 +234,7 @@ def run_peers(program, pki, timeout):
             wait_for(lambda: hub.log.count(b"TLS with 127.0.0.1: subject operator") == 2, timeout)
             hub.write_device(PAYLOAD)
             for i, client in enumerate(clients):
-                got = b""
-                while len(got) < len(PAYLOAD):
-                    chunk = client.stdout.read1(65536)
-                    if not chunk:
-                        break
-                    got += chunk
+                got = read_client(client, len(PAYLOAD))
                 report("(j) TLS peer %d of 2 gets the device's bytes" % (i + 1), got == PAYLOAD,
                        "%d of %d bytes" % (len(got), len(PAYLOAD)))
         finally:
