@@ -188,6 +188,16 @@ bool EpollDispatcher::activateTimers()
     return !due.empty();
 }
 
+void EpollDispatcher::takeWakeUp()
+{
+    // Cleared before the read: a wakeUp() from another thread in between
+    // writes again instead of being swallowed with this one. What it
+    // announces is sent at the start of the next pass, before any wait.
+    m_wakePending.store(false);
+    quint64 value = 0;
+    (void)::read(m_wake, &value, sizeof value);
+}
+
 void EpollDispatcher::markPending(QSocketNotifier *notifier)
 {
     if (std::find(m_pending.begin(), m_pending.end(), notifier) == m_pending.end())
@@ -200,9 +210,7 @@ bool EpollDispatcher::activateNotifiers(int count)
         const int fd = m_events[i].data.fd;
         const uint32_t events = m_events[i].events;
         if (fd == m_wake) {
-            quint64 value = 0;
-            (void)::read(m_wake, &value, sizeof value);
-            m_wakePending.store(false);
+            takeWakeUp();
             continue;
         }
         const Watch watch = m_watches.value(fd);
@@ -233,13 +241,17 @@ bool EpollDispatcher::processEvents(QEventLoop::ProcessEventsFlags flags)
 {
     m_interrupted.store(false);
     emit awake();
+    // Qt calls wakeUp() for every event it posts: a pass that has events to
+    // send does not wait afterwards (their handlers may be what the caller
+    // waits for), as Qt's own dispatcher does not.
+    const bool hadPosted = m_posted.exchange(false);
     QCoreApplication::sendPostedEvents();
 
     const bool includeTimers = !(flags & QEventLoop::X11ExcludeTimers);
     const bool includeNotifiers = !(flags & QEventLoop::ExcludeSocketNotifiers);
     // An event posted from here on writes the wake descriptor, so waiting
     // cannot miss it.
-    const bool wait = (flags & QEventLoop::WaitForMoreEvents) && !m_interrupted.load();
+    const bool wait = (flags & QEventLoop::WaitForMoreEvents) && !hadPosted && !m_interrupted.load();
     int timeout = 0;
     if (wait) {
         timeout = includeTimers ? timerWait() : -1;
@@ -258,11 +270,8 @@ bool EpollDispatcher::processEvents(QEventLoop::ProcessEventsFlags flags)
         // The wake-up is taken all the same; the notifiers stay ready and
         // come back in a pass that includes them.
         for (int i = 0; i < count; ++i) {
-            if (m_events[i].data.fd == m_wake) {
-                quint64 value = 0;
-                (void)::read(m_wake, &value, sizeof value);
-                m_wakePending.store(false);
-            }
+            if (m_events[i].data.fd == m_wake)
+                takeWakeUp();
         }
     }
     if (includeTimers)
@@ -272,6 +281,7 @@ bool EpollDispatcher::processEvents(QEventLoop::ProcessEventsFlags flags)
 
 void EpollDispatcher::wakeUp()
 {
+    m_posted.store(true);
     // One write per wake-up however many events are posted before it is seen.
     if (m_wakePending.exchange(true))
         return;

@@ -69,11 +69,13 @@ private:
     bool activateTimers();
     bool activateNotifiers(int count);
     void markPending(QSocketNotifier *notifier);
+    void takeWakeUp();
 
     int m_epoll = -1;
     int m_wake = -1; // eventfd: wakeUp() from any thread
     std::atomic<bool> m_interrupted {false};
     std::atomic<bool> m_wakePending {false}; // written to m_wake and not yet read
+    std::atomic<bool> m_posted {false};      // wakeUp() since the last posted events were sent
     std::vector<QSocketNotifier *> m_pending; // ready, to be activated in this pass
     QHash<int, Watch> m_watches;
     std::map<int, Timer> m_timers;
