@@ -11,6 +11,7 @@
 #include "platform/winsock.h"
 
 #include <QCoreApplication>
+#include <QDateTime>
 #include <QScopedValueRollback>
 
 namespace {
@@ -26,13 +27,15 @@ SocketEndpoint &remoteEndpoint(const std::array<SocketEndpoint *, EndpointCount>
 } // namespace
 
 Engine::Engine(const QString &configDir, QObject *parent)
-    : QObject(parent), m_settings(configDir), m_ports(configDir)
+    : QObject(parent), m_settings(configDir), m_ports(configDir),
+      m_startedMs(QDateTime::currentMSecsSinceEpoch())
 {
     for (const EndpointRow &row : EndpointRows) {
         const std::size_t i = std::size_t(row.index);
         m_owned[i] = std::make_unique<SocketEndpoint>(row, this);
-        m_endpoints[i] = m_owned[i].get();
-        m_sockets[i] = &m_endpoints[i]->socket();
+        SocketEndpoint *endpoint = m_endpoints[i] = m_owned[i].get();
+        m_sockets[i] = &endpoint->socket();
+        connect(m_sockets[i], &Winsock::PeerRefused, this, [endpoint] { ++endpoint->refused; });
     }
     m_serial = new SerialBridge(m_ports, this);
     m_flow = new FlowControl(m_sockets, m_serial->comm(), this);
@@ -80,7 +83,7 @@ void Engine::relayFromSocket(int index)
     QByteArray chunk = endpoint.socket().GetData();
     if (chunk.isEmpty())
         return;
-    endpoint.received += quint64(chunk.size());
+    countBytes(endpoint.received, endpoint.lastReceivedMs, chunk.size());
     if (endpoint.row().speaksRfc2217 && m_session->active()) {
         // Telnet commands are answered here and never reach the device.
         chunk = m_session->fromPeer(chunk);
@@ -162,9 +165,13 @@ ByteCounters Engine::counters() const
     for (const SocketEndpoint *endpoint : m_endpoints) {
         counters.received[std::size_t(endpoint->index())] = endpoint->received;
         counters.sent[std::size_t(endpoint->index())] = endpoint->sent;
+        counters.lastReceived[std::size_t(endpoint->index())] = endpoint->lastReceivedMs;
+        counters.lastSent[std::size_t(endpoint->index())] = endpoint->lastSentMs;
     }
     counters.received[SerialNode] = m_serial->received;
     counters.sent[SerialNode] = m_serial->sent;
+    counters.lastReceived[SerialNode] = m_serial->lastReceivedMs;
+    counters.lastSent[SerialNode] = m_serial->lastSentMs;
     counters.droppedDestinations = m_droppedDestinations;
     counters.droppedBytes = m_droppedBytes;
     return counters;
@@ -180,13 +187,16 @@ Engine::Snapshot Engine::snapshot() const
         state.peer = socket.RemoteHostIP();
         state.peerPort = state.peer.isEmpty() ? 0 : socket.PeerPort();
         state.armed = endpoint->armed;
+        state.refused = endpoint->refused;
     }
     const SerialComm &comm = m_serial->comm();
     snapshot.serialOpen = comm.PortOpen();
     snapshot.comPort = comm.CommPort();
     snapshot.device = comm.DevicePath();
     snapshot.line = m_serial->line();
+    snapshot.deviceLosses = m_serial->losses;
     snapshot.counters = counters();
+    snapshot.startedMs = m_startedMs;
     return snapshot;
 }
 

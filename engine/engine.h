@@ -37,6 +37,7 @@ public:
         QString peer;        // peer address, empty when none
         quint16 peerPort = 0;
         bool armed = false;
+        quint64 refused = 0; // peers turned away by AllowedPeers
     };
     struct Snapshot {
         std::array<EndpointState, EndpointCount> endpoints {};
@@ -44,7 +45,9 @@ public:
         int comPort = 0;     // the port open (or last configured)
         QString device;      // its device file while open
         LineSettings line;   // in effect
+        quint64 deviceLosses = 0; // times the open device vanished
         ByteCounters counters;
+        qint64 startedMs = 0; // when the engine was made, ms since the epoch
     };
 
     // `configDir` holds the settings files and the port table.
@@ -114,4 +117,5 @@ private:
     bool m_relayingSerial = false;
     quint64 m_droppedDestinations = 0;
     quint64 m_droppedBytes = 0;
+    qint64 m_startedMs = 0;
 };
