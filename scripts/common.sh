@@ -3,8 +3,10 @@
 
 QUAYLIGHT_ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 
-# Packages every build needs (Debian 12 names).
-QUAYLIGHT_BUILD_PACKAGES=(cmake g++ ninja-build pkg-config qt6-base-dev qt6-serialport-dev libgl-dev)
+# Packages every build needs (Debian 12 names). Debian 12's
+# qt6-httpserver-dev leaves out the qt6-websockets-dev its CMake files ask for.
+QUAYLIGHT_BUILD_PACKAGES=(cmake g++ ninja-build pkg-config qt6-base-dev qt6-serialport-dev
+                          qt6-httpserver-dev qt6-websockets-dev libgl-dev)
 
 # ensure_packages PKG...: apt-get installs whichever are not installed yet.
 ensure_packages() {
