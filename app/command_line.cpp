@@ -4,6 +4,8 @@
 #include "engine/network_settings.h"
 #include "monitor/metrics_server.h"
 
+#include <utility>
+
 #include <QCommandLineParser>
 
 namespace {
@@ -68,6 +70,18 @@ CommandLine parseCommandLine(const QStringList &arguments)
     const QCommandLineOption rfc2217(
         QStringLiteral("rfc2217"),
         QStringLiteral("The TCP/IP Server speaks RFC 2217: its peer may set the serial line."));
+    const QCommandLineOption tlsCert(
+        QStringLiteral("tls-cert"),
+        QStringLiteral("Both servers speak TLS only, with this PEM certificate (and chain)."),
+        QStringLiteral("FILE"));
+    const QCommandLineOption tlsKey(QStringLiteral("tls-key"),
+                                    QStringLiteral("The PEM private key of --tls-cert."),
+                                    QStringLiteral("FILE"));
+    const QCommandLineOption tlsClientCa(
+        QStringLiteral("tls-client-ca"),
+        QStringLiteral("Only clients with a certificate signed by this PEM CA may connect."),
+        QStringLiteral("FILE"));
+
     const QCommandLineOption metrics(
         QStringLiteral("metrics"),
         QStringLiteral("Serve /metrics (Prometheus) and /status (JSON) over HTTP on "
@@ -80,7 +94,8 @@ CommandLine parseCommandLine(const QStringList &arguments)
     const QCommandLineOption json(QStringLiteral("json"),
                                   QStringLiteral("With --list-ports: print JSON."));
     parser.addOptions({help, version, headless, open, listen, configDir, baud, framing, flow,
-                       listenAddress, allow, capture, rfc2217, metrics, listPorts, json});
+                       listenAddress, allow, capture, rfc2217});
+    parser.addOptions({tlsCert, tlsKey, tlsClientCa, metrics, listPorts, json});
 
     CommandLine result;
     const auto fail = [&result](const QString &line) {
@@ -161,6 +176,15 @@ CommandLine parseCommandLine(const QStringList &arguments)
         result.captureFile = parser.value(capture);
         if (result.captureFile.isEmpty())
             return fail(QStringLiteral("--capture needs a file."));
+    }
+    for (const auto &[option, target] : {std::pair {&tlsCert, &result.tlsCertificate},
+                                         std::pair {&tlsKey, &result.tlsKey},
+                                         std::pair {&tlsClientCa, &result.tlsClientCa}}) {
+        if (!parser.isSet(*option))
+            continue;
+        *target = parser.value(*option);
+        if (target->isEmpty())
+            return fail(QStringLiteral("--%1 needs a file.").arg(option->names().constFirst()));
     }
     if (parser.isSet(configDir)) {
         result.configDir = parser.value(configDir);

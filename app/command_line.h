@@ -24,6 +24,11 @@ struct CommandLine {
     bool allowGiven = false;
     bool rfc2217 = false;  // --rfc2217: the TCP/IP Server speaks RFC 2217 this run
     QString captureFile;   // --capture FILE
+    // TLS on the listeners for this run, over the stored [tls] files; any
+    // of them turns TLS on (not stored).
+    QString tlsCertificate; // --tls-cert FILE
+    QString tlsKey;         // --tls-key FILE
+    QString tlsClientCa;    // --tls-client-ca FILE
     QString metrics;       // --metrics ADDRESS:PORT, checked; empty when not given
     bool json = false;     // --json: --list-ports prints JSON
 };

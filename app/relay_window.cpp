@@ -392,11 +392,17 @@ void Form1::mnuSettings_Click()
 {
     const bool restore = m_core.hubSettings().restoresSession();
     SettingsDialog dialog(m_core.lineSettings(), m_core.networkSettings(), restore, this);
+    dialog.setTlsSettings(m_core.tlsSettings());
     if (dialog.exec() != QDialog::Accepted)
         return;
     m_core.setLineSettings(dialog.lineSettings(), true);
     if (!(dialog.networkSettings() == m_core.networkSettings()))
         m_core.setNetworkSettings(dialog.networkSettings(), true);
+    // OK also reads the certificate files again (renewed on disk).
+    if (!(dialog.tlsSettings() == m_core.tlsSettings()))
+        m_core.setTlsSettings(dialog.tlsSettings(), true);
+    else
+        m_core.reloadTls();
     if (dialog.restoreSession() != restore) {
         m_core.hubSettings().setRestoresSession(dialog.restoreSession());
     }

@@ -3,7 +3,9 @@
 #include <QCheckBox>
 #include <QComboBox>
 #include <QDialogButtonBox>
+#include <QFileDialog>
 #include <QFormLayout>
+#include <QHBoxLayout>
 #include <QIntValidator>
 #include <QLineEdit>
 #include <QMessageBox>
@@ -76,6 +78,19 @@ SettingsDialog::SettingsDialog(const LineSettings &line, const NetworkSettings &
                             this);
     rfc2217->setChecked(network.rfc2217);
     form->addRow(rfc2217);
+    m_form = form;
+    tlsEnabled = new QCheckBox(QStringLiteral("Both servers speak TLS only"), this);
+    form->addRow(tlsEnabled);
+    tlsCertificate = fileRow(QStringLiteral("TLS certificate"), QStringLiteral("PEM, with its chain"));
+    tlsPrivateKey = fileRow(QStringLiteral("TLS private key"), QStringLiteral("PEM"));
+    tlsClientCa = fileRow(QStringLiteral("Client CA"), QStringLiteral("anyone (no client certificate)"));
+    tlsServerCa = fileRow(QStringLiteral("Server CA"), QStringLiteral("the system's CAs"));
+    tlsMinimumVersion = choice(this, {QStringLiteral("1.2"), QStringLiteral("1.3")}, QStringLiteral("1.2"));
+    form->addRow(QStringLiteral("TLS at least"), tlsMinimumVersion);
+    tlsForwarder1 = new QCheckBox(QStringLiteral("Software forwarder connects with TLS"), this);
+    tlsForwarder3 = new QCheckBox(QStringLiteral("Data host forwarder connects with TLS"), this);
+    form->addRow(tlsForwarder1);
+    form->addRow(tlsForwarder3);
     restore = new QCheckBox(QStringLiteral("Restore session at start"), this);
     restore->setChecked(restoreSession);
     form->addRow(restore);
@@ -115,12 +130,59 @@ NetworkSettings SettingsDialog::networkSettings() const
 void SettingsDialog::done(int result)
 {
     if (result == QDialog::Accepted) {
-        if (const QString problem = networkSettings().problem(); !problem.isEmpty()) {
+        QString problem = networkSettings().problem();
+        if (problem.isEmpty())
+            problem = tlsSettings().problem();
+        if (!problem.isEmpty()) {
             QMessageBox::warning(this, QStringLiteral("Quaylight"), problem);
             return;
         }
     }
     QDialog::done(result);
+}
+
+QLineEdit *SettingsDialog::fileRow(const QString &label, const QString &placeholder)
+{
+    auto *row = new QHBoxLayout;
+    auto *path = new QLineEdit(this);
+    path->setPlaceholderText(placeholder);
+    auto *pick = new QPushButton(QStringLiteral("…"), this);
+    connect(pick, &QPushButton::clicked, this, [this, path, label] {
+        const QString file = QFileDialog::getOpenFileName(this, label, path->text(),
+                                                          QStringLiteral("PEM files (*.pem *.crt *.key);;All files (*)"));
+        if (!file.isEmpty())
+            path->setText(file);
+    });
+    row->addWidget(path);
+    row->addWidget(pick);
+    m_form->addRow(label, row);
+    return path;
+}
+
+void SettingsDialog::setTlsSettings(const TlsSettings &tls)
+{
+    tlsEnabled->setChecked(tls.enabled);
+    tlsCertificate->setText(tls.certificate);
+    tlsPrivateKey->setText(tls.privateKey);
+    tlsClientCa->setText(tls.clientCa);
+    tlsServerCa->setText(tls.serverCa);
+    tlsMinimumVersion->setCurrentText(tls.minimumVersion);
+    tlsForwarder1->setChecked(tls.forwarder1);
+    tlsForwarder3->setChecked(tls.forwarder3);
+}
+
+TlsSettings SettingsDialog::tlsSettings() const
+{
+    TlsSettings tls;
+    tls.enabled = tlsEnabled->isChecked();
+    tls.certificate = tlsCertificate->text().trimmed();
+    tls.privateKey = tlsPrivateKey->text().trimmed();
+    tls.clientCa = tlsClientCa->text().trimmed();
+    tls.serverCa = tlsServerCa->text().trimmed();
+    tls.minimumVersion = tlsMinimumVersion->currentText();
+    tls.forwarder1 = tlsForwarder1->isChecked();
+    tls.forwarder3 = tlsForwarder3->isChecked();
+    return tls;
 }
 
 bool SettingsDialog::restoreSession() const

@@ -2,16 +2,19 @@
 
 #include "platform/line_settings.h"
 #include "engine/network_settings.h"
+#include "engine/tls_settings.h"
 
 #include <QDialog>
 
 class QCheckBox;
 class QComboBox;
+class QFormLayout;
 class QLineEdit;
 
 // "Settings…": the serial line (speed, framing, flow control, DTR and RTS at
 // open), where the servers listen and who may connect, RFC 2217 on the
-// TCP/IP Server, and whether the session is restored at start. Shows the
+// TCP/IP Server, TLS (its files picked from disk), and whether the session
+// is restored at start. Shows the
 // values it is given; the caller takes the new ones when it is accepted. A
 // listen address or allowed peer that is not valid is refused with a
 // message, and the dialog stays open.
@@ -28,6 +31,9 @@ public:
     [[nodiscard]] LineSettings lineSettings() const;
     [[nodiscard]] NetworkSettings networkSettings() const;
     [[nodiscard]] bool restoreSession() const;
+    // The TLS rows show `tls`; tlsSettings() is what they show now.
+    void setTlsSettings(const TlsSettings &tls);
+    [[nodiscard]] TlsSettings tlsSettings() const;
 
     void done(int result) override;
 
@@ -42,4 +48,18 @@ public:
     QLineEdit *allowedPeers = nullptr;
     QCheckBox *rfc2217 = nullptr;
     QCheckBox *restore = nullptr;
+    QCheckBox *tlsEnabled = nullptr;
+    QLineEdit *tlsCertificate = nullptr;
+    QLineEdit *tlsPrivateKey = nullptr;
+    QLineEdit *tlsClientCa = nullptr;
+    QLineEdit *tlsServerCa = nullptr;
+    QComboBox *tlsMinimumVersion = nullptr;
+    QCheckBox *tlsForwarder1 = nullptr;
+    QCheckBox *tlsForwarder3 = nullptr;
+
+private:
+    // A path field with a button that picks the file.
+    QLineEdit *fileRow(const QString &label, const QString &placeholder);
+
+    QFormLayout *m_form = nullptr;
 };

@@ -43,6 +43,20 @@ void applySettingOptions(RelayCore &core, const CommandLine &options)
             network.rfc2217 = true;
         core.setNetworkSettings(network, false); // checked when parsed
     }
+    if (!options.tlsCertificate.isEmpty() || !options.tlsKey.isEmpty()
+        || !options.tlsClientCa.isEmpty()) {
+        TlsSettings tls = core.tlsSettings();
+        tls.enabled = true;
+        if (!options.tlsCertificate.isEmpty())
+            tls.certificate = options.tlsCertificate;
+        if (!options.tlsKey.isEmpty())
+            tls.privateKey = options.tlsKey;
+        if (!options.tlsClientCa.isEmpty())
+            tls.clientCa = options.tlsClientCa;
+        // A certificate without a key is refused by the Listen that follows,
+        // which says what is missing.
+        core.setTlsSettings(tls, false);
+    }
     LineSettings line = core.lineSettings();
     if (options.baudRate > 0)
         line.baudRate = options.baudRate;
@@ -119,7 +133,10 @@ QStringList applyStartOptions(RelayCore &core, const CommandLine &options)
         });
         if (core.Winsock1[std::size_t(endpointOf(EndpointRole::ServerListener))]->State()
             != Winsock::sckListening)
-            failures.append(QStringLiteral("cannot listen on TCP port %1").arg(options.listenPort));
+            failures.append(QStringLiteral("cannot listen on TCP port %1%2")
+                                .arg(options.listenPort,
+                                     core.listenError().isEmpty() ? QString()
+                                                                  : QStringLiteral(": ") + core.listenError()));
     }
     return failures;
 }
@@ -143,8 +160,13 @@ QStringList takeStartSteps(RelayCore &core, const CommandLine &options)
 
 void endOnSignals(RelayCore &core, QCoreApplication &app)
 {
-    auto *watcher = new SignalWatcher({SIGINT, SIGTERM, SIGHUP, SIGUSR1}, &core);
+    auto *watcher = new SignalWatcher({SIGINT, SIGTERM, SIGHUP, SIGUSR1, SIGUSR2}, &core);
     QObject::connect(watcher, &SignalWatcher::signalled, &core, [&core](int signo) {
+        if (signo == SIGUSR2) {
+            // Renewed certificates, without dropping anyone.
+            core.reloadTls();
+            return;
+        }
         if (signo == SIGUSR1) {
             qCInfo(lcApp, "bytes: %s", qUtf8Printable(core.counters().describe()));
             return;

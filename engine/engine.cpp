@@ -5,6 +5,7 @@
 #include "engine/router.h"
 #include "engine/serial_bridge.h"
 #include "engine/socket_endpoint.h"
+#include "platform/component_error.h"
 #include "platform/handler_guard.h"
 #include "platform/log_categories.h"
 #include "platform/serial_comm.h"
@@ -36,6 +37,7 @@ Engine::Engine(const QString &configDir, QObject *parent)
         SocketEndpoint *endpoint = m_endpoints[i] = m_owned[i].get();
         m_sockets[i] = &endpoint->socket();
         connect(m_sockets[i], &Winsock::PeerRefused, this, [endpoint] { ++endpoint->refused; });
+        connect(m_sockets[i], &Winsock::HandshakeFailed, this, [endpoint] { ++endpoint->refusedTls; });
     }
     m_serial = new SerialBridge(m_ports, this);
     m_flow = new FlowControl(m_sockets, m_serial->comm(), this);
@@ -159,6 +161,37 @@ void Engine::setNetwork(const NetworkSettings &network)
     }
 }
 
+void Engine::setTls(const TlsSettings &tls)
+{
+    m_tls = tls;
+    for (SocketEndpoint *endpoint : m_endpoints) {
+        Winsock &socket = endpoint->socket();
+        const auto setup = [this] { return m_tls.serverConfiguration(); };
+        if (endpoint->row().listens) {
+            socket.setServerTls(m_tls.enabled ? Winsock::TlsSetup(setup) : Winsock::TlsSetup());
+            continue;
+        }
+        const bool secure = endpoint->row().role == EndpointRole::SoftwareForwarder ? m_tls.forwarder1
+                                                                                     : m_tls.forwarder3;
+        socket.setClientTls(secure ? Winsock::TlsSetup([this] { return m_tls.clientConfiguration(); })
+                                   : Winsock::TlsSetup());
+    }
+    qCInfo(lcNet, "TLS on the listeners: %s; forwarders: %s%s", m_tls.enabled ? "on" : "off",
+           m_tls.forwarder1 ? "1 " : "", m_tls.forwarder3 ? "3" : (m_tls.forwarder1 ? "" : "none"));
+}
+
+bool Engine::reloadTls(QString *error)
+{
+    try {
+        for (SocketEndpoint *endpoint : m_endpoints)
+            endpoint->socket().reloadServerTls();
+    } catch (const ComponentError &failure) {
+        *error = failure.text();
+        return false;
+    }
+    return true;
+}
+
 ByteCounters Engine::counters() const
 {
     ByteCounters counters;
@@ -188,6 +221,7 @@ Engine::Snapshot Engine::snapshot() const
         state.peerPort = state.peer.isEmpty() ? 0 : socket.PeerPort();
         state.armed = endpoint->armed;
         state.refused = endpoint->refused;
+        state.refusedTls = endpoint->refusedTls;
     }
     const SerialComm &comm = m_serial->comm();
     snapshot.serialOpen = comm.PortOpen();

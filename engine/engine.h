@@ -4,6 +4,7 @@
 #include "engine/endpoint_table.h"
 #include "engine/hub_settings.h"
 #include "engine/network_settings.h"
+#include "engine/tls_settings.h"
 #include "platform/line_settings.h"
 #include "platform/port_table.h"
 
@@ -38,6 +39,7 @@ public:
         quint16 peerPort = 0;
         bool armed = false;
         quint64 refused = 0; // peers turned away by AllowedPeers
+        quint64 refusedTls = 0; // peers whose TLS handshake failed
     };
     struct Snapshot {
         std::array<EndpointState, EndpointCount> endpoints {};
@@ -89,6 +91,16 @@ public:
     // who may connect at once. Checked by the caller (NetworkSettings::problem).
     void setNetwork(const NetworkSettings &network);
 
+    [[nodiscard]] const TlsSettings &tls() const { return m_tls; }
+    // Takes `tls`: the listeners use it from their next Listen on, the
+    // forwarders from their next Connect. Checked by the caller
+    // (TlsSettings::problem).
+    void setTls(const TlsSettings &tls);
+    // Reads the certificate files again for the listeners listening now;
+    // their connected peers keep their sessions. False, with `error` set,
+    // when they cannot be used: the listeners then keep what they had.
+    bool reloadTls(QString *error);
+
     // Counters of every node and the drops.
     [[nodiscard]] ByteCounters counters() const;
     [[nodiscard]] Snapshot snapshot() const;
@@ -107,6 +119,7 @@ private:
     HubSettings m_settings;
     PortTable m_ports;
     NetworkSettings m_network;
+    TlsSettings m_tls;
     std::array<SocketEndpoint *, EndpointCount> m_endpoints {};
     std::array<std::unique_ptr<SocketEndpoint>, EndpointCount> m_owned;
     SerialBridge *m_serial = nullptr;

@@ -106,6 +106,16 @@ NetworkSettings HubSettings::network(QStringList *complaints) const
     return NetworkSettings::load(m_store, complaints);
 }
 
+TlsSettings HubSettings::tls(QStringList *complaints) const
+{
+    return TlsSettings::load(m_store, complaints);
+}
+
+void HubSettings::setTls(const TlsSettings &tls)
+{
+    tls.save(m_store);
+}
+
 void HubSettings::setNetwork(const NetworkSettings &network)
 {
     network.save(m_store);

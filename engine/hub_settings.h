@@ -2,6 +2,7 @@
 
 #include "engine/network_settings.h"
 #include "engine/settings_store.h"
+#include "engine/tls_settings.h"
 #include "platform/line_settings.h"
 
 #include <QString>
@@ -13,6 +14,8 @@
 //
 //   Harborcast.ini [startup]  the endpoints' port and host fields
 //                  [network]  ListenAddress, AllowedPeers, Rfc2217
+//                  [tls]      Enabled, Certificate, PrivateKey, ClientCa, ServerCa,
+//                             MinimumVersion, Forwarder1, Forwarder3
 //                  [session]  Restore, and what Exit noted to restore
 //                  [view]     AllEndpoints
 //                  [monitor]  Metrics
@@ -53,6 +56,11 @@ public:
     [[nodiscard]] NetworkSettings network(QStringList *complaints) const;
     // Writes [network]. Throws ComponentError(75) when it cannot.
     void setNetwork(const NetworkSettings &network);
+
+    // [tls], read as TlsSettings::load reads it.
+    [[nodiscard]] TlsSettings tls(QStringList *complaints) const;
+    // Writes [tls]. Throws ComponentError(75) when it cannot.
+    void setTls(const TlsSettings &tls);
 
     // [session] Restore: true only when written "true".
     [[nodiscard]] bool restoresSession() const;

@@ -39,6 +39,7 @@ public:
     qint64 lastReceivedMs = 0; // when the last of them passed (ms since the epoch)
     qint64 lastSentMs = 0;
     quint64 refused = 0;  // peers turned away by AllowedPeers
+    quint64 refusedTls = 0; // peers whose TLS handshake failed
 
 private:
     EndpointRow m_row;

@@ -23,6 +23,7 @@ void RelayCore::Winsock1_ConnectionRequest(int Index, qint32 requestID)
     }
     qCInfo(lcNet, "endpoint %d: peer connected from %s:%u", Index,
            qUtf8Printable(socket.RemoteHostIP()), unsigned(socket.PeerPort()));
+    logSecurity(Index);
     m_engine->peerAccepted(Index);
     if (isListener(Index))
         endpoint(Index).portField->setBackColor(UiColour::Green);

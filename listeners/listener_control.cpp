@@ -92,6 +92,7 @@ void RelayCore::listenAction(const Endpoint &binding)
         if (!Timer1->isActive())
             Timer1->start();
     } catch (const ComponentError &error) {
+        m_listenError = error.text();
         qCWarning(lcNet, "endpoint %d cannot listen: error %d, %s", index, error.code(),
                   qUtf8Printable(error.text()));
     }

@@ -18,8 +18,8 @@ class QHttpServer;
 // costs the relay the time to write a few KiB of text. A peer that
 // AllowedPeers ([network], read at each connection) does not name is closed
 // at once with a log line; a request larger than RequestLimit gets 431 and
-// the connection is closed. There is no TLS: bound beyond loopback, who may
-// scrape is decided by AllowedPeers alone.
+// the connection is closed. It speaks no TLS: bound beyond loopback, who
+// may scrape is decided by AllowedPeers alone.
 class MetricsServer : public QObject
 {
     Q_OBJECT

@@ -104,22 +104,21 @@ QByteArray metrics_text::prometheus(const Engine::Snapshot &snapshot, const QStr
            "Bytes the dropped destinations still held unsent.")
         .sample({}, c.droppedBytes);
 
-    const auto perEndpoint = [&](const char *name, const char *type, const char *help, auto value,
-                                 const QByteArray &extra = {}) {
-        Family family(out, name, type, help);
-        for (const EndpointRow &row : EndpointRows) {
-            if (value(row).isEmpty())
-                continue;
-            family.sample(nodeLabel(row.index) + extra, value(row));
-        }
-    };
     const auto state = [&](const EndpointRow &row) { return snapshot.endpoints[std::size_t(row.index)]; };
-    perEndpoint("quaylight_peers_refused_total", "counter",
-                "Peers closed at once because AllowedPeers does not name them.",
-                [&](const EndpointRow &row) {
-                    return row.listens ? QByteArray::number(state(row).refused) : QByteArray();
-                },
-                ",reason=\"address\"");
+    Family refused(out, "quaylight_peers_refused_total", "counter",
+                   "Peers closed before they were offered: not in AllowedPeers (address), or "
+                   "their TLS handshake failed (tls).");
+    for (const EndpointRow &row : EndpointRows) {
+        if (!row.listens)
+            continue;
+        refused.sample(nodeLabel(row.index) + ",reason=\"address\"", state(row).refused);
+        refused.sample(nodeLabel(row.index) + ",reason=\"tls\"", state(row).refusedTls);
+    }
+    const auto perEndpoint = [&](const char *name, const char *type, const char *help, auto value) {
+        Family family(out, name, type, help);
+        for (const EndpointRow &row : EndpointRows)
+            family.sample(nodeLabel(row.index), value(row));
+    };
     perEndpoint("quaylight_endpoint_listening", "gauge", "1 while the endpoint listens.",
                 [&](const EndpointRow &row) {
                     return QByteArray::number(int(state(row).state == Winsock::sckListening));
@@ -176,8 +175,11 @@ QByteArray metrics_text::statusJson(const Engine::Snapshot &snapshot, const QStr
             {QStringLiteral("peerPort"), hasPeer(e.state) ? QJsonValue(e.peerPort) : QJsonValue::Null},
             {QStringLiteral("armed"), e.armed},
         };
-        if (row.listens)
-            endpoint.insert(QStringLiteral("peersRefused"), double(e.refused));
+        if (row.listens) {
+            endpoint.insert(QStringLiteral("peersRefused"),
+                            QJsonObject {{QStringLiteral("address"), double(e.refused)},
+                                         {QStringLiteral("tls"), double(e.refusedTls)}});
+        }
         endpoints.append(flow(endpoint, row.index));
     }
     const QJsonObject serial = flow(

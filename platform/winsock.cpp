@@ -2,6 +2,7 @@
 
 #include "platform/component_error.h"
 #include "platform/send_side.h"
+#include "platform/tls_listener.h"
 #include "platform/winsock_os.h"
 
 #include <QCoreApplication>
@@ -9,11 +10,14 @@
 #include <QNetworkProxy>
 #include <QScopedValueRollback>
 #include <QTcpServer>
+#include <QSslSocket>
 #include <QTcpSocket>
+#include <QTimer>
 #include <QtGlobal>
 
 #include <atomic>
 #include <memory>
+#include <optional>
 #include <utility>
 
 namespace {
@@ -270,14 +274,48 @@ void Winsock::setPeerFilter(PeerFilter filter)
     m_peerFilter = std::move(filter);
 }
 
+void Winsock::setServerTls(TlsSetup setup)
+{
+    m_serverTls = std::move(setup);
+}
+
+void Winsock::setClientTls(TlsSetup setup)
+{
+    m_clientTls = std::move(setup);
+}
+
+std::unique_ptr<QTcpServer> Winsock::makeServer(const QSslConfiguration *tls)
+{
+    if (!tls)
+        return std::make_unique<QTcpServer>();
+    // The filter in force when a peer arrives, as for plain connections.
+    auto server = std::make_unique<TlsListener>(*tls, [this](const QHostAddress &peer) {
+        return !m_peerFilter || m_peerFilter(plainAddress(peer));
+    });
+    // Reported as events of this instance, in their turn.
+    connect(server.get(), &TlsListener::refused, this, [this](const QHostAddress &peer, quint16 port) {
+        post([this, address = plainAddress(peer).toString(), port] { emit PeerRefused(address, port); });
+    });
+    connect(server.get(), &TlsListener::handshakeFailed, this,
+            [this](const QHostAddress &peer, quint16 port, const QString &reason) {
+                post([this, address = plainAddress(peer).toString(), port, reason] {
+                    emit HandshakeFailed(address, port, reason);
+                });
+            });
+    return server;
+}
+
 void Winsock::Listen()
 {
     if (m_state != sckClosed)
         throw badState("Listen", m_state);
+    std::optional<QSslConfiguration> tls;
+    if (m_serverTls)
+        tls = m_serverTls();
     std::vector<std::unique_ptr<QTcpServer>> servers;
     quint16 port = m_localPort;
     for (const QHostAddress &address : m_localAddresses) {
-        auto server = std::make_unique<QTcpServer>();
+        auto server = makeServer(tls ? &*tls : nullptr);
         server->setProxy(QNetworkProxy::NoProxy);
         // QTcpServer sets SO_REUSEADDR on Unix: the port can be taken again
         // at once after a Close even while old connections sit in TIME_WAIT.
@@ -292,10 +330,31 @@ void Winsock::Listen()
     newGeneration();
     for (auto &server : servers) {
         server->setParent(this);
-        connect(server.get(), &QTcpServer::newConnection, this, &Winsock::onNewConnection);
+        // A TLS connection is pending once its handshake is done, well after
+        // the listener took it from the OS (newConnection).
+        if (tls)
+            connect(server.get(), &QTcpServer::pendingConnectionAvailable, this, &Winsock::onNewConnection);
+        else
+            connect(server.get(), &QTcpServer::newConnection, this, &Winsock::onNewConnection);
         m_servers.append(server.release());
     }
     m_state = sckListening;
+}
+
+void Winsock::reloadServerTls()
+{
+    if (m_state != sckListening || !m_serverTls)
+        return;
+    const QSslConfiguration tls = m_serverTls();
+    for (QTcpServer *server : std::as_const(m_servers)) {
+        if (auto *secure = qobject_cast<QSslServer *>(server))
+            secure->setSslConfiguration(tls);
+    }
+}
+
+QString Winsock::Security() const
+{
+    return m_socket ? Tls::describe(*m_socket) : QString();
 }
 
 QTcpSocket *Winsock::nextPending()
@@ -370,14 +429,38 @@ void Winsock::Connect()
     default:
         throw badState("Connect", m_state);
     }
+    std::optional<QSslConfiguration> tls;
+    if (m_clientTls)
+        tls = m_clientTls();
     dropConnection(false);
-    auto *socket = new QTcpSocket(this);
+    QTcpSocket *socket = nullptr;
+    if (tls) {
+        auto *secure = new QSslSocket(this);
+        secure->setSslConfiguration(*tls);
+        socket = secure;
+    } else {
+        socket = new QTcpSocket(this);
+    }
     socket->setProxy(QNetworkProxy::NoProxy);
     attachSocket(socket);
     // Qt may settle the outcome inside connectToHost (an address literal on
     // loopback); the slots then set the state and post the event as usual.
     m_state = sckResolvingHost;
-    socket->connectToHost(m_remoteHost, quint16(m_remotePort));
+    if (!tls) {
+        socket->connectToHost(m_remoteHost, quint16(m_remotePort));
+        return;
+    }
+    static_cast<QSslSocket *>(socket)->connectToHostEncrypted(m_remoteHost, quint16(m_remotePort));
+    // A server that takes the connection and never answers the handshake
+    // would hold the endpoint connecting for good.
+    QTimer::singleShot(TlsListener::HandshakeTimeoutMs, socket, [this, socket] {
+        if (m_socket != socket
+            || (m_state != sckResolvingHost && m_state != sckHostResolved && m_state != sckConnecting))
+            return;
+        socket->abort();
+        fail(WinsockCode::TimedOut, QStringLiteral("The TLS handshake did not complete in %1 s")
+                                        .arg(TlsListener::HandshakeTimeoutMs / 1000));
+    });
 }
 
 void Winsock::Accept(qint32 requestID)
@@ -398,7 +481,10 @@ void Winsock::Accept(qint32 requestID)
         postDataArrival();
     if (socket->state() == QAbstractSocket::ConnectedState) {
         tuneConnection(socket);
-        m_spare = winsock_os::duplicate(socket->socketDescriptor());
+        // Raw bytes on a second descriptor would break a TLS stream: such a
+        // connection ends for sending when its peer closes.
+        if (!qobject_cast<QSslSocket *>(socket))
+            m_spare = winsock_os::duplicate(socket->socketDescriptor());
     } else {
         peerClosed();
     }
@@ -409,7 +495,11 @@ void Winsock::attachSocket(QTcpSocket *socket)
     m_socket = socket;
     connect(socket, &QIODevice::readyRead, this, &Winsock::onSocketReadyRead);
     connect(socket, &QAbstractSocket::stateChanged, this, &Winsock::onSocketStateChanged);
-    connect(socket, &QAbstractSocket::connected, this, &Winsock::onSocketConnected);
+    // A TLS connection is up once the server's certificate has been checked.
+    if (auto *secure = qobject_cast<QSslSocket *>(socket))
+        connect(secure, &QSslSocket::encrypted, this, &Winsock::onSocketConnected);
+    else
+        connect(socket, &QAbstractSocket::connected, this, &Winsock::onSocketConnected);
     connect(socket, &QAbstractSocket::disconnected, this, &Winsock::onSocketDisconnected);
     connect(socket, &QAbstractSocket::errorOccurred, this, &Winsock::onSocketError);
     connect(socket, &QIODevice::bytesWritten, this, &Winsock::BytesSent);
@@ -462,7 +552,8 @@ void Winsock::onSocketConnected()
     if (m_state != sckResolvingHost && m_state != sckHostResolved && m_state != sckConnecting)
         return;
     tuneConnection(m_socket);
-    m_spare = winsock_os::duplicate(m_socket->socketDescriptor());
+    if (!qobject_cast<QSslSocket *>(m_socket))
+        m_spare = winsock_os::duplicate(m_socket->socketDescriptor());
     m_remoteIP = plainAddress(m_socket->peerAddress()).toString();
     m_peerPort = m_socket->peerPort();
     m_state = sckConnected;

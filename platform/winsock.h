@@ -9,9 +9,11 @@
 #include <QHash>
 #include <QObject>
 #include <QPointer>
+#include <QSslConfiguration>
 #include <QString>
 
 #include <functional>
+#include <memory>
 
 class QTcpServer;
 class QTcpSocket;
@@ -38,7 +40,8 @@ inline constexpr int TimedOut = 10060;             // SocketTimeoutError: connec
 inline constexpr int ConnectionRefused = 10061;    // ConnectionRefusedError: nobody listens there
 inline constexpr int HostUnreachable = 10065;      // NetworkError "Host unreachable" (connect)
 inline constexpr int HostNotFound = 11001;         // HostNotFoundError: the name does not resolve
-inline constexpr int SocketFailure = 10050;        // any other OS-level failure
+inline constexpr int SocketFailure = 10050;
+inline constexpr int InvalidTlsSetup = 10022;      // TLS on, but no usable certificate, key or CA        // any other OS-level failure
 } // namespace WinsockCode
 
 // One single-connection TCP endpoint raising its events on the window thread.
@@ -121,6 +124,24 @@ public:
     using PeerFilter = std::function<bool(const QHostAddress &peer)>;
     void setPeerFilter(PeerFilter filter);
 
+    // Where TLS comes from: called at each Listen (server side) or Connect
+    // (client side) for the configuration to use, so that files changed on
+    // disk take effect then. It throws ComponentError(InvalidTlsSetup) with
+    // the reason when there is no usable configuration; that Listen or
+    // Connect then throws it and nothing listens or connects in clear.
+    // Empty (the default): plain TCP.
+    using TlsSetup = std::function<QSslConfiguration()>;
+    void setServerTls(TlsSetup setup);
+    void setClientTls(TlsSetup setup);
+    [[nodiscard]] bool ServerTls() const { return bool(m_serverTls); }
+    // While listening with TLS: takes the configuration anew for the
+    // connections that come from now on; connected peers keep theirs.
+    // Throws as Listen does and then keeps the configuration in use.
+    void reloadServerTls();
+    // The current connection's TLS (peer's certificate subject, version,
+    // cipher); empty for a plain one or none.
+    [[nodiscard]] QString Security() const;
+
     // Listens on LocalPort on the local addresses (address reuse on, so a
     // port can be listened on again right after Close). Throws 40006 unless
     // closed, 10048 when the port is taken, another code for other failures.
@@ -200,7 +221,10 @@ signals:
     void ConnectionRequest(qint32 requestID);
     // A peer the filter refused was closed at once, never offered.
     void PeerRefused(const QString &address, quint16 port);
-    // A Connect has completed: State is 7.
+    // A TLS peer's handshake failed or timed out; it was never offered.
+    void HandshakeFailed(const QString &address, quint16 port, const QString &reason);
+    // A Connect has completed (with TLS: the server's certificate verified):
+    // State is 7.
     void Connected();
     // Bytes are waiting; `bytesTotal` is how many at the time of delivery.
     // Arrivals are coalesced: at most one waits at a time, and it is not
@@ -222,6 +246,7 @@ private:
     void dropConnection(bool reset);
     void endSendSide(const QByteArray &last);
     void closeServer();
+    [[nodiscard]] std::unique_ptr<QTcpServer> makeServer(const QSslConfiguration *tls);
     void attachSocket(QTcpSocket *socket);
     void onNewConnection();
     void writeNow(const QByteArray &data);
@@ -246,6 +271,8 @@ private:
     QList<QTcpServer *> m_servers;     // owned while listening, one per local address
     QList<QHostAddress> m_localAddresses {QHostAddress(QHostAddress::Any)};
     PeerFilter m_peerFilter;
+    TlsSetup m_serverTls;
+    TlsSetup m_clientTls;
     quint16 m_peerPort = 0;
     QByteArray m_gathered;             // SendData's bytes while gathering
     bool m_gathering = false;

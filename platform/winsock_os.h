@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QHostAddress>
 #include <QtGlobal>
 
 // The operating-system side of Winsock: socket options Qt does not offer.
@@ -26,5 +27,12 @@ void setResetOnClose(qintptr fd);
 [[nodiscard]] qint64 sendSome(qintptr fd, const char *data, qint64 size);
 
 void closeDescriptor(qintptr fd);
+
+// The address and port of the peer of connected `fd`; false when the OS
+// cannot say (the peer is gone already).
+[[nodiscard]] bool peerOf(qintptr fd, QHostAddress *address, quint16 *port);
+
+// Two connected stream descriptors (close-on-exec), or false.
+[[nodiscard]] bool socketPair(qintptr ends[2]);
 
 } // namespace winsock_os

@@ -50,4 +50,28 @@ void closeDescriptor(qintptr fd)
         ::close(int(fd));
 }
 
+bool peerOf(qintptr fd, QHostAddress *address, quint16 *port)
+{
+    sockaddr_storage peer {};
+    socklen_t size = sizeof peer;
+    if (::getpeername(int(fd), reinterpret_cast<sockaddr *>(&peer), &size) != 0)
+        return false;
+    address->setAddress(reinterpret_cast<const sockaddr *>(&peer));
+    if (peer.ss_family == AF_INET6)
+        *port = ntohs(reinterpret_cast<const sockaddr_in6 *>(&peer)->sin6_port);
+    else
+        *port = ntohs(reinterpret_cast<const sockaddr_in *>(&peer)->sin_port);
+    return !address->isNull();
+}
+
+bool socketPair(qintptr ends[2])
+{
+    int fds[2];
+    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds) != 0)
+        return false;
+    ends[0] = fds[0];
+    ends[1] = fds[1];
+    return true;
+}
+
 } // namespace winsock_os

@@ -96,7 +96,10 @@ void RelayCore::connectEvents()
             runHandler("Winsock1_ConnectionRequest", [&] { Winsock1_ConnectionRequest(i, requestID); });
         });
         connect(socket, &Winsock::Connected, this,
-                [this, i] { runHandler("Winsock1_Connect", [&] { Winsock1_Connect(i); }); });
+                [this, i] {
+                    logSecurity(i);
+                    runHandler("Winsock1_Connect", [&] { Winsock1_Connect(i); });
+                });
         connect(socket, &Winsock::DataArrival, this, [this, i](qint64 bytesTotal) {
             runHandler("Winsock1_DataArrival", [&] { Winsock1_DataArrival(i, bytesTotal); });
         });
@@ -109,6 +112,11 @@ void RelayCore::connectEvents()
             qCWarning(lcNet, "endpoint %d: peer %s:%u refused, not in AllowedPeers", i,
                       qUtf8Printable(address), unsigned(port));
         });
+        connect(socket, &Winsock::HandshakeFailed, this,
+                [i](const QString &address, quint16 port, const QString &reason) {
+                    qCWarning(lcNet, "endpoint %d: peer %s:%u refused, TLS: %s", i,
+                              qUtf8Printable(address), unsigned(port), qUtf8Printable(reason));
+                });
     }
     connect(Com1, &SerialComm::OnComm, this,
             [this] { runHandler("Com1_OnComm", [&] { Com1_OnComm(); }); });
@@ -154,6 +162,11 @@ void RelayCore::Form_Load()
     for (const QString &complaint : std::as_const(complaints))
         qCWarning(lcNet, "%s", qUtf8Printable(complaint));
     m_engine->setNetwork(network);
+    complaints.clear();
+    const TlsSettings tls = settings.tls(&complaints);
+    for (const QString &complaint : std::as_const(complaints))
+        qCWarning(lcNet, "%s", qUtf8Printable(complaint));
+    m_engine->setTls(tls);
 }
 
 const LineSettings &RelayCore::lineSettings() const
@@ -179,6 +192,43 @@ bool RelayCore::setNetworkSettings(const NetworkSettings &network, bool persist)
     qCInfo(lcNet, "listen address %s%s", qUtf8Printable(network.listenAddress),
            network.rfc2217 ? ", RFC 2217 on the TCP/IP Server" : "");
     return true;
+}
+
+bool RelayCore::setTlsSettings(const TlsSettings &tls, bool persist)
+{
+    if (const QString problem = tls.problem(); !problem.isEmpty()) {
+        qCWarning(lcNet, "%s", qUtf8Printable(problem));
+        m_boxes->show(problem, MessageBoxes::Buttons::Ok);
+        return false;
+    }
+    m_engine->setTls(tls);
+    if (persist) {
+        try {
+            m_engine->settings().setTls(tls);
+        } catch (const ComponentError &error) {
+            qCWarning(lcApp, "the TLS settings could not be stored: %s", error.what());
+        }
+    }
+    reloadTls();
+    return true;
+}
+
+void RelayCore::logSecurity(int index) const
+{
+    const QString security = Winsock1[std::size_t(index)]->Security();
+    if (!security.isEmpty())
+        qCInfo(lcNet, "endpoint %d: TLS with %s: %s", index,
+               qUtf8Printable(Winsock1[std::size_t(index)]->RemoteHostIP()), qUtf8Printable(security));
+}
+
+void RelayCore::reloadTls()
+{
+    QString error;
+    if (m_engine->reloadTls(&error))
+        qCInfo(lcNet, "TLS files read again for the listeners listening now");
+    else
+        qCWarning(lcNet, "TLS files not taken, the listeners keep the ones they had: %s",
+                  qUtf8Printable(error));
 }
 
 bool RelayCore::startCapture(const QString &path, qint64 limit, QString *error)

@@ -170,6 +170,19 @@ public:
     // them in Harborcast.ini [network].
     bool setNetworkSettings(const NetworkSettings &network, bool persist);
 
+    [[nodiscard]] const TlsSettings &tlsSettings() const { return m_engine->tls(); }
+    // Takes the TLS settings (listeners: from their next Listen on; those
+    // listening now take the files at once, keeping their peers; forwarders:
+    // from their next Connect). A problem gets one message, as above.
+    bool setTlsSettings(const TlsSettings &tls, bool persist);
+    // Reads the certificate files again for the listeners listening now; a
+    // set that cannot be used is logged and the old one kept.
+    void reloadTls();
+    // Why the last Listen that failed failed (empty before any did).
+    [[nodiscard]] const QString &listenError() const { return m_listenError; }
+    // Logs the TLS of endpoint `index`'s connection (nothing for plain TCP).
+    void logSecurity(int index) const;
+
     // ---- What flows -------------------------------------------------------
     [[nodiscard]] ByteCounters counters() const { return m_engine->counters(); }
     // Writes every relayed chunk to `path` until stopCapture() or until the
@@ -259,4 +272,5 @@ private:
     bool m_headless = false;
     int m_lostPort = 0;                 // vanished while open and not opened since; 0: none
     bool m_reopenFailureLogged = false; // once per loss
+    QString m_listenError;
 };

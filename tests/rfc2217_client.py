@@ -48,10 +48,12 @@ def report(name, ok, detail=""):
 class Hub:
     """The hub on a fresh pty: started by `with`, killed on every path out."""
 
-    def __init__(self, program, rfc2217, timeout):
+    def __init__(self, program, rfc2217, timeout, extra=(), settings=""):
         self.program = program
         self.rfc2217 = rfc2217
         self.timeout = timeout
+        self.extra = list(extra)     # further options
+        self.settings = settings     # Harborcast.ini to start with
         self.log = b""
 
     def __enter__(self):
@@ -64,11 +66,13 @@ class Hub:
         with open(os.path.join(config, "ports.ini"), "w") as f:
             f.write("[numbering]\nautomatic=false\n\n[pinned]\n%d=%s\n"
                     % (PORT_NUMBER, os.ttyname(self.slave)))
+        with open(os.path.join(config, "Harborcast.ini"), "w") as f:
+            f.write(self.settings)
         env = {k: v for k, v in os.environ.items()
                if k not in ("DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM")}
         env["XDG_STATE_HOME"] = self.folder.name  # the log file stays in here
         args = [self.program, "--headless", "--config-dir", config,
-                "--open", str(PORT_NUMBER), "--listen", "0"] + (["--rfc2217"] if self.rfc2217 else [])
+                "--open", str(PORT_NUMBER), "--listen", "0"] + (["--rfc2217"] if self.rfc2217 else []) + self.extra
         self.process = subprocess.Popen(args, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
                                         stderr=subprocess.PIPE, env=env)
         self.reader = threading.Thread(target=self._read_log, daemon=True)

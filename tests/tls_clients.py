@@ -1,0 +1,318 @@
+#!/usr/bin/env python3
+"""TLS of the hub, checked with clients nobody here wrote.
+
+    tls_clients.py --hub PATH [--timeout SECONDS]
+
+Every certificate and key is made here with openssl, in a temporary folder.
+The hub runs headless on a pseudo-terminal (see rfc2217_client.py) with
+--tls-cert, --tls-key and --tls-client-ca. openssl s_client, socat's OPENSSL
+address and Python's ssl module connect to its TCP/IP Server; a Python ssl
+server stands for the host a TLS forwarder connects to. One line per check;
+the exit status is non-zero when any failed.
+"""
+
+import argparse
+import os
+import re
+import signal
+import socket
+import ssl
+import subprocess
+import sys
+import tempfile
+import termios
+import threading
+import urllib.request
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from rfc2217_client import Hub, PAYLOAD, failures, first_difference, report, wait_for  # noqa: E402
+
+LISTENING = re.compile(rb"endpoint 2 listening on port (\d+)")
+
+
+def openssl(folder, *args):
+    subprocess.run(["openssl", *args], cwd=folder, check=True, capture_output=True)
+
+
+class Pki:
+    """Two CAs, the hub's certificate, clients of either CA, and the broken files."""
+
+    def __init__(self, folder):
+        self.folder = folder
+        for ca in ("ca", "otherca"):
+            self._key(ca)
+            openssl(folder, "req", "-x509", "-key", ca + ".key", "-out", ca + ".pem", "-days", "2",
+                    "-subj", "/CN=" + ca)
+        self.issue("hub", "ca", san="IP:127.0.0.1")
+        self.issue("operator", "ca")
+        self.issue("stranger", "otherca")
+        # Expired: openssl ca is the one that takes dates in the past.
+        with open(os.path.join(folder, "ca.cnf"), "w") as f:
+            f.write("[ca]\ndefault_ca=d\n[d]\ndatabase=index.txt\nnew_certs_dir=.\nserial=serial\n"
+                    "default_md=sha256\npolicy=p\n[p]\ncommonName=supplied\n")
+        open(os.path.join(folder, "index.txt"), "w").close()
+        with open(os.path.join(folder, "serial"), "w") as f:
+            f.write("01\n")
+        self._key("expired")
+        openssl(folder, "req", "-new", "-key", "expired.key", "-out", "expired.csr", "-subj", "/CN=expired")
+        openssl(folder, "ca", "-batch", "-config", "ca.cnf", "-cert", "ca.pem", "-keyfile", "ca.key",
+                "-in", "expired.csr", "-out", "expired.pem", "-notext",
+                "-startdate", "20200101000000Z", "-enddate", "20200102000000Z")
+        # Self-signed, for the forwarder's server.
+        self._key("far")
+        openssl(folder, "req", "-x509", "-key", "far.key", "-out", "far.pem", "-days", "2",
+                "-subj", "/CN=far", "-addext", "subjectAltName=IP:127.0.0.1")
+
+    def _key(self, name):
+        openssl(self.folder, "genpkey", "-algorithm", "EC", "-pkeyopt", "ec_paramgen_curve:P-256",
+                "-out", name + ".key")
+
+    def issue(self, name, ca, san=None):
+        self._key(name)
+        openssl(self.folder, "req", "-new", "-key", name + ".key", "-out", name + ".csr", "-subj", "/CN=" + name)
+        extra = []
+        if san:
+            with open(os.path.join(self.folder, name + ".ext"), "w") as f:
+                f.write("subjectAltName=" + san + "\n")
+            extra = ["-extfile", name + ".ext"]
+        openssl(self.folder, "x509", "-req", "-in", name + ".csr", "-CA", ca + ".pem", "-CAkey", ca + ".key",
+                "-CAcreateserial", "-out", name + ".pem", "-days", "2", *extra)
+
+    def path(self, name):
+        return os.path.join(self.folder, name)
+
+
+def tls_options(pki, cert="hub.pem", key="hub.key"):
+    return ["--tls-cert", pki.path(cert), "--tls-key", pki.path(key), "--tls-client-ca", pki.path("ca.pem")]
+
+
+def listenings(hub):
+    return len(LISTENING.findall(hub.log))
+
+
+def refusals(hub):
+    return hub.log.count(b"refused, TLS")
+
+
+def drain_device(hub):
+    """Whatever waits on the device now, without waiting for more."""
+    try:
+        return os.read(hub.master, 65536)
+    except BlockingIOError:
+        return b""
+
+
+def exchange(name, hub, command, timeout):
+    """Runs a client that relays its stdin and stdout over TLS: every byte
+    value both ways, then ends it and waits for the hub to listen again."""
+    before = listenings(hub)
+    accepted = hub.log.count(b"TLS with 127.0.0.1: subject operator")
+    client = subprocess.Popen(command, stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    try:
+        wait_for(lambda: hub.log.count(b"TLS with 127.0.0.1: subject operator") > accepted, timeout)
+        client.stdin.write(PAYLOAD)
+        client.stdin.flush()
+        got = hub.read_device(len(PAYLOAD))
+        report(name + ": client to device", got == PAYLOAD,
+               "%d of %d bytes, first difference at %s" % (len(got), len(PAYLOAD), first_difference(got)))
+        hub.write_device(PAYLOAD)
+        back = b""
+        while len(back) < len(PAYLOAD):
+            chunk = client.stdout.read1(65536)
+            if not chunk:
+                break
+            back += chunk
+        report(name + ": device to client", back == PAYLOAD,
+               "%d of %d bytes, first difference at %s" % (len(back), len(PAYLOAD), first_difference(back)))
+    finally:
+        client.kill()
+        client.wait()
+    # One peer at a time: the next client comes once the hub listens again.
+    wait_for(lambda: listenings(hub) > before, timeout)
+
+
+def refused_client(name, hub, connect, timeout):
+    """`connect` sends bytes as a client the hub must not take; the device gets none of them."""
+    before = refusals(hub)
+    connect()
+    report(name + ": refused and logged", wait_for(lambda: refusals(hub) > before, timeout),
+           "log:\n" + hub.log.decode(errors="replace")[-2000:])
+    leaked = drain_device(hub)
+    report(name + ": nothing reached the device", leaked == b"", "%r" % leaked[:64])
+
+
+def s_client(port, pki, cert=None, key=None):
+    args = ["openssl", "s_client", "-connect", "127.0.0.1:%d" % port, "-CAfile", pki.path("ca.pem"), "-quiet"]
+    if cert:
+        args += ["-cert", pki.path(cert), "-key", pki.path(key)]
+    return args
+
+
+def run_s_client(port, pki, cert, key, timeout):
+    # It gets nothing of the device's; its own bytes must not get through.
+    subprocess.run(s_client(port, pki, cert, key), input=b"intruder\n", capture_output=True, timeout=timeout)
+
+
+def plain_client(port, timeout):
+    with socket.create_connection(("127.0.0.1", port), timeout=timeout) as s:
+        s.sendall(b"GET / HTTP/1.0\r\n\r\n")
+        try:
+            while s.recv(4096):
+                pass
+        except OSError:
+            pass
+
+
+def silent_crowd(port, count):
+    return [socket.create_connection(("127.0.0.1", port)) for _ in range(count)]
+
+
+def run_listener(program, pki, timeout):
+    with Hub(program, False, timeout, extra=tls_options(pki) + ["--metrics", "127.0.0.1:0"]) as hub:
+        port = hub.port()
+        exchange("(a) openssl s_client with a client certificate", hub,
+                 s_client(port, pki, "operator.pem", "operator.key"), timeout)
+        report("(a) the log names the peer's subject, version and cipher",
+               re.search(rb"TLS with 127\.0\.0\.1: subject operator, TLSv1\.[23], \S+", hub.log) is not None,
+               hub.log.decode(errors="replace")[-1000:])
+        refused_client("(b) s_client without a certificate", hub,
+                       lambda: run_s_client(port, pki, None, None, timeout), timeout)
+        refused_client("(c) a certificate from another CA", hub,
+                       lambda: run_s_client(port, pki, "stranger.pem", "stranger.key", timeout), timeout)
+        hub.write_device(b"device data for nobody")
+        refused_client("(d) a plain TCP client", hub, lambda: plain_client(port, timeout), timeout)
+        metrics = int(re.search(rb"metrics served on \S+ port (\d+)", hub.log).group(1))
+        counted = urllib.request.urlopen("http://127.0.0.1:%d/metrics" % metrics, timeout=timeout).read()
+        report("(d) the metrics count each TLS refusal", b'quaylight_peers_refused_total{endpoint="server",'
+               b'reason="tls"} %d\n' % refusals(hub) in counted, "%d refusals logged" % refusals(hub))
+        hub.read_device(0)
+        socat = ["socat", "-", "OPENSSL:127.0.0.1:%d,cert=%s,key=%s,cafile=%s,verify=1"
+                 % (port, pki.path("operator.pem"), pki.path("operator.key"), pki.path("ca.pem"))]
+        crowd = silent_crowd(port, 200)
+        try:
+            exchange("(e) socat OPENSSL with 200 silent connections waiting", hub, socat, timeout)
+        finally:
+            for s in crowd:
+                s.close()
+        # Renewed files, taken on SIGUSR2 by the listener listening now.
+        pki.issue("hub", "ca", san="IP:127.0.0.1,DNS:renewed")
+        hub.process.send_signal(signal.SIGUSR2)
+        report("(f) SIGUSR2 reads the files again",
+               wait_for(lambda: b"TLS files read again" in hub.log, timeout), hub.log.decode(errors="replace")[-800:])
+        renewed = subprocess.run([a for a in s_client(port, pki, "operator.pem", "operator.key") if a != "-quiet"],
+                                 input=b"", capture_output=True, timeout=timeout)
+        report("(f) the next client gets the renewed certificate", b"renewed" in subprocess.run(
+            ["openssl", "x509", "-noout", "-ext", "subjectAltName"], input=renewed.stdout,
+            capture_output=True).stdout, renewed.stderr.decode(errors="replace")[-500:])
+        code = hub.terminate()
+        report("(a-f) SIGTERM ends the hub with exit code 0", code == 0, "exit code %s" % code)
+
+
+def run_rfc2217(program, pki, timeout):
+    """Remote port control inside TLS: a client of Python's ssl module sets the speed."""
+    with Hub(program, True, timeout, extra=tls_options(pki)) as hub:
+        context = ssl.create_default_context(cafile=pki.path("ca.pem"))
+        context.load_cert_chain(pki.path("operator.pem"), pki.path("operator.key"))
+        with context.wrap_socket(socket.create_connection(("127.0.0.1", hub.port())),
+                                 server_hostname="127.0.0.1") as conn:
+            # WILL COM-PORT-OPTION, then SET-BAUDRATE 57600.
+            conn.sendall(bytes([255, 251, 44, 255, 250, 44, 1]) + (57600).to_bytes(4, "big") + bytes([255, 240]))
+            report("(i) RFC 2217 inside TLS: SET-BAUDRATE sets the device's speed",
+                   wait_for(lambda: hub.speed() == termios.B57600, timeout), "termios speed %d" % hub.speed())
+        hub.terminate()
+
+
+def run_refused_files(program, pki, timeout):
+    cases = (
+        ("missing key", ["--tls-cert", pki.path("hub.pem"), "--tls-key", pki.path("nokey.pem")], rb"nokey\.pem"),
+        ("expired certificate", tls_options(pki, "expired.pem", "expired.key"), rb"expired\.pem: expired on 2020"),
+        ("key of another certificate", tls_options(pki, "hub.pem", "operator.key"), rb"operator\.key does not belong"),
+        ("no PEM in the certificate", tls_options(pki, "ca.cnf", "hub.key"), rb"ca\.cnf: holds no PEM certificate"),
+    )
+    for name, options, reason in cases:
+        with Hub(program, False, timeout, extra=options) as hub:
+            try:
+                code = hub.process.wait(timeout)
+            except subprocess.TimeoutExpired:
+                code = None
+            hub.reader.join(timeout)
+            line = re.search(rb"quaylight: cannot listen on TCP port 0: .*", hub.log)
+            report("(g) %s: exit code 1, one line that says why" % name,
+                   code == 1 and line is not None and re.search(reason, line.group(0)) is not None,
+                   "exit code %s, log:\n%s" % (code, hub.log.decode(errors="replace")[-800:]))
+            report("(g) %s: nothing listens in clear" % name, not LISTENING.search(hub.log), "it listened")
+
+
+class FarServer:
+    """A TLS server with a self-signed certificate; what it reads is kept."""
+
+    def __init__(self, pki):
+        self.context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+        self.context.load_cert_chain(pki.path("far.pem"), pki.path("far.key"))
+        self.listener = socket.create_server(("127.0.0.1", 0))
+        self.port = self.listener.getsockname()[1]
+        self.received = b""
+        self.failed = 0
+        threading.Thread(target=self._serve, daemon=True).start()
+
+    def _serve(self):
+        while True:
+            try:
+                raw, _ = self.listener.accept()
+            except OSError:
+                return
+            try:
+                with self.context.wrap_socket(raw, server_side=True) as conn:
+                    while True:
+                        data = conn.recv(65536)
+                        if not data:
+                            break
+                        self.received += data
+            except (ssl.SSLError, OSError):
+                self.failed += 1
+
+    def close(self):
+        self.listener.close()
+
+
+def run_forwarder(program, pki, timeout):
+    for trusted in (False, True):
+        far = FarServer(pki)
+        settings = ("[startup]\nRemoteHost=127.0.0.1\nRemotePort=%d\n\n[session]\nRestore=true\nForwarder1=true\n\n"
+                    "[tls]\nForwarder1=true\n%s" % (far.port, "ServerCa=%s\n" % pki.path("far.pem") if trusted else ""))
+        try:
+            with Hub(program, False, timeout, settings=settings) as hub:
+                if trusted:
+                    wait_for(lambda: b"endpoint 1: TLS with 127.0.0.1" in hub.log, timeout)
+                    hub.write_device(PAYLOAD)
+                    report("(h) forwarder trusting ServerCa: connected, device bytes arrive",
+                           wait_for(lambda: far.received == PAYLOAD, timeout),
+                           "%d bytes; log:\n%s" % (len(far.received), hub.log.decode(errors="replace")[-800:]))
+                else:
+                    report("(h) forwarder without ServerCa: refused as a failed connect, logged",
+                           wait_for(lambda: far.failed > 0 and b"endpoint 1: socket error" in hub.log, timeout)
+                           and b"endpoint 1: TLS with" not in hub.log,
+                           "log:\n" + hub.log.decode(errors="replace")[-800:])
+                hub.terminate()
+        finally:
+            far.close()
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--hub", required=True, help="the quaylight program")
+    parser.add_argument("--timeout", type=float, default=10.0, help="seconds any one step may take")
+    args = parser.parse_args()
+    with tempfile.TemporaryDirectory(prefix="quaylight-tls-") as folder:
+        pki = Pki(folder)
+        for run in (run_listener, run_rfc2217, run_refused_files, run_forwarder):
+            try:
+                run(args.hub, pki, args.timeout)
+            except Exception as error:  # one run failing must not hide the others
+                report(run.__name__, False, "%s: %s" % (type(error).__name__, error))
+    print("%d check(s) failed" % len(failures) if failures else "all checks passed")
+    return 1 if failures else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
