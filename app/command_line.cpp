@@ -2,6 +2,7 @@
 
 #include "platform/line_settings.h"
 #include "engine/network_settings.h"
+#include "monitor/metrics_server.h"
 
 #include <utility>
 
@@ -110,6 +111,19 @@ CommandLine parseCommandLine(const QStringList &arguments)
                                                       "--link-tls)."),
                                        QStringLiteral("FILE"));
     parser.addOptions({tlsCert, tlsKey, tlsClientCa, link, linkDevice, linkTls, linkTlsCa});
+
+    const QCommandLineOption metrics(
+        QStringLiteral("metrics"),
+        QStringLiteral("Serve /metrics (Prometheus) and /status (JSON) over HTTP on "
+                       "<ADDRESS:PORT>, e.g. 127.0.0.1:9471 or [::1]:9471."),
+        QStringLiteral("ADDRESS:PORT"));
+    const QCommandLineOption listPorts(
+        QStringLiteral("list-ports"),
+        QStringLiteral("Print the serial port table (number, device, identity, present, locked) "
+                       "and exit; opens no port."));
+    const QCommandLineOption json(QStringLiteral("json"),
+                                  QStringLiteral("With --list-ports: print JSON."));
+    parser.addOptions({metrics, listPorts, json});
 
     CommandLine result;
     const auto fail = [&result](const QString &line) {
@@ -241,5 +255,19 @@ CommandLine parseCommandLine(const QStringList &arguments)
         if (result.configDir.isEmpty())
             return fail(QStringLiteral("--config-dir needs a folder."));
     }
+    if (parser.isSet(metrics)) {
+        QHostAddress address;
+        quint16 port = 0;
+        if (!MetricsServer::parseAddress(parser.value(metrics), &address, &port))
+            return fail(QStringLiteral("--metrics takes ADDRESS:PORT (like 127.0.0.1:9471 or "
+                                       "[::1]:9471), not '%1'.")
+                            .arg(parser.value(metrics)));
+        result.metrics = parser.value(metrics);
+    }
+    result.json = parser.isSet(json);
+    if (parser.isSet(listPorts))
+        result.action = CommandLine::Action::ListPorts;
+    else if (result.json)
+        return fail(QStringLiteral("--json goes with --list-ports."));
     return result;
 }

@@ -6,7 +6,7 @@
 // What the command line asks for. Parsed before any application object
 // exists, so --help, --version and mistakes need no display.
 struct CommandLine {
-    enum class Action { Run, Help, Version, Error };
+    enum class Action { Run, Help, Version, ListPorts, Error };
 
     Action action = Action::Run;
     QString message;     // Help: the help text; Error: one line saying what is wrong
@@ -41,6 +41,8 @@ struct CommandLine {
     // presents --tls-cert/--tls-key when given.
     bool linkTls = false;
     QString linkTlsCa;
+    QString metrics;       // --metrics ADDRESS:PORT, checked; empty when not given
+    bool json = false;     // --json: --list-ports prints JSON
 };
 
 // Parses `arguments` (argv, the program name first).

@@ -73,6 +73,8 @@ int main(int argc, char *argv[])
         std::fprintf(stderr, "quaylight: %s\nTry 'quaylight --help'.\n",
                      qUtf8Printable(options.message));
         return 2;
+    case CommandLine::Action::ListPorts:
+        return listPorts(argc, argv, options);
     case CommandLine::Action::Run:
         break;
     }

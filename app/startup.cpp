@@ -13,8 +13,14 @@
 #include "platform/handler_guard.h"
 #include "relay/relay_core.h"
 #include "engine/settings_store.h"
+#include "monitor/metrics_server.h"
+#include "platform/component_error.h"
+#include "platform/port_table.h"
 
 #include <QCoreApplication>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QScopeGuard>
 
 #include <csignal>
@@ -177,6 +183,57 @@ void endOnSignals(RelayCore &core, QCoreApplication &app)
                      Qt::QueuedConnection);
 }
 
+std::unique_ptr<MetricsServer> serveMetrics(RelayCore &core, const CommandLine &options,
+                                            QStringList *failures)
+{
+    const QString where = options.metrics.isEmpty() ? core.hubSettings().metricsAddress()
+                                                    : options.metrics;
+    if (where.isEmpty())
+        return {};
+    QHostAddress address;
+    quint16 port = 0;
+    if (!MetricsServer::parseAddress(where, &address, &port)) {
+        failures->append(QStringLiteral("[monitor] Metrics takes ADDRESS:PORT, not '%1'").arg(where));
+        return {};
+    }
+    auto server = std::make_unique<MetricsServer>(core.engine());
+    try {
+        port = server->listen(address, port);
+    } catch (const ComponentError &error) {
+        failures->append(QStringLiteral("cannot serve the metrics on %1: %2").arg(where, error.text()));
+        return {};
+    }
+    qCInfo(lcApp, "metrics served on %s port %u (/metrics, /status)",
+           qUtf8Printable(address.toString()), unsigned(port));
+    return server;
+}
+
+int listPorts(int &argc, char **argv, const CommandLine &options)
+{
+    QCoreApplication app(argc, argv);
+    const QList<PortTable::Row> rows = PortTable(configDirFor(options)).rows();
+    if (options.json) {
+        QJsonArray list;
+        for (const PortTable::Row &row : rows) {
+            list.append(QJsonObject {{QStringLiteral("number"), row.number},
+                                     {QStringLiteral("device"), row.devicePath},
+                                     {QStringLiteral("identity"), row.identity},
+                                     {QStringLiteral("present"), row.present},
+                                     {QStringLiteral("locked"), row.locked}});
+        }
+        std::fputs(QJsonDocument(list).toJson(QJsonDocument::Indented).constData(), stdout);
+        return 0;
+    }
+    const auto yesNo = [](bool on) { return on ? "yes" : "no"; };
+    std::printf("%-6s %-7s %-6s %-30s %s\n", "number", "present", "locked", "device", "identity");
+    for (const PortTable::Row &row : rows) {
+        std::printf("%-6d %-7s %-6s %-30s %s\n", row.number, yesNo(row.present), yesNo(row.locked),
+                    qUtf8Printable(row.devicePath.isEmpty() ? QStringLiteral("-") : row.devicePath),
+                    qUtf8Printable(row.identity));
+    }
+    return 0;
+}
+
 int runHeadless(int &argc, char **argv, const CommandLine &options)
 {
     QCoreApplication app(argc, argv);
@@ -189,7 +246,9 @@ int runHeadless(int &argc, char **argv, const CommandLine &options)
     endOnSignals(core, app);
     qCInfo(lcApp, "%s started without a window; settings in %s", qUtf8Printable(versionLine()),
            qUtf8Printable(configDirFor(options)));
-    const QStringList failures = takeStartSteps(core, options);
+    QStringList failures;
+    const std::unique_ptr<MetricsServer> metrics = serveMetrics(core, options, &failures);
+    failures += takeStartSteps(core, options);
     if (!failures.isEmpty()) {
         for (const QString &failure : failures)
             std::fprintf(stderr, "quaylight: %s\n", qUtf8Printable(failure));

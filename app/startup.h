@@ -3,7 +3,10 @@
 #include <QString>
 #include <QStringList>
 
+#include <memory>
+
 struct CommandLine;
+class MetricsServer;
 class QCoreApplication;
 class RelayCore;
 
@@ -33,6 +36,17 @@ void restoreSession(RelayCore &core, const CommandLine &options);
 // quits `app` once the core has ended; logs the byte counters on SIGUSR1.
 // Lives as long as `core`.
 void endOnSignals(RelayCore &core, QCoreApplication &app);
+
+// Serves the metrics where --metrics, else [monitor] Metrics, says; none
+// when neither names a place. What keeps them from being served (a
+// malformed setting, an address taken) is one line in `failures`. The
+// server reads `core`'s engine and must go before it.
+[[nodiscard]] std::unique_ptr<MetricsServer> serveMetrics(RelayCore &core, const CommandLine &options,
+                                                          QStringList *failures);
+
+// --list-ports: prints the port table of the config folder, a table for
+// people or with --json an array for scripts, and returns 0. Opens no port.
+[[nodiscard]] int listPorts(int &argc, char **argv, const CommandLine &options);
 
 // Runs the relay without a window until a signal ends it. Returns the exit
 // code: 0 after a clean end, 1 when a start step failed.

@@ -7,6 +7,7 @@
 #include "app/qt_message_boxes.h"
 #include "app/relay_window.h"
 #include "app/startup.h"
+#include "monitor/metrics_server.h"
 #include "platform/log_categories.h"
 #include "relay/relay_core.h"
 
@@ -41,8 +42,10 @@ extern "C" Q_DECL_EXPORT int quaylightRunWindow(int *argc, char **argv,
     QObject::connect(&core, &RelayCore::programEnded, &window, [&boxes] { boxes.closeAll(); });
     endOnSignals(core, app);
     window.show();
+    QStringList failures;
+    const std::unique_ptr<MetricsServer> metrics = serveMetrics(core, *options, &failures);
     // Failed --open and --listen have shown their own boxes, as clicks would.
-    for (const QString &failure : takeStartSteps(core, *options))
+    for (const QString &failure : failures + takeStartSteps(core, *options))
         qCWarning(lcApp, "%s", qUtf8Printable(failure));
     // A signal during a start step has ended the program already.
     const int code = core.hasEnded() ? 0 : QApplication::exec();

@@ -23,6 +23,9 @@ Measured per repetition (medians of the repetitions are printed):
                              1024 B every 1 ms, each way: relay CPU % of a core
   idle CPU                   hub armed but without traffic, % of one core
   peak RSS                   VmHWM of the relay process
+  scrape cost                real program only: serial->TCP MB/s while a
+                             client GETs /metrics 100 times a second, beside
+                             the same run without it
 
 Only the standard library is used. Every process started here is killed on
 the way out, and dies with this driver if it is killed itself.
@@ -30,6 +33,8 @@ the way out, and dies with this driver if it is killed itself.
 
 import argparse
 import ctypes
+import http.client
+import mmap
 import math
 import os
 import selectors
@@ -38,6 +43,7 @@ import shutil
 import signal
 import socket
 import statistics
+import struct
 import subprocess
 import sys
 import tempfile
@@ -54,8 +60,10 @@ HANDSHAKE_SECONDS = 15.0   # longest wait for a relay to pass its first bytes
 STARTUP_SECONDS = 30.0     # longest wait for a relay to come up
 
 SCENARIOS = ("to_serial", "from_serial", "rt64", "rt5000", "fanout", "idle",
-             "rate115200", "rate1m")
+             "rate115200", "rate1m", "scrape")
 BENCH_ONLY = ("fanout",)   # need the gateway or the forwarders: the bench hub only
+PROGRAM_ONLY = ("scrape",)  # need --metrics: the real program only
+SCRAPE_RATE = 100          # GET /metrics per second in the scrape scenario
 TOOLS = ("raw", "socat", "hub")
 HUB_MODES = ("bench", "offscreen", "xvfb", "headless")
 DEFAULT_MODES = ("offscreen", "xvfb", "headless")
@@ -419,6 +427,70 @@ def start_sender(src, data, timeout):
     return pid, go
 
 
+def start_scraper(port, rate):
+    """Forks a process that GETs /metrics from 127.0.0.1:port rate times a
+    second on one kept-alive connection, as Prometheus does, until it is
+    killed. Returns (pid, done): done() is how many answers it has had, each
+    a 200 holding the byte counters; a wrong one ends it with code 3."""
+    shared = mmap.mmap(-1, 8)
+    pid = os.fork()
+    if pid == 0:
+        code = 2
+        try:
+            _die_with_parent()
+            signal.signal(signal.SIGTERM, signal.SIG_DFL)
+            conn = http.client.HTTPConnection("127.0.0.1", port, timeout=10)
+            k = 0
+            while True:
+                # Never faster than rate: a late answer is not made up for.
+                asked = time.monotonic()
+                conn.request("GET", "/metrics")
+                reply = conn.getresponse()
+                if reply.status != 200 or b"quaylight_bytes_sent_total" not in reply.read():
+                    code = 3
+                    break
+                k += 1
+                struct.pack_into("q", shared, 0, k)
+                delay = asked + 1 / rate - time.monotonic()
+                if delay > 0:
+                    time.sleep(delay)
+        except BaseException as e:  # noqa: B902 - the child reports and ends
+            try:
+                os.write(2, f"relay_bench scraper: {e}\n".encode())
+            except OSError:
+                pass
+        finally:
+            os._exit(code)
+    _forked.append(pid)
+    return pid, lambda: struct.unpack_from("q", shared, 0)[0]
+
+
+def cpu_per_scrape(port, pid, count=3000):
+    """Microseconds of process pid's CPU per GET /metrics, asked count times
+    back to back on one connection (the hub otherwise idle)."""
+    conn = http.client.HTTPConnection("127.0.0.1", port, timeout=10)
+    try:
+        before = cpu_ticks(pid)
+        for _ in range(count):
+            conn.request("GET", "/metrics")
+            reply = conn.getresponse()
+            if reply.status != 200 or not reply.read():
+                raise BenchError(f"/metrics answered {reply.status}")
+        return (cpu_ticks(pid) - before) / CLK_TCK / count * 1e6
+    finally:
+        conn.close()
+
+
+def wait_for_count(count, at_least, seconds):
+    """Waits until count() reaches at_least; False after seconds."""
+    deadline = now_ns() + int(seconds * 1e9)
+    while count() < at_least:
+        if now_ns() > deadline:
+            return False
+        time.sleep(0.01)
+    return True
+
+
 def reap(pid, seconds=5.0):
     """Waits for a forked pid to end (killed after seconds); its exit code."""
     deadline = now_ns() + int(seconds * 1e9)
@@ -738,8 +810,9 @@ class Relay:
     """A relay process; knows its pid (the relay itself, also when a wrapper
     such as xvfb-run was started) and the ports it listens on."""
 
-    def __init__(self, proc, log_paths, server2, gateway=0, pid=None):
+    def __init__(self, proc, log_paths, server2, gateway=0, pid=None, metrics=0):
         self.proc = proc
+        self.metrics = metrics  # the port of its /metrics, 0: none
         self.pid = pid or proc.pid
         if self.pid != proc.pid:
             proc.inner_pid = self.pid  # stop() ends it first
@@ -808,14 +881,16 @@ def wait_listening(proc, port, seconds):
     return False
 
 
-def program_command(mode, exe, config_dir, port, base_env, wrapper=()):
+def program_command(mode, exe, config_dir, port, base_env, wrapper=(), metrics=0):
     """argv and environment that start the real program in mode (offscreen,
     xvfb or headless) with serial port SERIAL_NUMBER open and the TCP/IP
-    Server listening on port."""
+    Server listening on port; with metrics, its /metrics on that port."""
     argv = list(wrapper) + [exe]
     if mode == "headless":
         argv.append("--headless")
     argv += ["--config-dir", config_dir, "--open", str(SERIAL_NUMBER), "--listen", str(port)]
+    if metrics:
+        argv += ["--metrics", f"127.0.0.1:{metrics}"]
     env = dict(base_env)
     env.pop("WAYLAND_DISPLAY", None)
     if mode == "offscreen":
@@ -859,14 +934,16 @@ class HubLauncher:
                     XDG_STATE_HOME=os.path.join(home, "state"))
 
     def start(self, mode, pty_path=None, listen=True, gateway=False, forward1=None,
-              forward3=None):
+              forward3=None, metrics=False):
         """Starts a hub in mode; with pty_path it is pinned as port
         SERIAL_NUMBER and opened. Only the bench hub takes the gateway and
-        the forwarders."""
+        the forwarders, only the real program serves metrics."""
         if mode != "bench":
             if gateway or forward1 or forward3 or not pty_path or not listen:
                 raise BenchError(f"the {mode} hub only opens the serial port and listens")
-            return self._start_program(mode, pty_path)
+            return self._start_program(mode, pty_path, metrics)
+        if metrics:
+            raise BenchError("the bench hub serves no metrics")
         home = self._home(pty_path)
         argv = self.wrapper + [self.exe]
         if pty_path:
@@ -891,23 +968,25 @@ class HubLauncher:
         ports = dict(part.split("=") for part in line.split()[1:])
         return Relay(proc, log_path, int(ports["server2"]), int(ports["gateway"]))
 
-    def _start_program(self, mode, pty_path):
+    def _start_program(self, mode, pty_path, metrics=False):
         home = self._home(pty_path)
         logs = [os.path.join(home, "output.log"),
                 os.path.join(home, "state", "quaylight", "quaylight.log")]
         for _attempt in range(3):
             port = free_port()
+            mport = free_port() if metrics else 0
             argv, env = program_command(mode, self.program, os.path.join(home, "quaylight"),
-                                        port, self._env(home), self.wrapper)
+                                        port, self._env(home), self.wrapper, mport)
             with open(logs[0], "ab") as log:
                 proc = spawn(argv, env=env, stderr=log, stdout=log)
             pid = None
-            if wait_listening(proc, port, STARTUP_SECONDS):
+            if wait_listening(proc, port, STARTUP_SECONDS) and (
+                    not mport or wait_listening(proc, mport, STARTUP_SECONDS)):
                 pid = proc.pid
                 if mode == "xvfb":
                     pid = relay_process(session_processes(proc.pid), proc.pid, self.program)
             if pid:
-                return Relay(proc, logs, port, pid=pid)
+                return Relay(proc, logs, port, pid=pid, metrics=mport)
             stop(proc)  # lost the port to someone else, or failed: again
         tail = Relay(proc, logs, port).log_tail()
         raise BenchError(f"the {mode} hub did not listen on port {port}: {tail[-800:]}")
@@ -948,6 +1027,7 @@ class Bench:
         self.verified = 0
         self.exits = []  # unclean ends of the real program
         self.pacing = {}  # rate scenario -> (latest send past its deadline in us, driver CPU %)
+        self.scrapes = {}  # tool -> scrapes per second reached during the transfers
 
     def _relay(self, tool, pty_path, **options):
         """Starts tool ('socat' or 'hub:MODE') on the pty."""
@@ -996,9 +1076,11 @@ class Bench:
         r["cpu_ticks"] = None
         return self._result(r)
 
-    def throughput(self, tool, to_serial):
+    def throughput(self, tool, to_serial, scrape_rate=0):
         """64 MiB TCP->serial (to_serial) or serial->TCP through tool; for
-        'raw' the pty alone in the same direction."""
+        'raw' the pty alone in the same direction. With scrape_rate (the
+        real program only), a client GETs /metrics that often a second
+        throughout."""
         with Pty() as pty:
             master = Chan(pty.master, "pty master")
             if tool == "raw":
@@ -1007,17 +1089,35 @@ class Bench:
                 r = stream(src, [dst], self.data, self.args.timeout)
                 r["cpu_ticks"] = None
                 return self._result(r)
-            relay = self._relay(tool, pty.path)
+            relay = self._relay(tool, pty.path, **({"metrics": True} if scrape_rate else {}))
+            scraper = None
             try:
                 with connect_local(relay.server2) as sock:
                     peer = Chan(sock, "TCP peer")
                     handshake(peer, master)
+                    if scrape_rate:
+                        per_scrape = cpu_per_scrape(relay.metrics, relay.pid)
+                        scraper, done = start_scraper(relay.metrics, scrape_rate)
+                        if not wait_for_count(done, 1, STARTUP_SECONDS):
+                            raise BenchError(f"{tool}: /metrics did not answer")
                     src, dst = (peer, master) if to_serial else (master, peer)
+                    before, since = (done() if scraper else 0), now_ns()
                     r = stream(src, [dst], self.data, self.args.timeout, pid=relay.pid)
+                    if scraper:
+                        if os.waitpid(scraper, os.WNOHANG)[0]:
+                            raise BenchError(f"{tool}: a /metrics answer was wrong or missing")
+                        rate = (done() - before) / ((now_ns() - since) / 1e9)
+                        self.scrapes.setdefault(tool, []).append(rate)
                     self._finish(tool, relay, "TCP->serial" if to_serial else "serial->TCP")
             finally:
+                if scraper:
+                    os.kill(scraper, signal.SIGKILL)
+                    reap(scraper)
                 self._stop(tool, relay)
-            return self._result(r)
+            out = self._result(r)
+            if scrape_rate:
+                out["cpu_us_per_scrape"] = per_scrape
+            return out
 
     def round_trip(self, tool, size, count):
         """count messages of size bytes: TCP peer -> relay -> pty master,
@@ -1307,6 +1407,17 @@ def build_rows(res, mode):
     row("idle CPU, % of a core", "idle", None, "<= 0.1 %", check(m.get(f"{hub}.idle"), 0.1, True),
         digits=2)
     row("peak RSS, MB", "rss", None, "<= 60 MB", check(m.get(f"{hub}.rss"), 60.0, True))
+    if f"{hub}.scrape.mbps" in m:
+        # The run without scrapes is the one of the same repetition, not the
+        # serial->TCP row above, so the load of the moment hits both alike.
+        row("serial->TCP, no scrapes (scrape pair), MB/s", "scrape_base.mbps", socat=False)
+        scraped = ratio(m.get(f"{hub}.scrape.mbps"), m.get(f"{hub}.scrape_base.mbps"))
+        row(f"serial->TCP, {SCRAPE_RATE} scrapes/s, MB/s", "scrape.mbps", None,
+            ">= 0.95 x no scrapes", check(scraped, 0.95, False), socat=False)
+        # CPU per byte depends far less on who else runs than MB/s does.
+        row("relay CPU s/GiB, no scrapes (scrape pair)", "scrape_base.cpu_per_gib", socat=False)
+        row(f"relay CPU s/GiB, {SCRAPE_RATE} scrapes/s", "scrape.cpu_per_gib", socat=False)
+        row("relay CPU per scrape, us (idle, back to back)", "scrape.cpu_us_per_scrape", socat=False)
     return rows
 
 
@@ -1332,7 +1443,9 @@ def parse_modes(values):
 
 def runs_in(scenario, mode):
     """Whether scenario runs with the hub in mode."""
-    return mode == "bench" or scenario not in BENCH_ONLY
+    if mode == "bench":
+        return scenario not in PROGRAM_ONLY
+    return scenario not in BENCH_ONLY
 
 
 def main(argv=None):
@@ -1448,6 +1561,13 @@ def main(argv=None):
                             measure(f"{tool} {scenario} {key}", f"{tool}.{scenario}.{key}",
                                     lambda: bench.rate(tool, scenario, to_serial,
                                                        args.rate_seconds))
+            if "scrape" in only:
+                for tool in relays_for("scrape", raw=False):
+                    if tool.startswith("hub:"):
+                        measure(f"{tool} serial->TCP, no scrapes", f"{tool}.scrape_base",
+                                lambda: bench.throughput(tool, False))
+                        measure(f"{tool} serial->TCP, {SCRAPE_RATE} scrapes/s", f"{tool}.scrape",
+                                lambda: bench.throughput(tool, False, SCRAPE_RATE))
             idlers = relays_for("idle", raw=False)
             if "idle" in only and idlers:
                 print(f"  idle: {', '.join(idlers)}", file=sys.stderr)
@@ -1491,6 +1611,12 @@ def main(argv=None):
         f"Idle: {args.idle_seconds:.0f} s, every relay at once: hubs with the serial port open "
         "and the second server listening (the bench hub also with both forwarders retrying a "
         "closed port); socat listening.",
+        ("Scrape cost (real program only): in each repetition the hub relays serial->TCP "
+         f"once without and once with a client that GETs /metrics {SCRAPE_RATE} times a "
+         "second on one kept-alive connection; reached: "
+         + "; ".join(f"{tool} " + ", ".join(f"{v:.0f}" for v in rates) + " scrapes/s"
+                     for tool, rates in bench.scrapes.items()) + "."
+         if bench.scrapes else "Scrape cost: not measured."),
         "Peak RSS: the largest VmHWM of any run of that relay; by run: "
         + "; ".join(f"{tool} " + ", ".join(f"{run} {v / 1e6:.1f}"
                                            for run, v in bench.peaks_by_run(tool).items())

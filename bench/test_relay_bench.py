@@ -277,6 +277,8 @@ class HubModesTest(unittest.TestCase):
         self.assertFalse(rb.runs_in("fanout", "headless"))
         self.assertTrue(rb.runs_in("fanout", "bench"))
         self.assertTrue(rb.runs_in("rate1m", "xvfb"))
+        self.assertFalse(rb.runs_in("scrape", "bench"))  # the bench hub serves no metrics
+        self.assertTrue(rb.runs_in("scrape", "headless"))
 
     def test_program_command_per_mode(self):
         base = {"DISPLAY": ":0", "WAYLAND_DISPLAY": "wayland-0", "QT_QPA_PLATFORM": "wayland"}
@@ -287,6 +289,8 @@ class HubModesTest(unittest.TestCase):
         argv, env = rb.program_command("offscreen", "/b/quaylight", "/c", 4321, base, ["strace"])
         self.assertEqual(argv, ["strace", "/b/quaylight"] + tail)
         self.assertEqual(env["QT_QPA_PLATFORM"], "offscreen")
+        argv, _ = rb.program_command("headless", "/b/quaylight", "/c", 4321, base, metrics=9471)
+        self.assertEqual(argv[-2:], ["--metrics", "127.0.0.1:9471"])
         argv, env = rb.program_command("xvfb", "/b/quaylight", "/c", 4321, base)
         self.assertEqual(argv, list(rb.XVFB_RUN) + ["/b/quaylight"] + tail)
         self.assertEqual(env["QT_QPA_PLATFORM"], "xcb")

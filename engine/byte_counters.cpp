@@ -9,6 +9,13 @@ QString ByteCounters::nodeName(int node)
     return node == SerialNode ? QStringLiteral("serial") : QString();
 }
 
+QString ByteCounters::nodeKey(int node)
+{
+    if (isEndpoint(node))
+        return QLatin1String(EndpointRows[std::size_t(node)].key);
+    return node == SerialNode ? QStringLiteral("serial") : QString();
+}
+
 QString ByteCounters::describe() const
 {
     QStringList parts;

@@ -31,6 +31,7 @@ struct EndpointRow {
     const char *portDefault;
     const char *hostKey;       // forwarders only
     const char *name;          // for people (counters, capture)
+    const char *key;           // for scripts: metric labels, /status
 };
 
 inline constexpr int EndpointCount = 4;
@@ -39,13 +40,13 @@ inline constexpr int NodeCount = 5;
 
 inline constexpr std::array<EndpointRow, EndpointCount> EndpointRows {{
     {0, EndpointRole::GatewayListener, true, false, Rearm::Never, false, false, false,
-     "TCP Server Closed", "LocalPort", "8080", nullptr, "gateway"},
+     "TCP Server Closed", "LocalPort", "8080", nullptr, "gateway", "gateway"},
     {1, EndpointRole::SoftwareForwarder, false, true, Rearm::Connect, false, false, false, nullptr,
-     "RemotePort", "80", "RemoteHost", "software forwarder"},
+     "RemotePort", "80", "RemoteHost", "software forwarder", "software_forwarder"},
     {2, EndpointRole::ServerListener, true, false, Rearm::Listen, true, true, true, nullptr,
-     "LocalPort2", "8080", nullptr, "TCP/IP Server"},
+     "LocalPort2", "8080", nullptr, "TCP/IP Server", "server"},
     {3, EndpointRole::DataHostForwarder, false, true, Rearm::Connect, false, false, false, nullptr,
-     "RemotePort3", "80", "RemoteHost3", "data host"},
+     "RemotePort3", "80", "RemoteHost3", "data host", "data_host"},
 }};
 
 // The order in which the supervision tick re-arms and repaints: the

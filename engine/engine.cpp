@@ -12,6 +12,7 @@
 #include "platform/winsock.h"
 
 #include <QCoreApplication>
+#include <QDateTime>
 #include <QScopedValueRollback>
 
 #include <utility>
@@ -29,13 +30,16 @@ SocketEndpoint &remoteEndpoint(const std::array<SocketEndpoint *, EndpointCount>
 } // namespace
 
 Engine::Engine(const QString &configDir, QObject *parent)
-    : QObject(parent), m_settings(configDir), m_ports(configDir)
+    : QObject(parent), m_settings(configDir), m_ports(configDir),
+      m_startedMs(QDateTime::currentMSecsSinceEpoch())
 {
     for (const EndpointRow &row : EndpointRows) {
         const std::size_t i = std::size_t(row.index);
         m_owned[i] = std::make_unique<SocketEndpoint>(row, this);
-        m_endpoints[i] = m_owned[i].get();
-        m_sockets[i] = &m_endpoints[i]->socket();
+        SocketEndpoint *endpoint = m_endpoints[i] = m_owned[i].get();
+        m_sockets[i] = &endpoint->socket();
+        connect(m_sockets[i], &Winsock::PeerRefused, this, [endpoint] { ++endpoint->refused; });
+        connect(m_sockets[i], &Winsock::HandshakeFailed, this, [endpoint] { ++endpoint->refusedTls; });
     }
     m_serial = new SerialBridge(m_ports, this);
     m_flow = new FlowControl(m_sockets, m_serial->comm(), this);
@@ -102,9 +106,9 @@ void Engine::relay(SocketEndpoint &source, SocketEndpoint &owner)
     QByteArray chunk = source.socket().GetData();
     if (chunk.isEmpty())
         return;
-    source.received += quint64(chunk.size());
+    countBytes(source.received, source.lastReceivedMs, chunk.size());
     if (&source != &owner)
-        owner.received += quint64(chunk.size());
+        countBytes(owner.received, owner.lastReceivedMs, chunk.size());
     if (source.session && source.session->active()) {
         // Telnet commands are answered here and never reach the device.
         chunk = source.session->fromPeer(chunk);
@@ -396,9 +400,13 @@ ByteCounters Engine::counters() const
     for (const SocketEndpoint *endpoint : m_endpoints) {
         counters.received[std::size_t(endpoint->index())] = endpoint->received;
         counters.sent[std::size_t(endpoint->index())] = endpoint->sent;
+        counters.lastReceived[std::size_t(endpoint->index())] = endpoint->lastReceivedMs;
+        counters.lastSent[std::size_t(endpoint->index())] = endpoint->lastSentMs;
     }
     counters.received[SerialNode] = m_serial->received;
     counters.sent[SerialNode] = m_serial->sent;
+    counters.lastReceived[SerialNode] = m_serial->lastReceivedMs;
+    counters.lastSent[SerialNode] = m_serial->lastSentMs;
     counters.droppedDestinations = m_droppedDestinations;
     counters.droppedBytes = m_droppedBytes;
     return counters;
@@ -421,13 +429,17 @@ Engine::Snapshot Engine::snapshot() const
                 state.peers.append({each.RemoteHostIP(), each.PeerPort(), each.State(),
                                     peer->received, peer->sent});
         }
+        state.refused = endpoint->refused;
+        state.refusedTls = endpoint->refusedTls;
     }
     const SerialComm &comm = m_serial->comm();
     snapshot.serialOpen = comm.PortOpen();
     snapshot.comPort = comm.CommPort();
     snapshot.device = comm.DevicePath();
     snapshot.line = m_serial->line();
+    snapshot.deviceLosses = m_serial->losses;
     snapshot.counters = counters();
+    snapshot.startedMs = m_startedMs;
     return snapshot;
 }
 

@@ -48,6 +48,8 @@ public:
         bool armed = false;
         int peerCount = 0;   // peers connected now
         QList<PeerState> peers; // a listener that goes on listening: each of its peers
+        quint64 refused = 0; // peers turned away by AllowedPeers
+        quint64 refusedTls = 0; // peers whose TLS handshake failed
     };
     struct Snapshot {
         std::array<EndpointState, EndpointCount> endpoints {};
@@ -55,7 +57,9 @@ public:
         int comPort = 0;     // the port open (or last configured)
         QString device;      // its device file while open
         LineSettings line;   // in effect
+        quint64 deviceLosses = 0; // times the open device vanished
         ByteCounters counters;
+        qint64 startedMs = 0; // when the engine was made, ms since the epoch
     };
 
     // `configDir` holds the settings files and the port table.
@@ -166,4 +170,5 @@ private:
     bool m_reapPosted = false;
     quint64 m_droppedDestinations = 0;
     quint64 m_droppedBytes = 0;
+    qint64 m_startedMs = 0;
 };

@@ -168,6 +168,12 @@ bool HubSettings::allEndpoints() const
         == QLatin1String("true");
 }
 
+QString HubSettings::metricsAddress() const
+{
+    return m_store.read(Harborcast, QStringLiteral("monitor"), QStringLiteral("Metrics"), QString())
+        .trimmed();
+}
+
 void HubSettings::setAllEndpoints(bool on)
 {
     m_store.write(Harborcast, View, QStringLiteral("AllEndpoints"), flag(on));

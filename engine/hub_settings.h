@@ -18,6 +18,7 @@
 //                             MinimumVersion, Forwarder1, Forwarder3
 //                  [session]  Restore, and what Exit noted to restore
 //                  [view]     AllEndpoints
+//                  [monitor]  Metrics
 //   Tolvar.ini     [startup]  ComPort, the last port chosen (never read back)
 //                  [line]     the serial line
 class HubSettings
@@ -74,6 +75,10 @@ public:
     // [view] AllEndpoints. The setter throws ComponentError(75).
     [[nodiscard]] bool allEndpoints() const;
     void setAllEndpoints(bool on);
+
+    // [monitor] Metrics: where the metrics are served, "ADDRESS:PORT" as
+    // written; empty (the default): nowhere. Never throws.
+    [[nodiscard]] QString metricsAddress() const;
 
 private:
     SettingsStore m_store;

@@ -1,5 +1,6 @@
 #include "engine/router.h"
 
+#include "engine/byte_counters.h"
 #include "engine/capture_file.h"
 #include "engine/flow_control.h"
 #include "engine/remote_session.h"
@@ -46,7 +47,7 @@ bool Router::sendTo(int destination, const QByteArray &chunk)
             // The device vanished just now; the port's own event reports it.
             return false;
         }
-        m_serial.sent += quint64(chunk.size());
+        countBytes(m_serial.sent, m_serial.lastSentMs, chunk.size());
         return true;
     }
     SocketEndpoint &endpoint = *m_endpoints[std::size_t(destination)];
@@ -56,7 +57,7 @@ bool Router::sendTo(int destination, const QByteArray &chunk)
     // accepted while a chunk is under way, never removed.
     for (std::size_t i = 0; i < endpoint.peers.size(); ++i) {
         if (sendOn(*endpoint.peers[i], chunk)) {
-            endpoint.sent += quint64(chunk.size());
+            countBytes(endpoint.sent, endpoint.lastSentMs, chunk.size());
             went = true;
         }
     }
@@ -77,7 +78,7 @@ bool Router::sendOn(SocketEndpoint &endpoint, const QByteArray &chunk)
         // report it; the remaining destinations are still served.
         return false;
     }
-    endpoint.sent += quint64(chunk.size());
+    countBytes(endpoint.sent, endpoint.lastSentMs, chunk.size());
     return true;
 }
 

@@ -1,5 +1,6 @@
 #include "engine/serial_bridge.h"
 
+#include "engine/byte_counters.h"
 #include "platform/component_error.h"
 #include "platform/log_categories.h"
 #include "platform/serial_comm.h"
@@ -18,6 +19,11 @@ constexpr int SendThreshold = 1;
 SerialBridge::SerialBridge(const PortTable &ports, QObject *parent)
     : QObject(parent), m_comm(new SerialComm(ports, this))
 {
+    // Connected before any handler, so a loss is counted when they see it.
+    connect(m_comm, &SerialComm::OnComm, this, [this] {
+        if (m_comm->CommEvent() == CommEventCode::DeviceLost)
+            ++losses;
+    });
 }
 
 void SerialBridge::takeLine(const LineSettings &line, const char *by)
@@ -117,7 +123,7 @@ void SerialBridge::open(int number)
 void SerialBridge::takeInput(bool all)
 {
     for (QByteArray chunk = m_comm->Input(); !chunk.isEmpty(); chunk = m_comm->Input()) {
-        received += quint64(chunk.size());
+        countBytes(received, lastReceivedMs, chunk.size());
         m_queue.push_back(std::move(chunk));
         if (!all)
             return;

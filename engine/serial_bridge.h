@@ -57,6 +57,9 @@ public:
 
     quint64 received = 0; // bytes read from the device
     quint64 sent = 0;     // bytes queued for the device
+    qint64 lastReceivedMs = 0; // when the last of them passed (ms since the epoch)
+    qint64 lastSentMs = 0;
+    quint64 losses = 0;   // times the open device vanished
 
 signals:
     // The line in effect changed.

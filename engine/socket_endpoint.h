@@ -54,6 +54,10 @@ public:
 
     quint64 received = 0; // bytes taken from the peer
     quint64 sent = 0;     // bytes handed to the socket for the peer
+    qint64 lastReceivedMs = 0; // when the last of them passed (ms since the epoch)
+    qint64 lastSentMs = 0;
+    quint64 refused = 0;  // peers turned away by AllowedPeers
+    quint64 refusedTls = 0; // peers whose TLS handshake failed
 
 private:
     EndpointRow m_row;

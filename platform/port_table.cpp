@@ -253,6 +253,38 @@ QList<PortTable::Entry> PortTable::entries() const
     return list;
 }
 
+QList<PortTable::Row> PortTable::rows() const
+{
+    const QMap<int, QString> present = resolve(); // may remember new devices first
+    const IniFile ini = readIni(filePath());
+    QHash<QString, QString> identityOf;
+    if (m_lister) {
+        for (const Device &device : m_lister())
+            identityOf.insert(canonicalOrSelf(device.path), device.identity);
+    }
+    QMap<int, Row> rows;
+    const auto add = [&](int number, const QString &pathAsNamed, const QString &identity) {
+        Row row {number, present.value(number, pathAsNamed), identity, present.contains(number)};
+        if (row.identity.isEmpty())
+            row.identity = identityOf.value(canonicalOrSelf(row.devicePath), row.devicePath);
+        row.locked = row.present && port_table_os::lockedByProcess(row.devicePath);
+        rows.insert(number, row);
+    };
+    for (auto it = ini.pinned.cbegin(); it != ini.pinned.cend(); ++it)
+        add(it.key(), it.value(), QString());
+    if (ini.automatic) {
+        for (auto it = ini.assigned.cbegin(); it != ini.assigned.cend(); ++it) {
+            if (!rows.contains(it.key()))
+                add(it.key(), QString(), it.value());
+        }
+    }
+    for (auto it = present.cbegin(); it != present.cend(); ++it) {
+        if (!rows.contains(it.key()))
+            add(it.key(), it.value(), QString());
+    }
+    return rows.values();
+}
+
 QString PortTable::stableIdentity(const QString &path, const QString &byIdName, bool hasUsbIds,
                                   quint16 vendorId, quint16 productId,
                                   const QString &serialNumber)

@@ -48,6 +48,15 @@ public:
         bool builtIn = false; // on-board UART (ttyS*, ttyAMA*, ...): numbered first
     };
 
+    // One number as `quaylight --list-ports` shows it.
+    struct Row {
+        int number = 0;
+        QString devicePath;   // the device it names now, else as pinned; empty: remembered, absent
+        QString identity;     // stable identity (see stableIdentity)
+        bool present = false; // names a device now
+        bool locked = false;  // a running process holds the device's lock file
+    };
+
     // Lists the devices present now. Only asked while automatic numbering is
     // on; the default lists the system's ports (systemDevices).
     using DeviceLister = std::function<QList<Device>()>;
@@ -71,6 +80,10 @@ public:
 
     // All numbers that name a device now, ascending.
     [[nodiscard]] QList<Entry> entries() const;
+
+    // Every number pinned or remembered and every number naming a device
+    // now, ascending. Numbers devices as devicePath does; opens no device.
+    [[nodiscard]] QList<Row> rows() const;
 
     // Path of ports.ini.
     [[nodiscard]] QString filePath() const;

@@ -11,4 +11,9 @@ namespace port_table_os {
 // points at (the first name in name order wins when a device has several).
 [[nodiscard]] QHash<QString, QString> byIdNames();
 
+// True when a running process holds the lock file that serial programs
+// (Qt's among them) keep for the device at `path` while they have it open.
+// Reads the lock file only; opens no device.
+[[nodiscard]] bool lockedByProcess(const QString &path);
+
 } // namespace port_table_os

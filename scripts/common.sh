@@ -3,12 +3,14 @@
 
 QUAYLIGHT_ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 
-# Packages every build needs (Debian 12 names).
-QUAYLIGHT_BUILD_PACKAGES=(cmake g++ ninja-build pkg-config qt6-base-dev qt6-serialport-dev libgl-dev)
+# Packages every build needs (Debian 12 names). Debian 12's
+# qt6-httpserver-dev leaves out the qt6-websockets-dev its CMake files ask for.
+QUAYLIGHT_BUILD_PACKAGES=(cmake g++ ninja-build pkg-config qt6-base-dev qt6-serialport-dev
+                          qt6-httpserver-dev qt6-websockets-dev libgl-dev)
 # What the suite runs as peers besides its own programs: pyserial (the RFC
-# 2217 and link tests, with the system's python3) and ser2net (the link
-# against another RFC 2217 server).
-QUAYLIGHT_TEST_PACKAGES=(python3-serial ser2net openssl socat)
+# 2217 and link tests, with the system's python3), ser2net (the link against
+# another RFC 2217 server), openssl and socat (TLS), prometheus (the metrics).
+QUAYLIGHT_TEST_PACKAGES=(python3-serial ser2net openssl socat prometheus)
 
 # ensure_packages PKG...: apt-get installs whichever are not installed yet.
 ensure_packages() {

@@ -22,6 +22,7 @@ import sys
 import tempfile
 import termios
 import threading
+import urllib.request
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from rfc2217_client import Hub, PAYLOAD, failures, first_difference, report, wait_for  # noqa: E402
@@ -173,7 +174,7 @@ def silent_crowd(port, count):
 
 
 def run_listener(program, pki, timeout):
-    with Hub(program, False, timeout, extra=tls_options(pki)) as hub:
+    with Hub(program, False, timeout, extra=tls_options(pki) + ["--metrics", "127.0.0.1:0"]) as hub:
         port = hub.port()
         exchange("(a) openssl s_client with a client certificate", hub,
                  s_client(port, pki, "operator.pem", "operator.key"), timeout)
@@ -186,6 +187,10 @@ def run_listener(program, pki, timeout):
                        lambda: run_s_client(port, pki, "stranger.pem", "stranger.key", timeout), timeout)
         hub.write_device(b"device data for nobody")
         refused_client("(d) a plain TCP client", hub, lambda: plain_client(port, timeout), timeout)
+        metrics = int(re.search(rb"metrics served on \S+ port (\d+)", hub.log).group(1))
+        counted = urllib.request.urlopen("http://127.0.0.1:%d/metrics" % metrics, timeout=timeout).read()
+        report("(d) the metrics count each TLS refusal", b'quaylight_peers_refused_total{endpoint="server",'
+               b'reason="tls"} %d\n' % refusals(hub) in counted, "%d refusals logged" % refusals(hub))
         hub.read_device(0)
         socat = ["socat", "-", "OPENSSL:127.0.0.1:%d,cert=%s,key=%s,cafile=%s,verify=1"
                  % (port, pki.path("operator.pem"), pki.path("operator.key"), pki.path("ca.pem"))]

@@ -1,6 +1,7 @@
 #include "app/command_line.h"
 #include "app/event_log.h"
 #include "app/startup.h"
+#include "platform/port_table.h"
 #include "platform/serial_comm.h"
 #include "platform/signal_watcher.h"
 #include "platform/winsock.h"
@@ -12,6 +13,9 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QProcess>
 #include <QRegularExpression>
 #include <QSignalSpy>
@@ -20,6 +24,7 @@
 #include <QTest>
 
 #include <csignal>
+#include <tuple>
 #include <sys/ioctl.h>
 #include <unistd.h>
 
@@ -49,6 +54,7 @@ private slots:
     void eventLogRotatesAtItsSize();
     void sessionRestoredAtStartWithoutBoxes();
     void signalBeforeTheWatcherWaitsForIt();
+    void listPortsAsJson();
 };
 
 void ProgramTest::commandLine_data()
@@ -74,6 +80,10 @@ void ProgramTest::commandLine_data()
     QTest::newRow("server peers over the limit")
         << QStringList {QStringLiteral("--headless"), QStringLiteral("--server-peers"), QStringLiteral("65")} << 2
         << QStringLiteral("quaylight: --server-peers takes keep or a number from 1 to 64, not '65'.") << none << false << none;
+    QTest::newRow("metrics address without a port")
+        << QStringList {QStringLiteral("--headless"), QStringLiteral("--metrics"), QStringLiteral("::1")} << 2
+        << QStringLiteral("quaylight: --metrics takes ADDRESS:PORT (like 127.0.0.1:9471 or [::1]:9471), not '::1'.")
+        << none << false << none;
     QTest::newRow("headless, no such serial port")
         << QStringList {QStringLiteral("--headless"), QStringLiteral("--open"), QStringLiteral("9")}
         << 1 << QStringLiteral("quaylight: serial port 9 could not be opened") << none << false << none;
@@ -294,6 +304,35 @@ void ProgramTest::signalBeforeTheWatcherWaitsForIt()
     QSignalSpy signalled(&watcher, &SignalWatcher::signalled);
     QVERIFY(signalled.wait(5000));
     QCOMPARE(signalled.constFirst().constFirst().toInt(), SIGUSR2);
+}
+
+// --list-ports --json lists every pinned number, present or not, and the one
+// another process holds (here this test) as locked.
+void ProgramTest::listPortsAsJson()
+{
+    TestConfig config;
+    PtyDevice free;
+    PtyDevice held;
+    const QString missing = config.dir() + QStringLiteral("/no-such-device");
+    config.pinPorts({{3, free.slavePath()}, {5, held.slavePath()}, {7, missing}});
+    PortTable table(config.dir());
+    SerialComm holder(table);
+    holder.setCommPort(5);
+    holder.setPortOpen(true);
+    const bool locks = QFileInfo(QStringLiteral("/var/lock")).isWritable();
+    QProcess program;
+    program.start(QStringLiteral(QUAYLIGHT_PROGRAM),
+                  {QStringLiteral("--list-ports"), QStringLiteral("--json"), QStringLiteral("--config-dir"), config.dir()});
+    QVERIFY(program.waitForFinished(10000));
+    QCOMPARE(program.exitCode(), 0);
+    QJsonArray expected;
+    for (const auto &[number, path, present, locked] : {std::tuple {3, free.slavePath(), true, false},
+                                                        {5, held.slavePath(), true, locks}, {7, missing, false, false}}) {
+        expected.append(QJsonObject {{QStringLiteral("number"), number}, {QStringLiteral("device"), path},
+                                     {QStringLiteral("identity"), path}, {QStringLiteral("present"), present},
+                                     {QStringLiteral("locked"), locked}});
+    }
+    QCOMPARE(QJsonDocument::fromJson(program.readAllStandardOutput()).array(), expected);
 }
 
 QTEST_GUILESS_MAIN(ProgramTest)

@@ -130,6 +130,7 @@ void SerialBridgeTest::vanishedDevice()
     hub.core->Timer1->stop();
     hub.device.vanish();
     QTRY_COMPARE(hub.core->Caption(), QStringLiteral("COM Port # 4 was lost."));
+    QCOMPARE(hub.core->engine().snapshot().deviceLosses, 1U);
     QVERIFY(!hub.core->Com1->PortOpen());
     QCOMPARE(hub.core->Text3->backColor(), UiColour::Red);
     QCOMPARE(hub.core->Text3->foreColor(), UiColour::White);

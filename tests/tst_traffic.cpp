@@ -111,6 +111,7 @@ void TrafficTest::onlyAllowedPeersAreTaken()
     QVERIFY(waitUntil([&] { return insider->received == "to the insider"; }));
     QVERIFY(outsider->received.isEmpty());
     QCOMPARE(refused.size(), 1);
+    QCOMPARE(hub.core->engine().snapshot().endpoints[2].refused, 1U);
 }
 
 void TrafficTest::ipv6PeerConnectsByDefault()

@@ -1,0 +1,47 @@
+#pragma once
+
+#include <QHostAddress>
+#include <QObject>
+#include <QString>
+
+class Engine;
+class QHttpServer;
+
+// The hub's metrics over HTTP, for Prometheus and for scripts:
+//   GET /metrics  the Prometheus text format 0.0.4
+//   GET /status   the same as JSON
+// and 404 for anything else. Both are written from the engine's snapshot at
+// the moment of the request; nothing is counted here.
+//
+// It runs on the relay's thread and never waits: a request is answered from
+// the snapshot at once and the socket writes without blocking, so a scrape
+// costs the relay the time to write a few KiB of text. A peer that
+// AllowedPeers ([network], read at each connection) does not name is closed
+// at once with a log line; a request larger than RequestLimit gets 431 and
+// the connection is closed. It speaks no TLS: bound beyond loopback, who
+// may scrape is decided by AllowedPeers alone.
+class MetricsServer : public QObject
+{
+    Q_OBJECT
+
+public:
+    // `engine` must outlive this.
+    explicit MetricsServer(const Engine &engine, QObject *parent = nullptr);
+    ~MetricsServer() override;
+
+    // Serves on `address`:`port` (0: the system chooses) and returns the
+    // port. Throws ComponentError (a WinsockCode) when it cannot listen.
+    quint16 listen(const QHostAddress &address, quint16 port);
+
+    // Reads "ADDRESS:PORT" ("127.0.0.1:9471", "[::1]:9471", port 0..65535);
+    // false, touching neither output, when `text` is not that.
+    [[nodiscard]] static bool parseAddress(const QString &text, QHostAddress *address,
+                                           quint16 *port);
+
+    // Most bytes one request may have, request line, headers and body.
+    static constexpr qint64 RequestLimit = 8 * 1024;
+
+private:
+    const Engine &m_engine;
+    QHttpServer *m_http;
+};

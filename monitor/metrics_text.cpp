@@ -1,0 +1,205 @@
+#include "monitor/metrics_text.h"
+
+#include "platform/winsock.h"
+
+#include <QDateTime>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+
+namespace {
+
+// A label value inside double quotes: backslash, quote and line feed escaped
+// (a device path may hold any of them).
+QByteArray quoted(const QString &value)
+{
+    QByteArray out = value.toUtf8();
+    out.replace('\\', "\\\\").replace('"', "\\\"").replace('\n', "\\n");
+    return '"' + out + '"';
+}
+
+QByteArray seconds(qint64 ms)
+{
+    return QByteArray::number(double(ms) / 1000.0, 'f', 3);
+}
+
+// One metric family: HELP and TYPE, then its samples.
+class Family
+{
+public:
+    Family(QByteArray &out, const char *name, const char *type, const char *help)
+        : m_out(out), m_name(name)
+    {
+        m_out += "# HELP " + m_name + ' ' + help + "\n# TYPE " + m_name + ' ' + type + '\n';
+    }
+    // `labels` as written between the braces, e.g. endpoint="server"; empty: none.
+    void sample(const QByteArray &labels, const QByteArray &value)
+    {
+        m_out += m_name;
+        if (!labels.isEmpty())
+            m_out += '{' + labels + '}';
+        m_out += ' ' + value + '\n';
+    }
+    void sample(const QByteArray &labels, quint64 value) { sample(labels, QByteArray::number(value)); }
+
+private:
+    QByteArray &m_out;
+    QByteArray m_name;
+};
+
+QByteArray nodeLabel(int node)
+{
+    return "endpoint=" + quoted(ByteCounters::nodeKey(node));
+}
+
+bool hasPeer(int state)
+{
+    return state == Winsock::sckConnected || state == Winsock::sckClosing;
+}
+
+// Winsock's state numbers 0..9 in words.
+QString stateName(int state)
+{
+    static const char *const names[] = {"closed", "open", "listening", "connection pending",
+                                        "resolving host", "host resolved", "connecting",
+                                        "connected", "peer closing", "error"};
+    return state >= 0 && state < int(std::size(names)) ? QLatin1String(names[state]) : QString();
+}
+
+QJsonValue isoTime(qint64 ms)
+{
+    if (ms == 0)
+        return QJsonValue::Null;
+    return QDateTime::fromMSecsSinceEpoch(ms, Qt::UTC).toString(Qt::ISODateWithMs);
+}
+
+} // namespace
+
+QByteArray metrics_text::prometheus(const Engine::Snapshot &snapshot, const QString &version)
+{
+    QByteArray out;
+    const ByteCounters &c = snapshot.counters;
+    const auto perNode = [&](const char *name, const char *type, const char *help, auto value) {
+        Family family(out, name, type, help);
+        for (int node = 0; node < NodeCount; ++node)
+            family.sample(nodeLabel(node), value(std::size_t(node)));
+    };
+    perNode("quaylight_bytes_received_total", "counter",
+            "Bytes taken from the endpoint's peer, or read from the serial device.",
+            [&](std::size_t n) { return c.received[n]; });
+    perNode("quaylight_bytes_sent_total", "counter",
+            "Bytes handed to the endpoint's peer, or queued for the serial device.",
+            [&](std::size_t n) { return c.sent[n]; });
+    perNode("quaylight_last_byte_received_timestamp_seconds", "gauge",
+            "When the last byte came in (Unix time; 0: none yet).",
+            [&](std::size_t n) { return seconds(c.lastReceived[n]); });
+    perNode("quaylight_last_byte_sent_timestamp_seconds", "gauge",
+            "When the last byte went out (Unix time; 0: none yet).",
+            [&](std::size_t n) { return seconds(c.lastSent[n]); });
+
+    Family(out, "quaylight_destinations_dropped_total", "counter",
+           "Destinations cut off because they stalled or fell behind.")
+        .sample({}, c.droppedDestinations);
+    Family(out, "quaylight_dropped_unsent_bytes_total", "counter",
+           "Bytes the dropped destinations still held unsent.")
+        .sample({}, c.droppedBytes);
+
+    const auto state = [&](const EndpointRow &row) { return snapshot.endpoints[std::size_t(row.index)]; };
+    Family refused(out, "quaylight_peers_refused_total", "counter",
+                   "Peers closed before they were offered: not in AllowedPeers (address), or "
+                   "their TLS handshake failed (tls).");
+    for (const EndpointRow &row : EndpointRows) {
+        if (!row.listens)
+            continue;
+        refused.sample(nodeLabel(row.index) + ",reason=\"address\"", state(row).refused);
+        refused.sample(nodeLabel(row.index) + ",reason=\"tls\"", state(row).refusedTls);
+    }
+    const auto perEndpoint = [&](const char *name, const char *type, const char *help, auto value) {
+        Family family(out, name, type, help);
+        for (const EndpointRow &row : EndpointRows)
+            family.sample(nodeLabel(row.index), value(row));
+    };
+    perEndpoint("quaylight_endpoint_listening", "gauge", "1 while the endpoint listens.",
+                [&](const EndpointRow &row) {
+                    return QByteArray::number(int(state(row).state == Winsock::sckListening));
+                });
+    perEndpoint("quaylight_endpoint_connected", "gauge", "1 while the endpoint is connected.",
+                [&](const EndpointRow &row) {
+                    return QByteArray::number(int(state(row).state == Winsock::sckConnected));
+                });
+    perEndpoint("quaylight_endpoint_peers", "gauge", "Peers the endpoint has now (one at most).",
+                [&](const EndpointRow &row) { return QByteArray::number(int(hasPeer(state(row).state))); });
+    perEndpoint("quaylight_endpoint_armed", "gauge",
+                "1 while the supervision tick keeps the endpoint up.",
+                [&](const EndpointRow &row) { return QByteArray::number(int(state(row).armed)); });
+
+    Family(out, "quaylight_serial_open", "gauge", "1 while the serial port is open.")
+        .sample({}, quint64(snapshot.serialOpen));
+    Family(out, "quaylight_serial_info", "gauge",
+           "The serial port open or last configured: number, device and line.")
+        .sample("port=" + quoted(QString::number(snapshot.comPort)) + ",device="
+                    + quoted(snapshot.device) + ",settings=" + quoted(snapshot.line.commSettings())
+                    + ",flow_control=" + quoted(LineSettings::flowText(snapshot.line.flowControl)),
+                "1");
+    Family(out, "quaylight_serial_device_losses_total", "counter",
+           "Times the open serial device vanished.")
+        .sample({}, snapshot.deviceLosses);
+    Family(out, "quaylight_start_time_seconds", "gauge", "When the hub started (Unix time).")
+        .sample({}, seconds(snapshot.startedMs));
+    Family(out, "quaylight_build_info", "gauge", "The program's version and the Qt it runs on.")
+        .sample("version=" + quoted(version) + ",qt=" + quoted(QLatin1String(qVersion())), "1");
+    return out;
+}
+
+QByteArray metrics_text::statusJson(const Engine::Snapshot &snapshot, const QString &version)
+{
+    const ByteCounters &c = snapshot.counters;
+    const auto flow = [&](QJsonObject object, int node) {
+        const std::size_t n = std::size_t(node);
+        object.insert(QStringLiteral("bytesReceived"), double(c.received[n]));
+        object.insert(QStringLiteral("bytesSent"), double(c.sent[n]));
+        object.insert(QStringLiteral("lastReceived"), isoTime(c.lastReceived[n]));
+        object.insert(QStringLiteral("lastSent"), isoTime(c.lastSent[n]));
+        return object;
+    };
+    QJsonArray endpoints;
+    for (const EndpointRow &row : EndpointRows) {
+        const Engine::EndpointState &e = snapshot.endpoints[std::size_t(row.index)];
+        QJsonObject endpoint {
+            {QStringLiteral("name"), QLatin1String(row.key)},
+            {QStringLiteral("state"), e.state},
+            {QStringLiteral("stateText"), stateName(e.state)},
+            {QStringLiteral("listening"), e.state == Winsock::sckListening},
+            {QStringLiteral("connected"), e.state == Winsock::sckConnected},
+            {QStringLiteral("peer"), hasPeer(e.state) ? QJsonValue(e.peer) : QJsonValue::Null},
+            {QStringLiteral("peerPort"), hasPeer(e.state) ? QJsonValue(e.peerPort) : QJsonValue::Null},
+            {QStringLiteral("armed"), e.armed},
+        };
+        if (row.listens) {
+            endpoint.insert(QStringLiteral("peersRefused"),
+                            QJsonObject {{QStringLiteral("address"), double(e.refused)},
+                                         {QStringLiteral("tls"), double(e.refusedTls)}});
+        }
+        endpoints.append(flow(endpoint, row.index));
+    }
+    const QJsonObject serial = flow(
+        {
+            {QStringLiteral("open"), snapshot.serialOpen},
+            {QStringLiteral("port"), snapshot.comPort},
+            {QStringLiteral("device"), snapshot.device},
+            {QStringLiteral("settings"), snapshot.line.commSettings()},
+            {QStringLiteral("flowControl"), LineSettings::flowText(snapshot.line.flowControl)},
+            {QStringLiteral("deviceLosses"), double(snapshot.deviceLosses)},
+        },
+        SerialNode);
+    const QJsonObject status {
+        {QStringLiteral("version"), version},
+        {QStringLiteral("started"), isoTime(snapshot.startedMs)},
+        {QStringLiteral("endpoints"), endpoints},
+        {QStringLiteral("serial"), serial},
+        {QStringLiteral("dropped"),
+         QJsonObject {{QStringLiteral("destinations"), double(c.droppedDestinations)},
+                      {QStringLiteral("unsentBytes"), double(c.droppedBytes)}}},
+    };
+    return QJsonDocument(status).toJson(QJsonDocument::Indented);
+}

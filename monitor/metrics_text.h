@@ -1,0 +1,21 @@
+#pragma once
+
+#include "engine/engine.h"
+
+#include <QByteArray>
+#include <QString>
+
+// What the hub reports to tools that watch it, written from one snapshot of
+// the engine: nothing here counts anything itself.
+namespace metrics_text {
+
+// The Prometheus text exposition format 0.0.4: byte counters per endpoint
+// and for the serial port, drops, refusals, endpoint and port states, the
+// device losses, the last byte each way, the start time and the build.
+// `version` is the program's.
+[[nodiscard]] QByteArray prometheus(const Engine::Snapshot &snapshot, const QString &version);
+
+// The same as one JSON object, for scripts.
+[[nodiscard]] QByteArray statusJson(const Engine::Snapshot &snapshot, const QString &version);
+
+} // namespace metrics_text
