@@ -123,7 +123,11 @@ CommandLine parseCommandLine(const QStringList &arguments)
                        "and exit; opens no port."));
     const QCommandLineOption json(QStringLiteral("json"),
                                   QStringLiteral("With --list-ports: print JSON."));
-    parser.addOptions({metrics, listPorts, json});
+    const QCommandLineOption metricsTls(
+        QStringLiteral("metrics-tls"),
+        QStringLiteral("Serve the metrics over TLS only, with the servers' certificate, key and "
+                       "client CA."));
+    parser.addOptions({metrics, listPorts, json, metricsTls});
 
     CommandLine result;
     const auto fail = [&result](const QString &line) {
@@ -255,6 +259,7 @@ CommandLine parseCommandLine(const QStringList &arguments)
         if (result.configDir.isEmpty())
             return fail(QStringLiteral("--config-dir needs a folder."));
     }
+    result.metricsTls = parser.isSet(metricsTls);
     if (parser.isSet(metrics)) {
         QHostAddress address;
         quint16 port = 0;

@@ -43,6 +43,7 @@ struct CommandLine {
     QString linkTlsCa;
     QString metrics;       // --metrics ADDRESS:PORT, checked; empty when not given
     bool json = false;     // --json: --list-ports prints JSON
+    bool metricsTls = false; // --metrics-tls: the metrics only over TLS, with the [tls] files
 };
 
 // Parses `arguments` (argv, the program name first).

@@ -31,6 +31,21 @@ QString configDirFor(const CommandLine &options)
     return options.configDir.isEmpty() ? quaylightConfigDir() : options.configDir;
 }
 
+TlsSettings tlsFor(const RelayCore &core, const CommandLine &options)
+{
+    TlsSettings tls = core.tlsSettings();
+    if (options.tlsCertificate.isEmpty() && options.tlsKey.isEmpty() && options.tlsClientCa.isEmpty())
+        return tls;
+    tls.enabled = true;
+    if (!options.tlsCertificate.isEmpty())
+        tls.certificate = options.tlsCertificate;
+    if (!options.tlsKey.isEmpty())
+        tls.privateKey = options.tlsKey;
+    if (!options.tlsClientCa.isEmpty())
+        tls.clientCa = options.tlsClientCa;
+    return tls;
+}
+
 void applySettingOptions(RelayCore &core, const CommandLine &options)
 {
     if (!options.listenAddress.isEmpty() || options.allowGiven || options.rfc2217
@@ -48,20 +63,10 @@ void applySettingOptions(RelayCore &core, const CommandLine &options)
             network.rfc2217 = true;
         core.setNetworkSettings(network, false); // checked when parsed
     }
-    if (!options.tlsCertificate.isEmpty() || !options.tlsKey.isEmpty()
-        || !options.tlsClientCa.isEmpty()) {
-        TlsSettings tls = core.tlsSettings();
-        tls.enabled = true;
-        if (!options.tlsCertificate.isEmpty())
-            tls.certificate = options.tlsCertificate;
-        if (!options.tlsKey.isEmpty())
-            tls.privateKey = options.tlsKey;
-        if (!options.tlsClientCa.isEmpty())
-            tls.clientCa = options.tlsClientCa;
-        // A certificate without a key is refused by the Listen that follows,
-        // which says what is missing.
+    // A certificate without a key is refused by the Listen that follows,
+    // which says what is missing.
+    if (const TlsSettings tls = tlsFor(core, options); !(tls == core.tlsSettings()))
         core.setTlsSettings(tls, false);
-    }
     LineSettings line = core.lineSettings();
     if (options.baudRate > 0)
         line.baudRate = options.baudRate;
@@ -198,13 +203,20 @@ std::unique_ptr<MetricsServer> serveMetrics(RelayCore &core, const CommandLine &
     }
     auto server = std::make_unique<MetricsServer>(core.engine());
     try {
-        port = server->listen(address, port);
+        const bool tls = options.metricsTls || core.hubSettings().metricsTls();
+        const TlsSettings files = tlsFor(core, options);
+        port = server->listen(address, port,
+                              tls ? std::function<QSslConfiguration()>([files] {
+                                  return files.serverConfiguration();
+                              })
+                                  : nullptr);
     } catch (const ComponentError &error) {
         failures->append(QStringLiteral("cannot serve the metrics on %1: %2").arg(where, error.text()));
         return {};
     }
-    qCInfo(lcApp, "metrics served on %s port %u (/metrics, /status)",
-           qUtf8Printable(address.toString()), unsigned(port));
+    qCInfo(lcApp, "metrics served on %s port %u (/metrics, /status)%s",
+           qUtf8Printable(address.toString()), unsigned(port),
+           options.metricsTls || core.hubSettings().metricsTls() ? " over TLS" : "");
     return server;
 }
 

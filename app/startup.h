@@ -1,5 +1,7 @@
 #pragma once
 
+#include "engine/tls_settings.h"
+
 #include <QString>
 #include <QStringList>
 
@@ -15,6 +17,9 @@ class RelayCore;
 
 // Puts --baud, --framing, --flow, --listen-address and --allow over the
 // stored settings, for this run only.
+// The TLS settings in effect, with the command line's files over the stored
+// ones (any of them turns TLS on).
+[[nodiscard]] TlsSettings tlsFor(const RelayCore &core, const CommandLine &options);
 void applySettingOptions(RelayCore &core, const CommandLine &options);
 
 // Redoes the session noted at the last exit when "Restore session at start"

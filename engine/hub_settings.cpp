@@ -174,6 +174,16 @@ QString HubSettings::metricsAddress() const
         .trimmed();
 }
 
+bool HubSettings::metricsTls() const
+{
+    return m_store
+               .read(Harborcast, QStringLiteral("monitor"), QStringLiteral("MetricsTls"),
+                     QStringLiteral("false"), QStringLiteral("true"), QStringLiteral("on"))
+               .trimmed()
+               .toLower()
+        == QLatin1String("true");
+}
+
 void HubSettings::setAllEndpoints(bool on)
 {
     m_store.write(Harborcast, View, QStringLiteral("AllEndpoints"), flag(on));

@@ -79,6 +79,9 @@ public:
     // [monitor] Metrics: where the metrics are served, "ADDRESS:PORT" as
     // written; empty (the default): nowhere. Never throws.
     [[nodiscard]] QString metricsAddress() const;
+    // [monitor] MetricsTls: the metrics only over TLS, with the [tls] files.
+    // Fails closed: a value that cannot be read is on.
+    [[nodiscard]] bool metricsTls() const;
 
 private:
     SettingsStore m_store;

@@ -5,15 +5,19 @@
 #include "monitor/metrics_text.h"
 #include "platform/component_error.h"
 #include "platform/log_categories.h"
+#include "platform/tls_listener.h"
 #include "platform/winsock.h"
 
 #include <QCoreApplication>
 #include <QHttpServer>
 #include <QHttpServerResponse>
 #include <QTcpServer>
+#include <QSslSocket>
 #include <QTcpSocket>
+#include <QTimer>
 
 #include <functional>
+#include <optional>
 
 namespace {
 
@@ -27,12 +31,15 @@ class GuardedServer : public QTcpServer
 {
 public:
     using Allows = std::function<bool(const QHostAddress &)>;
-    GuardedServer(Allows allows, qint64 limit) : m_allows(std::move(allows)), m_limit(limit) {}
+    GuardedServer(Allows allows, qint64 limit, std::optional<QSslConfiguration> tls)
+        : m_allows(std::move(allows)), m_limit(limit), m_tls(std::move(tls))
+    {
+    }
 
 protected:
     void incomingConnection(qintptr descriptor) override
     {
-        auto *socket = new QTcpSocket(this);
+        QTcpSocket *socket = m_tls ? new QSslSocket(this) : new QTcpSocket(this);
         if (!socket->setSocketDescriptor(descriptor)) {
             delete socket;
             return;
@@ -60,12 +67,38 @@ protected:
             socket->write(TooLarge);
             socket->disconnectFromHost();
         });
-        addPendingConnection(socket);
+        if (!m_tls) {
+            addPendingConnection(socket);
+            return;
+        }
+        // The HTTP server gets the connection once it is encrypted (and the
+        // client's certificate checked, when [tls] ClientCa asks for one).
+        auto *secure = static_cast<QSslSocket *>(socket);
+        secure->setSslConfiguration(*m_tls);
+        connect(secure, &QSslSocket::encrypted, this, [this, secure] {
+            addPendingConnection(secure);
+            emit newConnection();
+        });
+        connect(secure, &QAbstractSocket::errorOccurred, secure, [secure] {
+            if (secure->isEncrypted())
+                return;
+            qCWarning(lcNet, "metrics: peer %s:%u refused, TLS: %s",
+                      qUtf8Printable(secure->peerAddress().toString()), unsigned(secure->peerPort()),
+                      qUtf8Printable(secure->errorString()));
+            secure->abort();
+            secure->deleteLater();
+        });
+        QTimer::singleShot(TlsListener::HandshakeTimeoutMs, secure, [secure] {
+            if (!secure->isEncrypted())
+                secure->abort(), secure->deleteLater();
+        });
+        secure->startServerEncryption();
     }
 
 private:
     Allows m_allows;
     qint64 m_limit;
+    std::optional<QSslConfiguration> m_tls;
 };
 
 } // namespace
@@ -89,14 +122,18 @@ MetricsServer::MetricsServer(const Engine &engine, QObject *parent)
 
 MetricsServer::~MetricsServer() = default;
 
-quint16 MetricsServer::listen(const QHostAddress &address, quint16 port)
+quint16 MetricsServer::listen(const QHostAddress &address, quint16 port,
+                              const std::function<QSslConfiguration()> &tls)
 {
+    std::optional<QSslConfiguration> configuration;
+    if (tls)
+        configuration = tls(); // throws, and nothing is served in clear
     // AllowedPeers as it is when the peer connects: the operator may change it.
     auto *server = new GuardedServer(
         [this](const QHostAddress &peer) {
             return m_engine.network().peerFilter(nullptr).allows(peer);
         },
-        RequestLimit);
+        RequestLimit, std::move(configuration));
     if (!server->listen(address, port)) {
         const int code = server->serverError() == QAbstractSocket::AddressInUseError
             ? WinsockCode::AddressInUse

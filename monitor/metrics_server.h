@@ -2,7 +2,10 @@
 
 #include <QHostAddress>
 #include <QObject>
+#include <QSslConfiguration>
 #include <QString>
+
+#include <functional>
 
 class Engine;
 class QHttpServer;
@@ -18,8 +21,9 @@ class QHttpServer;
 // costs the relay the time to write a few KiB of text. A peer that
 // AllowedPeers ([network], read at each connection) does not name is closed
 // at once with a log line; a request larger than RequestLimit gets 431 and
-// the connection is closed. It speaks no TLS: bound beyond loopback, who
-// may scrape is decided by AllowedPeers alone.
+// the connection is closed. With TLS (--metrics-tls, [monitor] MetricsTls,
+// for an address beyond loopback) a client is served once its handshake is
+// done, with a client certificate when [tls] ClientCa asks for one.
 class MetricsServer : public QObject
 {
     Q_OBJECT
@@ -30,8 +34,11 @@ public:
     ~MetricsServer() override;
 
     // Serves on `address`:`port` (0: the system chooses) and returns the
-    // port. Throws ComponentError (a WinsockCode) when it cannot listen.
-    quint16 listen(const QHostAddress &address, quint16 port);
+    // port. With `tls`, only over TLS with the configuration it makes (the
+    // listeners' [tls] files): it throws when there is none, as when it
+    // cannot listen (ComponentError, a WinsockCode).
+    quint16 listen(const QHostAddress &address, quint16 port,
+                   const std::function<QSslConfiguration()> &tls = {});
 
     // Reads "ADDRESS:PORT" ("127.0.0.1:9471", "[::1]:9471", port 0..65535);
     // false, touching neither output, when `text` is not that.

@@ -12,6 +12,7 @@ the exit status is non-zero when any failed.
 """
 
 import argparse
+import http.client
 import os
 import re
 import signal
@@ -271,6 +272,37 @@ def run_link(program, pki, timeout):
         hub.terminate()
 
 
+def run_metrics(program, pki, timeout):
+    """The metrics over TLS: a client with a certificate gets /metrics, a plain one nothing."""
+    with Hub(program, False, timeout, extra=tls_options(pki) + ["--metrics", "127.0.0.1:0", "--metrics-tls"]) as hub:
+        hub.port()
+        served = re.compile(rb"metrics served on 127\.0\.0\.1 port (\d+).* over TLS")
+        wait_for(lambda: served.search(hub.log), timeout)
+        found = served.search(hub.log)
+        report("(l) the metrics are served over TLS", found is not None, hub.log.decode(errors="replace")[-600:])
+        if not found:
+            return
+        port = int(found.group(1))
+        context = ssl.create_default_context(cafile=pki.path("ca.pem"))
+        context.load_cert_chain(pki.path("operator.pem"), pki.path("operator.key"))
+        connection = http.client.HTTPSConnection("127.0.0.1", port, timeout=timeout, context=context)
+        connection.request("GET", "/metrics")
+        answer = connection.getresponse()
+        reply = b"HTTP/1.1 %d\n" % answer.status + answer.read()
+        connection.close()
+        report("(l) /metrics over TLS with a client certificate", reply.startswith(b"HTTP/1.1 200")
+               and b"quaylight_bytes_received_total" in reply, repr(reply[:120]))
+        with socket.create_connection(("127.0.0.1", port), timeout=timeout) as plain:
+            plain.sendall(b"GET /metrics HTTP/1.1\r\nHost: hub\r\n\r\n")
+            try:
+                answer = plain.recv(65536)
+            except OSError:
+                answer = b""
+        report("(l) plain HTTP gets no metrics", b"quaylight_" not in answer and not answer.startswith(b"HTTP"),
+               repr(answer[:120]))
+        hub.terminate()
+
+
 def run_refused_files(program, pki, timeout):
     cases = (
         ("missing key", ["--tls-cert", pki.path("hub.pem"), "--tls-key", pki.path("nokey.pem")], rb"nokey\.pem"),
@@ -354,7 +386,7 @@ def main():
     args = parser.parse_args()
     with tempfile.TemporaryDirectory(prefix="quaylight-tls-") as folder:
         pki = Pki(folder)
-        for run in (run_listener, run_rfc2217, run_peers, run_link, run_refused_files, run_forwarder):
+        for run in (run_listener, run_rfc2217, run_peers, run_link, run_metrics, run_refused_files, run_forwarder):
             try:
                 run(args.hub, pki, args.timeout)
             except Exception as error:  # one run failing must not hide the others
