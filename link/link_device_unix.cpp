@@ -48,6 +48,11 @@ LinkDevice::LinkDevice(QObject *parent) : QObject(parent) { }
 LinkDevice::~LinkDevice()
 {
     removeLink();
+    // The notifiers go before their descriptor: a dispatcher that keeps its
+    // set in the kernel must hear of them while the descriptor still names
+    // this pseudo-terminal.
+    delete m_readNotifier;
+    delete m_writeNotifier;
     if (m_master >= 0)
         ::close(m_master);
     if (m_terminal >= 0)
