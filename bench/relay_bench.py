@@ -1,8 +1,8 @@
 #!/usr/bin/env python3
-"""Relay benchmark: the hub side by side with socat and the raw path.
+"""Relay benchmark: the hub side by side with socat, ser2net and the raw path.
 
 Every run uses 127.0.0.1 and a fresh pseudo-terminal made here. The relay
-under test (the hub or socat) opens the pty's slave as its serial device;
+under test (the hub, socat or ser2net) opens the pty's slave as its serial device;
 this driver plays the TCP peers and the serial device (the master). The raw
 path is the same driver code with no relay in between: the pty alone and
 loopback TCP alone.
@@ -11,11 +11,14 @@ The hub runs in one or more modes: 'bench' is the bench hub (the window
 offscreen, driven through its handlers); 'offscreen', 'xvfb' and 'headless'
 are the real program started from its command line, with its window on the
 offscreen platform, with its window under a virtual X server (xvfb-run), and
-without a window. socat and the raw path are measured once and compared with
-every mode.
+without a window. socat, ser2net and the raw path are measured once and
+compared with every mode.
 
 Measured per repetition (medians of the repetitions are printed):
-  TCP->serial, serial->TCP   MB/s (10^6 bytes/s), every byte checked
+  TCP->serial, serial->TCP   MB/s (10^6 bytes/s), every byte checked; the
+                             sender is a forked process with blocking writes
+  serial->TCP, writer thread the same, the pty master written by a thread of
+                             this driver in 64 KiB blocking writes
   round trip                 64-byte and 5000-byte messages, p50/p99/max us
   gateway fan-out            bench hub only: MB/s at the slowest of 3 receivers
   relay CPU per GiB          /proc/PID/stat utime+stime over the transfer
@@ -47,6 +50,7 @@ import struct
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 import tty
 
@@ -59,12 +63,14 @@ WARMUP_MESSAGES = 20       # round trips sent first and not counted
 HANDSHAKE_SECONDS = 15.0   # longest wait for a relay to pass its first bytes
 STARTUP_SECONDS = 30.0     # longest wait for a relay to come up
 
-SCENARIOS = ("to_serial", "from_serial", "rt64", "rt5000", "fanout", "idle",
+SCENARIOS = ("to_serial", "from_serial", "from_serial_thread", "rt64", "rt5000", "fanout", "idle",
              "rate115200", "rate1m", "scrape")
 BENCH_ONLY = ("fanout",)   # need the gateway or the forwarders: the bench hub only
 PROGRAM_ONLY = ("scrape",)  # need --metrics: the real program only
 SCRAPE_RATE = 100          # GET /metrics per second in the scrape scenario
-TOOLS = ("raw", "socat", "hub")
+TOOLS = ("raw", "socat", "ser2net", "hub")
+PEERS = ("socat", "ser2net")  # the other relays, each compared with the hub
+THREAD_CHUNK = 64 * 1024   # most bytes one write of the writer thread hands over
 HUB_MODES = ("bench", "offscreen", "xvfb", "headless")
 DEFAULT_MODES = ("offscreen", "xvfb", "headless")
 SERIAL_NUMBER = 3          # the number the pty is pinned as in ports.ini
@@ -427,6 +433,36 @@ def start_sender(src, data, timeout):
     return pid, go
 
 
+def start_writer_thread(src, data):
+    """A thread of this driver that writes data on src in blocking writes of
+    THREAD_CHUNK once go() is called (the receive loop runs beside it, the
+    GIL released in both system calls). Returns (join, go); join() is True
+    when every byte went."""
+    start = threading.Event()
+    result = {"ok": False}
+
+    def run():
+        start.wait()
+        try:
+            out = memoryview(data)
+            sent = 0
+            while sent < len(out):
+                sent += os.write(src.fd, out[sent:sent + THREAD_CHUNK])
+            result["ok"] = True
+        except OSError as e:
+            print(f"relay_bench writer thread: {e}", file=sys.stderr)
+
+    src.set_blocking(True)
+    worker = threading.Thread(target=run, daemon=True)
+    worker.start()
+
+    def join():
+        worker.join(timeout=10.0)
+        return result["ok"] and not worker.is_alive()
+
+    return join, start.set
+
+
 def start_scraper(port, rate):
     """Forks a process that GETs /metrics from 127.0.0.1:port rate times a
     second on one kept-alive connection, as Prometheus does, until it is
@@ -511,17 +547,22 @@ def reap(pid, seconds=5.0):
             _forked.remove(pid)
 
 
-def stream(src, dsts, data, timeout, pid=None):
-    """Sends data on src as fast as it goes (from a forked sender) while
-    every channel in dsts receives; returns {'seconds': time until the
-    slowest receiver had it all, 'cpu_ticks': ticks of process pid over that
-    time}. Every receiver must get exactly data, in order, else Corrupt."""
+def stream(src, dsts, data, timeout, pid=None, thread=False):
+    """Sends data on src as fast as it goes (from a forked sender, or with
+    thread from a writer thread here) while every channel in dsts receives;
+    returns {'seconds': time until the slowest receiver had it all,
+    'cpu_ticks': ticks of process pid over that time}. Every receiver must
+    get exactly data, in order, else Corrupt."""
     n = len(data)
     bufs = RECEIVERS.get(len(dsts), n)
     views = [memoryview(b) for b in bufs]
     got = [0] * len(dsts)
     done_at = [0] * len(dsts)
-    sender, go = start_sender(src, data, timeout)
+    if thread:
+        sender = None
+        join, go = start_writer_thread(src, data)
+    else:
+        sender, go = start_sender(src, data, timeout)
     sent_ok = False
     try:
         with _Deadline(timeout, "transfer"):
@@ -542,11 +583,11 @@ def stream(src, dsts, data, timeout, pid=None):
                 _receive_many(dsts, views, got, done_at, n)
             t1 = max(done_at)
             cpu1 = cpu_ticks(pid) if pid else 0
-        sent_ok = reap(sender) == 0
+        sent_ok = join() if thread else reap(sender) == 0
         src.set_blocking(False)  # the sender made it blocking
         _catch_extra(dsts, views, got, len(bufs[0]))
     finally:
-        if sender in _forked:
+        if sender is not None and sender in _forked:
             reap(sender, 0)
         for v in views:
             v.release()
@@ -1015,6 +1056,31 @@ class SocatLauncher:
         raise BenchError("socat did not start")
 
 
+class Ser2netLauncher:
+    """Starts ser2net 4 with one raw TCP accepter relaying to the pty."""
+
+    def __init__(self, workdir):
+        self.workdir = workdir
+        self.count = 0
+
+    def start(self, pty_path):
+        """Starts ser2net on a free loopback port; returns when it listens."""
+        for _attempt in range(5):
+            self.count += 1
+            port = free_port()
+            base = os.path.join(self.workdir, f"ser2net{self.count}")
+            with open(base + ".yaml", "w") as f:
+                f.write(f"connection: &bench\n  accepter: tcp,127.0.0.1,{port}\n"
+                        f"  connector: serialdev,{pty_path},115200n81,local\n")
+            argv = ["ser2net", "-n", "-d", "-c", base + ".yaml", "-P", base + ".pid"]
+            with open(base + ".log", "wb") as log:
+                proc = spawn(argv, stderr=log, stdout=log)
+            if wait_listening(proc, port, STARTUP_SECONDS):
+                return Relay(proc, base + ".log", port)
+            stop(proc)
+        raise BenchError("ser2net did not start")
+
+
 # ---- scenarios -------------------------------------------------------------------
 
 class Bench:
@@ -1022,6 +1088,7 @@ class Bench:
         self.args = args
         self.hub = HubLauncher(args.hub, args.program, workdir, shlex.split(args.hub_wrapper))
         self.socat = SocatLauncher(workdir)
+        self.ser2net = Ser2netLauncher(workdir)
         self.data = make_payload(args.mib * MiB)
         self.rss = {}  # (tool, run) -> largest VmHWM in bytes
         self.verified = 0
@@ -1030,9 +1097,11 @@ class Bench:
         self.scrapes = {}  # tool -> scrapes per second reached during the transfers
 
     def _relay(self, tool, pty_path, **options):
-        """Starts tool ('socat' or 'hub:MODE') on the pty."""
+        """Starts tool ('socat', 'ser2net' or 'hub:MODE') on the pty."""
         if tool == "socat":
             return self.socat.start(pty_path)
+        if tool == "ser2net":
+            return self.ser2net.start(pty_path)
         return self.hub.start(hub_mode(tool), pty_path, **options)
 
     def _stop(self, tool, relay):
@@ -1076,17 +1145,17 @@ class Bench:
         r["cpu_ticks"] = None
         return self._result(r)
 
-    def throughput(self, tool, to_serial, scrape_rate=0):
+    def throughput(self, tool, to_serial, scrape_rate=0, thread=False):
         """64 MiB TCP->serial (to_serial) or serial->TCP through tool; for
         'raw' the pty alone in the same direction. With scrape_rate (the
         real program only), a client GETs /metrics that often a second
-        throughout."""
+        throughout. With thread, the sender is a writer thread here."""
         with Pty() as pty:
             master = Chan(pty.master, "pty master")
             if tool == "raw":
                 slave = Chan(pty.slave, "pty slave")
                 src, dst = (slave, master) if to_serial else (master, slave)
-                r = stream(src, [dst], self.data, self.args.timeout)
+                r = stream(src, [dst], self.data, self.args.timeout, thread=thread)
                 r["cpu_ticks"] = None
                 return self._result(r)
             relay = self._relay(tool, pty.path, **({"metrics": True} if scrape_rate else {}))
@@ -1102,7 +1171,8 @@ class Bench:
                             raise BenchError(f"{tool}: /metrics did not answer")
                     src, dst = (peer, master) if to_serial else (master, peer)
                     before, since = (done() if scraper else 0), now_ns()
-                    r = stream(src, [dst], self.data, self.args.timeout, pid=relay.pid)
+                    r = stream(src, [dst], self.data, self.args.timeout, pid=relay.pid,
+                               thread=thread)
                     if scraper:
                         if os.waitpid(scraper, os.WNOHANG)[0]:
                             raise BenchError(f"{tool}: a /metrics answer was wrong or missing")
@@ -1312,25 +1382,29 @@ def ratio(a, b):
 def render(blocks, notes):
     """The tables as text: one per hub mode (blocks: (title, rows)), one line
     per measure, columns aligned across the tables."""
-    head = ["measure", "hub", "socat", "raw", "hub/socat", "hub/raw", "target", "met"]
+    head = ["measure", "hub", "socat", "ser2net", "raw", "hub/socat", "hub/ser2net", "hub/raw",
+            "target", "met", "vs ser2net", "met"]
+    numbers = 7  # right-aligned columns after the measure
     bodies = []
     for _title, rows in blocks:
         body = []
         for r in rows:
             d = r.get("digits", 1)
             body.append([r["name"], fmt(r.get("hub"), d), fmt(r.get("socat"), d),
-                         fmt(r.get("raw"), d),
+                         fmt(r.get("ser2net"), d), fmt(r.get("raw"), d),
                          fmt(ratio(r.get("hub"), r.get("socat")), 2),
+                         fmt(ratio(r.get("hub"), r.get("ser2net")), 2),
                          fmt(ratio(r.get("hub"), r.get("raw")), 2),
-                         r.get("target", ""), r.get("met", "")])
+                         r.get("target", ""), r.get("met", ""),
+                         r.get("target2", ""), r.get("met2", "")])
         bodies.append(body)
     every = [head] + [row for body in bodies for row in body]
     widths = [max(len(row[i]) for row in every) for i in range(len(head))]
 
     def line(cells):
         out = [cells[0].ljust(widths[0])]
-        out += [c.rjust(w) for c, w in zip(cells[1:6], widths[1:6])]
-        out += [c.ljust(w) for c, w in zip(cells[6:], widths[6:])]
+        out += [c.rjust(w) for c, w in zip(cells[1:numbers + 1], widths[1:numbers + 1])]
+        out += [c.ljust(w) for c, w in zip(cells[numbers + 1:], widths[numbers + 1:])]
         return "| " + " | ".join(out) + " |"
 
     text = []
@@ -1365,23 +1439,32 @@ def build_rows(res, mode):
     hub = f"hub:{mode}"
     rows = []
 
-    def row(name, key, raw=None, target="", met="", socat=True, digits=1):
+    def row(name, key, raw=None, target="", met="", socat=True, digits=1, cpu=False):
+        """cpu: a CPU measure, also judged against ser2net (at most 0.8 x)."""
+        theirs = m.get(f"ser2net.{key}") if socat else None
         rows.append({"name": name, "hub": m.get(f"{hub}.{key}"),
                      "socat": m.get(f"socat.{key}") if socat else None,
-                     "raw": raw, "target": target, "met": met, "digits": digits})
+                     "ser2net": theirs, "raw": raw, "target": target, "met": met,
+                     "digits": digits,
+                     "target2": "<= 0.8 x ser2net" if cpu else "",
+                     "met2": check(ratio(m.get(f"{hub}.{key}"), theirs), 0.8, True) if cpu else ""})
 
     def vs_socat(key):
         return ratio(m.get(f"{hub}.{key}"), m.get(f"socat.{key}"))
 
     raw_ts = min(filter(None, [m.get("raw.tcp.mbps"), m.get("raw.to_serial.mbps")]), default=None)
-    raw_st = min(filter(None, [m.get("raw.tcp.mbps"), m.get("raw.from_serial.mbps")]), default=None)
-    row("serial->TCP, MB/s", "from_serial.mbps", raw_st, ">= 1.0 x socat",
-        check(vs_socat("from_serial.mbps"), 1.0, False))
-    row("relay CPU s/GiB, serial->TCP", "from_serial.cpu_per_gib", None, "<= 1.0 x socat",
-        check(vs_socat("from_serial.cpu_per_gib"), 1.0, True))
+    for key, label in (("from_serial", "serial->TCP"), ("from_serial_thread",
+                                                       "serial->TCP, writer thread")):
+        raw_st = min(filter(None, [m.get("raw.tcp.mbps"), m.get(f"raw.{key}.mbps")]),
+                     default=None)
+        row(f"{label}, MB/s", f"{key}.mbps", raw_st, ">= 1.0 x socat",
+            check(vs_socat(f"{key}.mbps"), 1.0, False))
+        row(f"relay CPU s/GiB, {label}", f"{key}.cpu_per_gib", None, "<= 1.0 x socat",
+            check(vs_socat(f"{key}.cpu_per_gib"), 1.0, True), cpu=True)
     row("TCP->serial, MB/s", "to_serial.mbps", raw_ts, ">= 1.0 x socat",
         check(vs_socat("to_serial.mbps"), 1.0, False))
-    row("relay CPU s/GiB, TCP->serial", "to_serial.cpu_per_gib")
+    row("relay CPU s/GiB, TCP->serial", "to_serial.cpu_per_gib", None, "<= 1.0 x socat",
+        check(vs_socat("to_serial.cpu_per_gib"), 1.0, True), cpu=True)
     for size in (64, 5000):
         for stat in ("p50", "p99", "max"):
             key = f"rt{size}.{stat}"
@@ -1399,7 +1482,7 @@ def build_rows(res, mode):
             mine, theirs = m.get(f"{hub}.{full}"), m.get(f"socat.{full}")
             met = "n/a" if mine is None or theirs is None else check(mine - theirs, 0.0, True)
             row(f"CPU % of a core, {label}, {direction}", full, None, "<= socat", met,
-                digits=2)
+                digits=2, cpu=True)
     if mode == "bench":
         row("gateway fan-out, MB/s at slowest of 3", "fanout.mbps", m.get("raw.tcp.mbps"),
             socat=False)
@@ -1499,11 +1582,15 @@ def main(argv=None):
             print("relay_bench: hub mode xvfb needs xvfb-run (Debian: xvfb, xauth)",
                   file=sys.stderr)
             return 2
+    if "ser2net" in tools and not shutil.which("ser2net"):
+        print("relay_bench: ser2net is not installed (Debian: ser2net)", file=sys.stderr)
+        return 2
     hubs = [f"hub:{mode}" for mode in modes] if "hub" in tools else []
 
     def relays_for(scenario, raw=True):
-        """Who runs scenario, in this order: raw, socat, the hub in each mode."""
-        out = [t for t in ("raw", "socat") if t in tools and (raw or t != "raw")]
+        """Who runs scenario, in this order: raw, socat, ser2net, the hub in
+        each mode."""
+        out = [t for t in ("raw",) + PEERS if t in tools and (raw or t != "raw")]
         return out + [h for h in hubs if runs_in(scenario, hub_mode(h))]
 
     # SIGTERM and SIGHUP end the run like Ctrl-C: through the cleanup below.
@@ -1538,13 +1625,16 @@ def main(argv=None):
     try:
         for rep in range(args.reps):
             print(f"repetition {rep + 1} of {args.reps}", file=sys.stderr)
-            if "raw" in tools and {"to_serial", "from_serial", "fanout"} & set(only):
+            if "raw" in tools and {"to_serial", "from_serial", "from_serial_thread",
+                                   "fanout"} & set(only):
                 measure("raw TCP", "raw.tcp", bench.tcp_alone)
-            for to_serial, key in ((True, "to_serial"), (False, "from_serial")):
+            for to_serial, key, thread in ((True, "to_serial", False),
+                                           (False, "from_serial", False),
+                                           (False, "from_serial_thread", True)):
                 if key in only:
                     for tool in relays_for(key):
                         measure(f"{tool} {key}", f"{tool}.{key}",
-                                lambda: bench.throughput(tool, to_serial))
+                                lambda: bench.throughput(tool, to_serial, thread=thread))
             for size, count in ((64, 2000), (5000, 200)):
                 if f"rt{size}" in only:
                     for tool in relays_for(f"rt{size}"):
@@ -1574,7 +1664,7 @@ def main(argv=None):
                 r = attempt("idle", lambda: bench.idle(args.idle_seconds, idlers))
                 for t, v in (r or {}).items():
                     add(f"{t}.idle", v)
-        for tool in ["socat"] + hubs:
+        for tool in list(PEERS) + hubs:
             if bench.peak(tool):
                 res[f"{tool}.rss"] = [bench.peak(tool) / 1e6]
     finally:
@@ -1592,7 +1682,11 @@ def main(argv=None):
         f"Medians of {args.reps} repetition(s); {args.mib} MiB per throughput run; "
         f"MB = 10^6 bytes; {bench.verified / 1e6:,.0f} MB checked byte for byte; "
         f"{time.time() - started:.0f} s in all.",
-        "socat and raw: measured once per repetition and compared with every hub mode.",
+        "socat, ser2net and raw: measured once per repetition and compared with every hub "
+        "mode. ser2net 4: one raw tcp accepter, connector serialdev on the pty.",
+        "serial->TCP is written at the pty master by a forked process in blocking writes of "
+        f"{WRITE_CHUNK // MiB} MiB; the writer-thread rows by a thread of the driver in "
+        f"blocking writes of {THREAD_CHUNK // 1024} KiB, beside its receive loop.",
         "raw, throughput: the slower of loopback TCP alone ("
         f"{fmt(med(res.get('raw.tcp.mbps', [])))} MB/s) and the pty alone in that direction "
         f"(slave->master {fmt(med(res.get('raw.to_serial.mbps', [])))}, master->slave "
@@ -1610,7 +1704,7 @@ def main(argv=None):
         "servers and the second server's peer.",
         f"Idle: {args.idle_seconds:.0f} s, every relay at once: hubs with the serial port open "
         "and the second server listening (the bench hub also with both forwarders retrying a "
-        "closed port); socat listening.",
+        "closed port); socat and ser2net listening.",
         ("Scrape cost (real program only): in each repetition the hub relays serial->TCP "
          f"once without and once with a client that GETs /metrics {SCRAPE_RATE} times a "
          "second on one kept-alive connection; reached: "

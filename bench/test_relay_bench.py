@@ -118,6 +118,8 @@ class PtyPathTest(unittest.TestCase):
             slave = rb.Chan(pty.slave, "slave")
             rb.stream(slave, [master], data, 20)
             rb.stream(master, [slave], data, 20)
+            # The writer thread's way, as the writer-thread rows drive it.
+            rb.stream(master, [slave], data, 20, thread=True)
 
     def test_round_trip_finds_a_changed_echo(self):
         # A relay that changes the 100th byte on the way back from the pty.
@@ -368,6 +370,10 @@ class TargetsTest(unittest.TestCase):
                                    "headless")[name]["met"], "NO")
         self.assertEqual(self.rows({f"hub:headless.{key}": [2.0]}, "headless")[name]["met"],
                          "n/a")
+        # Against ser2net the bar is 0.8 x its CPU.
+        for theirs, met in ((3.0, "yes"), (2.4, "NO")):
+            self.assertEqual(self.rows({f"hub:headless.{key}": [2.0], f"ser2net.{key}": [theirs]},
+                                       "headless")[name]["met2"], met)
 
     def test_fan_out_only_in_the_bench_block(self):
         self.assertIn("gateway fan-out, MB/s at slowest of 3", self.rows({}, "bench"))

@@ -30,7 +30,7 @@ FlowControl::FlowControl(const std::array<Winsock *, EndpointCount> &sockets, Se
     });
     for (int i = 0; i < EndpointCount; ++i)
         add(i, *sockets[std::size_t(i)]);
-    connect(&m_serial, &SerialComm::BytesWritten, this, [this] { update(); });
+    connect(&m_serial, &SerialComm::BytesWritten, this, [this] { check(); });
 }
 
 void FlowControl::add(int node, Winsock &socket)
@@ -77,7 +77,31 @@ void FlowControl::onSocketProgress(const Winsock *socket)
         if (destination.socket == socket)
             destination.lastProgress.start();
     }
-    update();
+    check();
+}
+
+bool FlowControl::crossedMark() const
+{
+    for (const Destination &d : m_destinations) {
+        const Winsock &socket = *d.socket;
+        const bool connected = socket.CanSend();
+        const qint64 backlog = connected ? socket.BytesToSend() : 0;
+        if ((connected && congestedNow(d.full, backlog, m_limits.socketHigh, m_limits.socketLow))
+                != d.full
+            || (backlog > m_limits.serialQueueLimit) != d.overBoundSince.isValid()
+            || (connected && d.held) != d.heldCounted)
+            return true;
+    }
+    return (m_serial.PortOpen()
+            && congestedNow(m_serialCongested, m_serial.OutBufferCount(), m_limits.serialHigh,
+                            m_limits.serialLow))
+        != m_serialCongested;
+}
+
+void FlowControl::check()
+{
+    if (crossedMark())
+        update();
 }
 
 void FlowControl::update()
@@ -92,7 +116,8 @@ void FlowControl::update()
         if (full && !d.full)
             d.lastProgress.start(); // the stall clock starts with the congestion
         d.full = full;
-        if (full || (connected && d.held))
+        d.heldCounted = connected && d.held;
+        if (full || d.heldCounted)
             m_congested[std::size_t(d.node)] = true;
         if (backlog <= m_limits.serialQueueLimit)
             d.overBoundSince.invalidate();

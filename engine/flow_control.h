@@ -63,8 +63,13 @@ public:
     void removePeer(const Winsock &socket);
 
     // Re-reads every destination's backlog and pauses or resumes the sources.
-    // Cheap; called after each relayed chunk and on every write progress.
     void update();
+    // update(), but only when a backlog crossed a mark since the last one
+    // (over a high mark, back under a low mark, past the bound or back
+    // within it) or a held destination came or went: called after each
+    // relayed chunk and on every write progress, it costs a few compares
+    // per destination when nothing changed.
+    void check();
 
     // Holds socket destination `socket` as if it were full (its peer asked
     // the hub to stop sending), or lets it go again.
@@ -89,10 +94,12 @@ private:
         Winsock *socket = nullptr;
         bool full = false; // over the socket high mark (hysteresis)
         bool held = false;
+        bool heldCounted = false; // held while connected, at the last update
         QElapsedTimer lastProgress;
         QElapsedTimer overBoundSince; // invalid while within it
     };
     void add(int node, Winsock &socket);
+    [[nodiscard]] bool crossedMark() const;
     void onSocketProgress(const Winsock *socket);
     void checkStalls();
 

@@ -89,7 +89,7 @@ QByteArray RemoteSession::fromPeer(const QByteArray &chunk)
         request(each);
     // The answers queue on the peer's own socket: one that sends and never
     // reads stops being read before the next chunk, data in it or not.
-    m_flow.update();
+    m_flow.check();
     return data;
 }
 

@@ -96,7 +96,7 @@ void Router::fanOut(int source, const QByteArray &chunk)
     if (m_capture)
         capture(source, std::span(served).first(count), chunk);
     // Destinations that filled up hold their sources back from here on.
-    m_flow.update();
+    m_flow.check();
 }
 
 bool Router::startCapture(const QString &path, qint64 limit, QString *error)

@@ -21,6 +21,27 @@ constexpr uint32_t ReadEvents = EPOLLIN | EPOLLHUP | EPOLLERR;
 constexpr uint32_t WriteEvents = EPOLLOUT | EPOLLHUP | EPOLLERR;
 constexpr uint32_t ExceptionEvents = EPOLLPRI;
 
+uint32_t eventsOf(const QSocketNotifier *read, const QSocketNotifier *write,
+                  const QSocketNotifier *exception)
+{
+    return (read ? ReadEvents : 0) | (write ? WriteEvents : 0) | (exception ? ExceptionEvents : 0);
+}
+
+// Puts `fd` in the set with `events`, or changes what it has there. A
+// descriptor number may come back for another file after a close the set
+// never heard of: add what is missing, change what is there.
+void watchInKernel(int epoll, int fd, uint32_t events)
+{
+    epoll_event event {};
+    event.events = events;
+    event.data.fd = fd;
+    if (::epoll_ctl(epoll, EPOLL_CTL_MOD, fd, &event) == 0)
+        return;
+    if (errno == ENOENT && ::epoll_ctl(epoll, EPOLL_CTL_ADD, fd, &event) == 0)
+        return;
+    qWarning("EpollDispatcher: cannot watch descriptor %d: %s", fd, strerror(errno));
+}
+
 } // namespace
 
 EpollDispatcher::EpollDispatcher(QObject *parent)
@@ -75,25 +96,44 @@ void EpollDispatcher::unregisterSocketNotifier(QSocketNotifier *notifier)
         return;
     }
     m_watches.erase(it);
-    // Qt unregisters before it closes the descriptor; when it did not, the
-    // kernel has dropped it from the set already.
+    // At once, never later: Qt unregisters before it closes the descriptor,
+    // and a copy of it left open elsewhere would keep a stale entry in the
+    // set once its number is closed. When Qt closed it first, the kernel has
+    // dropped it already.
     ::epoll_ctl(m_epoll, EPOLL_CTL_DEL, fd, nullptr);
 }
 
 void EpollDispatcher::updateWatch(int fd)
 {
-    const Watch &watch = m_watches.value(fd);
-    epoll_event event {};
-    event.events = (watch.read ? ReadEvents : 0) | (watch.write ? WriteEvents : 0)
-        | (watch.exception ? ExceptionEvents : 0);
-    event.data.fd = fd;
-    // A descriptor number may come back for another file after a close the
-    // set never heard of: add what is missing, change what is there.
-    if (::epoll_ctl(m_epoll, EPOLL_CTL_MOD, fd, &event) == 0)
+    Watch &watch = m_watches[fd];
+    const uint32_t events = eventsOf(watch.read, watch.write, watch.exception);
+    if (watch.inKernel == 0) {
+        // New to the set: at once, so the next wait sees it however it comes.
+        watchInKernel(m_epoll, fd, events);
+        watch.inKernel = events;
         return;
-    if (errno == ENOENT && ::epoll_ctl(m_epoll, EPOLL_CTL_ADD, fd, &event) == 0)
-        return;
-    qWarning("EpollDispatcher: cannot watch descriptor %d: %s", fd, strerror(errno));
+    }
+    // Only what the set waits for changes, and only waits look at it.
+    if (!watch.changed) {
+        watch.changed = true;
+        m_changed.push_back(fd);
+    }
+}
+
+void EpollDispatcher::applyChanges()
+{
+    for (int fd : m_changed) {
+        const auto it = m_watches.find(fd);
+        if (it == m_watches.end() || !it->changed)
+            continue; // gone meanwhile: taken out of the set then
+        it->changed = false;
+        const uint32_t events = eventsOf(it->read, it->write, it->exception);
+        if (events != it->inKernel) {
+            watchInKernel(m_epoll, fd, events);
+            it->inKernel = events;
+        }
+    }
+    m_changed.clear();
 }
 
 void EpollDispatcher::registerTimer(int timerId, qint64 interval, Qt::TimerType timerType,
@@ -257,6 +297,7 @@ bool EpollDispatcher::processEvents(QEventLoop::ProcessEventsFlags flags)
         timeout = includeTimers ? timerWait() : -1;
         emit aboutToBlock();
     }
+    applyChanges();
     int count = ::epoll_wait(m_epoll, m_events, MaxEvents, timeout);
     if (count < 0)
         count = 0; // EINTR: a signal; its handler's notifier reports it

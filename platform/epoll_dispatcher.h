@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdint>
 #include <map>
 #include <vector>
 
@@ -53,6 +54,8 @@ private:
         QSocketNotifier *read = nullptr;
         QSocketNotifier *write = nullptr;
         QSocketNotifier *exception = nullptr;
+        uint32_t inKernel = 0; // the events the epoll set has for it; 0: not in it
+        bool changed = false;  // on m_changed
     };
     struct Timer {
         qint64 intervalMs;
@@ -63,6 +66,10 @@ private:
     };
 
     void updateWatch(int fd);
+    // Hands the epoll set the changes of enabled notifiers since the last
+    // wait: a notifier switched on and off again in between (a socket's
+    // write notifier around a write the OS took at once) costs nothing.
+    void applyChanges();
     // Milliseconds until the first timer is due: -1 when there is none.
     [[nodiscard]] int timerWait() const;
     // Delivers the timers due now, each once; true when any was.
@@ -78,6 +85,7 @@ private:
     std::atomic<bool> m_posted {false};      // wakeUp() since the last posted events were sent
     std::vector<QSocketNotifier *> m_pending; // ready, to be activated in this pass
     QHash<int, Watch> m_watches;
+    std::vector<int> m_changed; // descriptors whose events changed since the last wait
     std::map<int, Timer> m_timers;
     static constexpr int MaxEvents = 64;
     struct epoll_event *m_events = nullptr;

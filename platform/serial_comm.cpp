@@ -439,12 +439,22 @@ QByteArray SerialComm::Input()
             m_leftover.remove(0, limit);
         }
     }
-    if (m_port->isOpen() && (limit < 0 || out.size() < limit) && m_port->bytesAvailable() > 0) {
-        QByteArray more = limit < 0 ? m_port->readAll() : m_port->read(limit - out.size());
-        if (out.isEmpty())
-            out.swap(more);
-        else
-            out.append(more);
+    const qint64 waiting = m_port->isOpen() ? m_port->bytesAvailable() : 0;
+    if (waiting > 0 && (limit < 0 || out.size() < limit)) {
+        const qint64 want = limit < 0 ? waiting : qMin(waiting, limit - out.size());
+        if (out.isEmpty()) {
+            // Into the chunk handed out last time when nobody holds it any
+            // more (the sockets took it): no allocation, and QSerialPort keeps
+            // its own read block too. Still held (queued somewhere): a new one.
+            if (!m_chunk.isDetached())
+                m_chunk = QByteArray();
+            m_chunk.resize(want);
+            const qint64 got = m_port->read(m_chunk.data(), want);
+            m_chunk.resize(qMax<qint64>(got, 0));
+            out = m_chunk;
+        } else {
+            out.append(m_port->read(want));
+        }
     }
     m_taken += quint64(out.size());
     if (m_nullDiscard)

@@ -258,6 +258,7 @@ private:
     bool m_nullDiscard = false;
     int m_commEvent = 0;
     QByteArray m_leftover; // bytes read before the device vanished
+    QByteArray m_chunk;    // what Input read last; reused once nobody else holds it
     quint64 m_taken = 0;   // bytes Input has handed out, ever
 
     // Event delivery: at most one delivery posted at a time; a deliberate

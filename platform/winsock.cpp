@@ -689,11 +689,18 @@ void Winsock::setGathering(bool on)
     m_gathering = on;
     if (on || m_gathered.isEmpty())
         return;
-    const QByteArray gathered = std::exchange(m_gathered, {});
+    QByteArray gathered = std::exchange(m_gathered, {});
     if (m_sendSide)
         (void)m_sendSide->write(gathered); // refused: the peer had closed entirely
     else if (m_state == sckConnected)
         writeNow(gathered);
+    // Once the OS took it all, nothing holds the array any more: its room
+    // gathers the next delivery without an allocation (and without holding
+    // on to the chunks it is made of, which the serial port reuses).
+    if (m_gathered.isNull() && gathered.isDetached()) {
+        gathered.resize(0);
+        m_gathered = std::move(gathered);
+    }
 }
 
 QString Winsock::RemoteHostIP() const

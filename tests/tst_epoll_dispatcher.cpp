@@ -100,6 +100,21 @@ void EpollDispatcherTest::notifiersFollowReadinessAndEnabling()
     reader.setEnabled(true);
     QVERIFY(waitUntil([&] { return reads == 2; }, 1000));
     QCOMPARE(writes, 1);
+
+    // Switched on and off again between two waits, and switched off for a
+    // descriptor that stays writable: neither serves nor wakes a waiting pass.
+    writer.setEnabled(true);
+    writer.setEnabled(false);
+    int wakes = 0;
+    const auto counting = connect(QAbstractEventDispatcher::instance(),
+                                  &QAbstractEventDispatcher::awake, this, [&] { ++wakes; });
+    bool over = false;
+    QTimer::singleShot(50, this, [&] { over = true; });
+    while (!over)
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+    disconnect(counting);
+    QCOMPARE(writes, 1);
+    QVERIFY2(wakes < 20, qPrintable(QStringLiteral("%1 wake-ups in 50 ms").arg(wakes)));
 }
 
 void EpollDispatcherTest::postedEventsWakeAWaitingPass()
