@@ -1033,52 +1033,53 @@ class HubLauncher:
         raise BenchError(f"the {mode} hub did not listen on port {port}: {tail[-800:]}")
 
 
-class SocatLauncher:
-    """Starts socat as a one-connection TCP listener relaying to the pty."""
+class PeerLauncher:
+    """Starts another relay (socat, ser2net) on a free loopback port,
+    relaying to the pty; returns when it listens."""
+
+    name = ""
 
     def __init__(self, workdir):
         self.workdir = workdir
         self.count = 0
 
+    def argv(self, port, pty_path, base):
+        """The command line; base is this start's path prefix for its files."""
+        raise NotImplementedError
+
     def start(self, pty_path):
-        """Starts socat on a free loopback port; returns when it listens."""
         for _attempt in range(5):
             self.count += 1
             port = free_port()
-            log_path = os.path.join(self.workdir, f"socat{self.count}.log")
-            argv = ["socat", f"TCP-LISTEN:{port},bind=127.0.0.1,reuseaddr",
-                    f"FILE:{pty_path},rawer"]
-            with open(log_path, "wb") as log:
-                proc = spawn(argv, stderr=log)
-            if wait_listening(proc, port, STARTUP_SECONDS):
-                return Relay(proc, log_path, port)
-            stop(proc)  # lost the port to someone else, or failed: again
-        raise BenchError("socat did not start")
-
-
-class Ser2netLauncher:
-    """Starts ser2net 4 with one raw TCP accepter relaying to the pty."""
-
-    def __init__(self, workdir):
-        self.workdir = workdir
-        self.count = 0
-
-    def start(self, pty_path):
-        """Starts ser2net on a free loopback port; returns when it listens."""
-        for _attempt in range(5):
-            self.count += 1
-            port = free_port()
-            base = os.path.join(self.workdir, f"ser2net{self.count}")
-            with open(base + ".yaml", "w") as f:
-                f.write(f"connection: &bench\n  accepter: tcp,127.0.0.1,{port}\n"
-                        f"  connector: serialdev,{pty_path},115200n81,local\n")
-            argv = ["ser2net", "-n", "-d", "-c", base + ".yaml", "-P", base + ".pid"]
+            base = os.path.join(self.workdir, f"{self.name}{self.count}")
+            argv = self.argv(port, pty_path, base)
             with open(base + ".log", "wb") as log:
                 proc = spawn(argv, stderr=log, stdout=log)
             if wait_listening(proc, port, STARTUP_SECONDS):
                 return Relay(proc, base + ".log", port)
-            stop(proc)
-        raise BenchError("ser2net did not start")
+            stop(proc)  # lost the port to someone else, or failed: again
+        raise BenchError(f"{self.name} did not start")
+
+
+class SocatLauncher(PeerLauncher):
+    """socat as a one-connection TCP listener."""
+
+    name = "socat"
+
+    def argv(self, port, pty_path, base):
+        return ["socat", f"TCP-LISTEN:{port},bind=127.0.0.1,reuseaddr", f"FILE:{pty_path},rawer"]
+
+
+class Ser2netLauncher(PeerLauncher):
+    """ser2net 4 with one raw TCP accepter."""
+
+    name = "ser2net"
+
+    def argv(self, port, pty_path, base):
+        with open(base + ".yaml", "w") as f:
+            f.write(f"connection: &bench\n  accepter: tcp,127.0.0.1,{port}\n"
+                    f"  connector: serialdev,{pty_path},115200n81,local\n")
+        return ["ser2net", "-n", "-d", "-c", base + ".yaml", "-P", base + ".pid"]
 
 
 # ---- scenarios -------------------------------------------------------------------
