@@ -29,7 +29,7 @@ QComboBox *choice(QWidget *parent, const QStringList &items, const QString &curr
 
 SettingsDialog::SettingsDialog(const LineSettings &line, const NetworkSettings &network,
                                bool restoreSession, QWidget *parent)
-    : QDialog(parent)
+    : QDialog(parent), m_network(network)
 {
     setWindowTitle(QStringLiteral("Settings"));
     auto *form = new QFormLayout(this);
@@ -131,7 +131,7 @@ LineSettings SettingsDialog::lineSettings() const
 
 NetworkSettings SettingsDialog::networkSettings() const
 {
-    NetworkSettings network;
+    NetworkSettings network = m_network;
     network.listenAddress = listenAddress->currentText().trimmed();
     network.allowedPeers = allowedPeers->text().trimmed();
     network.rfc2217 = rfc2217->isChecked();
@@ -146,6 +146,9 @@ void SettingsDialog::done(int result)
         QString problem = networkSettings().problem();
         if (problem.isEmpty())
             problem = tlsSettings().problem();
+        // Refused here rather than by a listener that would then stop.
+        if (const QString field = tlsSettings().missingServerField(); problem.isEmpty() && !field.isEmpty())
+            problem = QStringLiteral("\"Both servers speak TLS only\" needs a file in \"%1\".").arg(field);
         if (!problem.isEmpty()) {
             QMessageBox::warning(this, QStringLiteral("Quaylight"), problem);
             return;

@@ -64,4 +64,5 @@ private:
     QLineEdit *fileRow(const QString &label, const QString &placeholder);
 
     QFormLayout *m_form = nullptr;
+    NetworkSettings m_network; // as given: what the dialog does not show is kept
 };

@@ -31,9 +31,8 @@ QString configDirFor(const CommandLine &options)
     return options.configDir.isEmpty() ? quaylightConfigDir() : options.configDir;
 }
 
-TlsSettings tlsFor(const RelayCore &core, const CommandLine &options)
+TlsSettings tlsFor(TlsSettings tls, const CommandLine &options)
 {
-    TlsSettings tls = core.tlsSettings();
     if (options.tlsCertificate.isEmpty() && options.tlsKey.isEmpty() && options.tlsClientCa.isEmpty())
         return tls;
     tls.enabled = true;
@@ -64,9 +63,12 @@ void applySettingOptions(RelayCore &core, const CommandLine &options)
         core.setNetworkSettings(network, false); // checked when parsed
     }
     // A certificate without a key is refused by the Listen that follows,
-    // which says what is missing.
-    if (const TlsSettings tls = tlsFor(core, options); !(tls == core.tlsSettings()))
+    // which says what is missing. Either way the rules in effect are logged
+    // once.
+    if (const TlsSettings tls = tlsFor(core.tlsSettings(), options); !(tls == core.tlsSettings()))
         core.setTlsSettings(tls, false);
+    else
+        qCInfo(lcNet, "TLS: %s", qUtf8Printable(tls.describe()));
     LineSettings line = core.lineSettings();
     if (options.baudRate > 0)
         line.baudRate = options.baudRate;
@@ -168,13 +170,21 @@ QStringList takeStartSteps(RelayCore &core, const CommandLine &options)
     return core.hasEnded() ? QStringList() : failures;
 }
 
-void endOnSignals(RelayCore &core, QCoreApplication &app)
+void endOnSignals(RelayCore &core, QCoreApplication &app, const CommandLine &options)
 {
     auto *watcher = new SignalWatcher({SIGINT, SIGTERM, SIGHUP, SIGUSR1, SIGUSR2}, &core);
-    QObject::connect(watcher, &SignalWatcher::signalled, &core, [&core](int signo) {
+    QObject::connect(watcher, &SignalWatcher::signalled, &core, [&core, options](int signo) {
         if (signo == SIGUSR2) {
-            // Renewed certificates, without dropping anyone.
-            core.reloadTls();
+            // The [tls] section as written now, and renewed certificates:
+            // at once for the listeners listening now; TLS peers stay.
+            QStringList complaints;
+            const TlsSettings stored = core.hubSettings().tls(&complaints);
+            for (const QString &complaint : std::as_const(complaints))
+                qCWarning(lcNet, "%s", qUtf8Printable(complaint));
+            if (const TlsSettings tls = tlsFor(stored, options); tls == core.tlsSettings())
+                core.reloadTls();
+            else
+                core.setTlsSettings(tls, false);
             return;
         }
         if (signo == SIGUSR1) {
@@ -204,7 +214,7 @@ std::unique_ptr<MetricsServer> serveMetrics(RelayCore &core, const CommandLine &
     auto server = std::make_unique<MetricsServer>(core.engine());
     try {
         const bool tls = options.metricsTls || core.hubSettings().metricsTls();
-        const TlsSettings files = tlsFor(core, options);
+        const TlsSettings files = tlsFor(core.tlsSettings(), options);
         port = server->listen(address, port,
                               tls ? std::function<QSslConfiguration()>([files] {
                                   return files.serverConfiguration();
@@ -255,7 +265,7 @@ int runHeadless(int &argc, char **argv, const CommandLine &options)
     LoggedMessageBoxes boxes;
     RelayCore core(boxes, configDirFor(options));
     core.setHeadless(true);
-    endOnSignals(core, app);
+    endOnSignals(core, app, options);
     qCInfo(lcApp, "%s started without a window; settings in %s", qUtf8Printable(versionLine()),
            qUtf8Printable(configDirFor(options)));
     QStringList failures;

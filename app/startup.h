@@ -15,11 +15,10 @@ class RelayCore;
 // The folder of the settings files and ports.ini for this run.
 [[nodiscard]] QString configDirFor(const CommandLine &options);
 
-// Puts --baud, --framing, --flow, --listen-address and --allow over the
-// stored settings, for this run only.
-// The TLS settings in effect, with the command line's files over the stored
-// ones (any of them turns TLS on).
-[[nodiscard]] TlsSettings tlsFor(const RelayCore &core, const CommandLine &options);
+// `tls` with the command line's files over it (any of them turns TLS on).
+[[nodiscard]] TlsSettings tlsFor(TlsSettings tls, const CommandLine &options);
+// Puts --baud, --framing, --flow, --listen-address, --allow and the TLS
+// files over the stored settings, for this run only.
 void applySettingOptions(RelayCore &core, const CommandLine &options);
 
 // Redoes the session noted at the last exit when "Restore session at start"
@@ -38,9 +37,10 @@ void restoreSession(RelayCore &core, const CommandLine &options);
 [[nodiscard]] QStringList takeStartSteps(RelayCore &core, const CommandLine &options);
 
 // Ends the program the way Exit does on SIGINT, SIGTERM and SIGHUP, and
-// quits `app` once the core has ended; logs the byte counters on SIGUSR1.
-// Lives as long as `core`.
-void endOnSignals(RelayCore &core, QCoreApplication &app);
+// quits `app` once the core has ended; logs the byte counters on SIGUSR1;
+// on SIGUSR2 reads Harborcast.ini [tls] and the files again and applies
+// them at once, with `options` over them as at start. Lives as long as `core`.
+void endOnSignals(RelayCore &core, QCoreApplication &app, const CommandLine &options);
 
 // Serves the metrics where --metrics, else [monitor] Metrics, says; none
 // when neither names a place. What keeps them from being served (a

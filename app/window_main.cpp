@@ -40,7 +40,7 @@ extern "C" Q_DECL_EXPORT int quaylightRunWindow(int *argc, char **argv,
     // A box on screen when the program ends (a signal) would hold the
     // handler that showed it, and the start, for an answer nobody gives.
     QObject::connect(&core, &RelayCore::programEnded, &window, [&boxes] { boxes.closeAll(); });
-    endOnSignals(core, app);
+    endOnSignals(core, app, *options);
     window.show();
     QStringList failures;
     const std::unique_ptr<MetricsServer> metrics = serveMetrics(core, *options, &failures);

@@ -140,6 +140,8 @@ void Engine::acceptPeer(int index, qint32 requestID)
         if (!m_network.kickOldest) {
             qCWarning(lcNet, "endpoint %d: peer %s refused, %d of %d peers connected", index,
                       qUtf8Printable(who), owner.connectedPeers(), limit);
+            if (const QByteArray line = m_network.refusalLine(); !line.isEmpty())
+                socket.SendData(line); // handed to the OS by the Close
             socket.Close();
             delete &socket; // raised by the listener, not by this socket: gone at once
             return;
@@ -356,6 +358,7 @@ void Engine::setNetwork(const NetworkSettings &network)
             continue;
         Winsock &socket = endpoint->socket();
         socket.setLocalAddresses(addresses);
+        socket.setRefusalText(m_network.refusalLine());
         if (filter.allowsEveryone())
             socket.setPeerFilter({});
         else
@@ -363,7 +366,7 @@ void Engine::setNetwork(const NetworkSettings &network)
     }
 }
 
-void Engine::setTls(const TlsSettings &tls)
+QList<Engine::StoppedListener> Engine::setTls(const TlsSettings &tls)
 {
     m_tls = tls;
     for (SocketEndpoint *endpoint : m_endpoints) {
@@ -378,20 +381,54 @@ void Engine::setTls(const TlsSettings &tls)
         socket.setClientTls(secure ? Winsock::TlsSetup([this] { return m_tls.clientConfiguration(); })
                                    : Winsock::TlsSetup());
     }
-    qCInfo(lcNet, "TLS on the listeners: %s; forwarders: %s%s", m_tls.enabled ? "on" : "off",
-           m_tls.forwarder1 ? "1 " : "", m_tls.forwarder3 ? "3" : (m_tls.forwarder1 ? "" : "none"));
+    return reloadTls();
 }
 
-bool Engine::reloadTls(QString *error)
+QList<Engine::StoppedListener> Engine::reloadTls()
 {
-    try {
-        for (SocketEndpoint *endpoint : m_endpoints)
-            endpoint->socket().reloadServerTls();
-    } catch (const ComponentError &failure) {
-        *error = failure.text();
-        return false;
+    QList<StoppedListener> stopped;
+    for (SocketEndpoint *endpoint : m_endpoints) {
+        if (!endpoint->row().listens)
+            continue;
+        const int index = endpoint->index();
+        Winsock &socket = endpoint->socket();
+        try {
+            socket.reloadServerTls();
+        } catch (const ComponentError &failure) {
+            socket.Close();
+            closePeers(index);
+            peerLeft(index);
+            qCWarning(lcNet, "endpoint %d stopped listening: %s", index, qUtf8Printable(failure.text()));
+            stopped.append({index, failure.text()});
+            continue;
+        }
+        if (!m_tls.enabled)
+            continue;
+        const auto plain = [](const Winsock &each) {
+            return each.State() != Winsock::sckClosed && each.State() != Winsock::sckListening
+                && !each.Encrypted();
+        };
+        const auto closed = [index](const Winsock &each) {
+            qCInfo(lcNet, "endpoint %d: plain peer %s:%u closed, the listener speaks TLS only now", index,
+                   qUtf8Printable(each.RemoteHostIP()), unsigned(each.PeerPort()));
+        };
+        if (plain(socket)) {
+            closed(socket);
+            socket.Close();
+            peerLeft(index);
+        }
+        bool any = false;
+        for (const auto &peer : endpoint->peers) {
+            if (plain(peer->socket())) {
+                closed(peer->socket());
+                peer->socket().Close();
+                any = true;
+            }
+        }
+        if (any)
+            peerGone(*endpoint, true);
     }
-    return true;
+    return stopped;
 }
 
 ByteCounters Engine::counters() const

@@ -118,14 +118,21 @@ public:
     void setNetwork(const NetworkSettings &network);
 
     [[nodiscard]] const TlsSettings &tls() const { return m_tls; }
-    // Takes `tls`: the listeners use it from their next Listen on, the
-    // forwarders from their next Connect. Checked by the caller
-    // (TlsSettings::problem).
-    void setTls(const TlsSettings &tls);
-    // Reads the certificate files again for the listeners listening now;
-    // their connected peers keep their sessions. False, with `error` set,
-    // when they cannot be used: the listeners then keep what they had.
-    bool reloadTls(QString *error);
+    // A listener that stopped because its TLS files could not be used.
+    struct StoppedListener {
+        int index = 0;
+        QString why;
+    };
+    // Takes `tls` and applies it at once (reloadTls); the forwarders use it
+    // from their next Connect. Checked by the caller (TlsSettings::problem).
+    QList<StoppedListener> setTls(const TlsSettings &tls);
+    // Applies the TLS settings, files read again, to the listeners
+    // listening now: a plain listener turns to TLS (or back), and new files
+    // or another client CA hold from the next connection on. A plain peer
+    // still connected to a listener that now speaks TLS only is closed,
+    // with a log line; TLS peers keep their sessions. A listener whose files
+    // cannot be used stops listening (fails closed) and is returned.
+    QList<StoppedListener> reloadTls();
 
     // Counters of every node and the drops.
     [[nodiscard]] ByteCounters counters() const;

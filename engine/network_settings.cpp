@@ -2,6 +2,8 @@
 
 #include "engine/settings_store.h"
 
+#include <QRegularExpression>
+
 namespace {
 const QString Harborcast = QStringLiteral("Harborcast");
 const QString Network = QStringLiteral("network");
@@ -19,6 +21,17 @@ QList<QHostAddress> NetworkSettings::listenAddresses() const
         return {};
     return {address};
 }
+
+namespace {
+// The first line of `text`, without control characters, at most
+// MaxRefusalText characters.
+QString oneLine(const QString &text)
+{
+    QString line = text.trimmed().section(QRegularExpression(QStringLiteral("[\r\n]")), 0, 0);
+    line.removeIf([](QChar c) { return c.category() == QChar::Other_Control; });
+    return line.left(NetworkSettings::MaxRefusalText).trimmed();
+}
+} // namespace
 
 PeerFilter NetworkSettings::peerFilter(QStringList *malformed) const
 {
@@ -77,7 +90,20 @@ NetworkSettings NetworkSettings::load(const SettingsStore &store, QStringList *c
                                .arg(MaxServerPeers));
     network.kickOldest = read("ServerPeersKickOldest", QString(), "false", "off").trimmed().toLower()
         == QLatin1String("true");
+    const QString text = read("RefusalText", QString(), "", "no refusal text");
+    network.refusalText = oneLine(text);
+    if (network.refusalText != text.trimmed() && complaints)
+        complaints->append(QStringLiteral("Harborcast.ini [network] RefusalText is not one line of at most "
+                                          "%1 characters; sending \"%2\"")
+                               .arg(MaxRefusalText)
+                               .arg(network.refusalText));
     return network;
+}
+
+QByteArray NetworkSettings::refusalLine() const
+{
+    const QString line = oneLine(refusalText);
+    return line.isEmpty() ? QByteArray() : line.toUtf8() + "\r\n";
 }
 
 void NetworkSettings::save(SettingsStore &store) const
@@ -89,6 +115,7 @@ void NetworkSettings::save(SettingsStore &store) const
     store.write(Harborcast, Network, QStringLiteral("ServerPeers"), serverPeersText());
     store.write(Harborcast, Network, QStringLiteral("ServerPeersKickOldest"),
                 kickOldest ? QStringLiteral("true") : QStringLiteral("false"));
+    store.write(Harborcast, Network, QStringLiteral("RefusalText"), refusalText);
 }
 
 QString NetworkSettings::serverPeersText() const

@@ -25,6 +25,13 @@ struct NetworkSettings {
     bool rfc2217 = false;
     int serverPeers = 1;
     bool kickOldest = false; // a peer over the limit closes the oldest instead of being refused
+    // One line a plain peer refused by allowedPeers or by the peer limit gets
+    // before the close; empty (the default): nothing.
+    QString refusalText;
+    static constexpr int MaxRefusalText = 200;
+
+    // refusalText as sent: UTF-8 with CR LF after it; empty when none.
+    [[nodiscard]] QByteArray refusalLine() const;
 
     // "keep" or the number.
     [[nodiscard]] QString serverPeersText() const;
@@ -51,7 +58,9 @@ struct NetworkSettings {
     // Reads [network]. A malformed ListenAddress reads as loopback (never
     // wider than meant) and adds a line to `complaints`, as does each
     // malformed AllowedPeers entry (which is then left out). A malformed
-    // ServerPeers reads as 1, with a complaint.
+    // ServerPeers reads as 1, with a complaint. A RefusalText that is not
+    // one short line is cut at its first line break and to MaxRefusalText
+    // characters, with a complaint.
     [[nodiscard]] static NetworkSettings load(const SettingsStore &store, QStringList *complaints);
     // Writes [network]. Throws ComponentError(75) when it cannot.
     void save(SettingsStore &store) const;

@@ -93,6 +93,11 @@ QSslConfiguration TlsSettings::serverConfiguration() const
     } else {
         configuration.setCaCertificates(readCertificates(QStringLiteral("client CA"), clientCa));
         configuration.setPeerVerifyMode(QSslSocket::VerifyPeer);
+        // A refused client is told why before the close: "certificate
+        // required" when it sent none, "unknown CA" or "bad certificate"
+        // when verification failed, rather than a bare end of stream.
+        configuration.setMissingCertificateIsFatal(true);
+        configuration.setHandshakeMustInterruptOnError(true);
     }
     return configuration;
 }
@@ -107,6 +112,37 @@ QSslConfiguration TlsSettings::clientConfiguration() const
     if (!certificate.isEmpty() && !privateKey.isEmpty())
         setIdentity(configuration, *this);
     return configuration;
+}
+
+QString TlsSettings::describe() const
+{
+    QString listeners = QStringLiteral("listeners in clear");
+    if (enabled) {
+        listeners = QStringLiteral("listeners TLS only (certificate %1, %2, at least %3)")
+                        .arg(certificate.isEmpty() ? QStringLiteral("none set") : certificate,
+                             clientCa.isEmpty()
+                                 ? QStringLiteral("any client")
+                                 : QStringLiteral("clients with a certificate from CA ") + clientCa,
+                             minimumVersion);
+    }
+    QStringList forwarders;
+    if (forwarder1)
+        forwarders.append(QStringLiteral("software forwarder"));
+    if (forwarder3)
+        forwarders.append(QStringLiteral("data host forwarder"));
+    return QStringLiteral("%1; forwarders with TLS: %2")
+        .arg(listeners, forwarders.isEmpty() ? QStringLiteral("none") : forwarders.join(QStringLiteral(", ")));
+}
+
+QString TlsSettings::missingServerField() const
+{
+    if (!enabled)
+        return {};
+    if (certificate.trimmed().isEmpty())
+        return QStringLiteral("TLS certificate");
+    if (privateKey.trimmed().isEmpty())
+        return QStringLiteral("TLS private key");
+    return {};
 }
 
 QString TlsSettings::problem() const

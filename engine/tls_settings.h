@@ -30,6 +30,14 @@ struct TlsSettings {
     // CAs, presents certificate and key when both are set. Throws as above.
     [[nodiscard]] QSslConfiguration clientConfiguration() const;
 
+    // The rules in effect, for the log: "listeners TLS only (certificate
+    // F, clients with a certificate from CA F, at least 1.2); forwarders:
+    // none".
+    [[nodiscard]] QString describe() const;
+    // The label of the first file field TLS on the listeners needs and that
+    // is empty ("TLS certificate", "TLS private key"); empty when none is.
+    [[nodiscard]] QString missingServerField() const;
+
     // What is wrong with these settings for an operator who just typed them;
     // empty when nothing is. The files, and whether they are named at all,
     // are checked at each Listen and Connect, which then fail closed.

@@ -58,6 +58,18 @@ void TlsListener::watchHandshake(QSslSocket *socket)
         if (reason->isEmpty())
             *reason = texts.join(QStringLiteral("; "));
     });
+    // With a client CA, verification stops at the first fault so that
+    // OpenSSL ends the handshake with the alert that names it (unknown CA,
+    // bad certificate); it is not continued.
+    connect(socket, &QSslSocket::handshakeInterruptedOnError, this, [reason](const QSslError &error) {
+        if (reason->isEmpty())
+            *reason = error.errorString();
+    });
+    connect(socket, &QSslSocket::alertSent, this,
+            [reason](QSsl::AlertLevel level, QSsl::AlertType, const QString &description) {
+                if (level == QSsl::AlertLevel::Fatal && reason->isEmpty())
+                    *reason = QStringLiteral("sent the alert \"%1\"").arg(description);
+            });
     auto encrypted = std::make_shared<bool>(false);
     connect(socket, &QSslSocket::encrypted, this, [encrypted] { *encrypted = true; });
     connect(socket, &QAbstractSocket::errorOccurred, this,

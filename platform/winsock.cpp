@@ -329,27 +329,71 @@ void Winsock::Listen()
     }
     newGeneration();
     for (auto &server : servers) {
-        server->setParent(this);
-        // A TLS connection is pending once its handshake is done, well after
-        // the listener took it from the OS (newConnection).
-        if (tls)
-            connect(server.get(), &QTcpServer::pendingConnectionAvailable, this, &Winsock::onNewConnection);
-        else
-            connect(server.get(), &QTcpServer::newConnection, this, &Winsock::onNewConnection);
+        watchServer(server.get(), bool(tls));
         m_servers.append(server.release());
     }
     m_state = sckListening;
 }
 
+void Winsock::watchServer(QTcpServer *server, bool tls)
+{
+    server->setParent(this);
+    // A TLS connection is pending once its handshake is done, well after
+    // the listener took it from the OS (newConnection).
+    if (tls)
+        connect(server, &QTcpServer::pendingConnectionAvailable, this, &Winsock::onNewConnection);
+    else
+        connect(server, &QTcpServer::newConnection, this, &Winsock::onNewConnection);
+}
+
 void Winsock::reloadServerTls()
 {
-    if (m_state != sckListening || !m_serverTls)
+    if (m_state != sckListening)
         return;
-    const QSslConfiguration tls = m_serverTls();
-    for (QTcpServer *server : std::as_const(m_servers)) {
-        if (auto *secure = qobject_cast<QSslServer *>(server))
-            secure->setSslConfiguration(tls);
+    std::optional<QSslConfiguration> tls;
+    if (m_serverTls)
+        tls = m_serverTls();
+    for (QTcpServer *&server : m_servers) {
+        auto *secure = qobject_cast<QSslServer *>(server);
+        if (tls && secure) {
+            secure->setSslConfiguration(*tls);
+            continue;
+        }
+        if (!tls && !secure)
+            continue;
+        // The listening socket itself stays: a second descriptor of it goes
+        // to the new server before the old one closes its own.
+        const qintptr fd = winsock_os::duplicate(server->socketDescriptor());
+        if (fd < 0)
+            throw ComponentError(WinsockCode::NoBufferSpace,
+                                 QStringLiteral("No descriptor left to switch the listener"));
+        auto replacement = makeServer(tls ? &*tls : nullptr);
+        replacement->setProxy(QNetworkProxy::NoProxy);
+        if (!replacement->setSocketDescriptor(fd)) {
+            winsock_os::closeDescriptor(fd);
+            const QString text = replacement->errorString();
+            throw ComponentError(winsockCode(replacement->serverError(), text), text);
+        }
+        watchServer(replacement.get(), bool(tls));
+        delete std::exchange(server, replacement.release());
     }
+}
+
+bool Winsock::ListeningWithTls() const
+{
+    return m_state == sckListening && !m_servers.isEmpty()
+        && qobject_cast<const QSslServer *>(m_servers.constFirst()) != nullptr;
+}
+
+bool Winsock::Encrypted() const
+{
+    const auto *tls = qobject_cast<const QSslSocket *>(m_socket);
+    return tls && tls->isEncrypted();
+}
+
+void Winsock::setRefusalText(const QByteArray &text)
+{
+    m_refusalText = text;
 }
 
 QString Winsock::Security() const
@@ -383,8 +427,7 @@ void Winsock::deliverConnectionRequest()
     while (socket && m_peerFilter && !m_peerFilter(plainAddress(socket->peerAddress()))) {
         const QString address = plainAddress(socket->peerAddress()).toString();
         const quint16 port = socket->peerPort();
-        socket->abort();
-        delete socket;
+        refuse(socket);
         emit PeerRefused(address, port);
         socket = nextPending();
     }
@@ -413,6 +456,17 @@ void Winsock::deliverConnectionRequest()
             }
         }
     }
+}
+
+void Winsock::refuse(QTcpSocket *socket)
+{
+    // The line goes straight to the descriptor: it is short and nothing was
+    // sent before it, so the OS takes it whole; the close follows at once.
+    if (!m_refusalText.isEmpty() && !qobject_cast<QSslSocket *>(socket))
+        (void)winsock_os::sendSome(socket->socketDescriptor(), m_refusalText.constData(),
+                                   m_refusalText.size());
+    socket->abort();
+    delete socket;
 }
 
 void Winsock::Connect()

@@ -40,8 +40,8 @@ inline constexpr int TimedOut = 10060;             // SocketTimeoutError: connec
 inline constexpr int ConnectionRefused = 10061;    // ConnectionRefusedError: nobody listens there
 inline constexpr int HostUnreachable = 10065;      // NetworkError "Host unreachable" (connect)
 inline constexpr int HostNotFound = 11001;         // HostNotFoundError: the name does not resolve
-inline constexpr int SocketFailure = 10050;
-inline constexpr int InvalidTlsSetup = 10022;      // TLS on, but no usable certificate, key or CA        // any other OS-level failure
+inline constexpr int SocketFailure = 10050;        // any other OS-level failure
+inline constexpr int InvalidTlsSetup = 10022;      // TLS on, but no usable certificate, key or CA
 } // namespace WinsockCode
 
 // One single-connection TCP endpoint raising its events on the window thread.
@@ -134,10 +134,21 @@ public:
     void setServerTls(TlsSetup setup);
     void setClientTls(TlsSetup setup);
     [[nodiscard]] bool ServerTls() const { return bool(m_serverTls); }
-    // While listening with TLS: takes the configuration anew for the
-    // connections that come from now on; connected peers keep theirs.
-    // Throws as Listen does and then keeps the configuration in use.
+    // While listening: takes the server TLS setup anew for the connections
+    // that come from now on; connected peers keep theirs. A listener whose
+    // setup changed between plain and TLS carries on under the same
+    // descriptors, so the port is never free and the OS backlog is kept;
+    // connections it had taken but not yet offered are closed (they came
+    // under the old rules). Throws as Listen does; the listener may then be
+    // partly switched, and the caller closes it (fails closed).
     void reloadServerTls();
+    // True while listening with TLS.
+    [[nodiscard]] bool ListeningWithTls() const;
+    // True when the current connection is encrypted.
+    [[nodiscard]] bool Encrypted() const;
+    // A line a peer refused by the filter gets before the close (plain
+    // listeners only; empty: nothing, the default).
+    void setRefusalText(const QByteArray &text);
     // The current connection's TLS (peer's certificate subject, version,
     // cipher); empty for a plain one or none.
     [[nodiscard]] QString Security() const;
@@ -252,6 +263,8 @@ private:
     void endSendSide(const QByteArray &last);
     void closeServer();
     [[nodiscard]] std::unique_ptr<QTcpServer> makeServer(const QSslConfiguration *tls);
+    void watchServer(QTcpServer *server, bool tls);
+    void refuse(QTcpSocket *socket);
     void attachSocket(QTcpSocket *socket);
     void adopt(QTcpSocket *socket);
     void onNewConnection();
@@ -277,6 +290,7 @@ private:
     QList<QTcpServer *> m_servers;     // owned while listening, one per local address
     QList<QHostAddress> m_localAddresses {QHostAddress(QHostAddress::Any)};
     PeerFilter m_peerFilter;
+    QByteArray m_refusalText;
     TlsSetup m_serverTls;
     TlsSetup m_clientTls;
     quint16 m_peerPort = 0;

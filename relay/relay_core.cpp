@@ -9,6 +9,7 @@
 #include "platform/log_categories.h"
 #include "platform/serial_comm.h"
 #include "platform/winsock.h"
+#include "relay/colours.h"
 #include "relay/control.h"
 #include "relay/message_boxes.h"
 
@@ -181,7 +182,7 @@ void RelayCore::Form_Load()
     const TlsSettings tls = settings.tls(&complaints);
     for (const QString &complaint : std::as_const(complaints))
         qCWarning(lcNet, "%s", qUtf8Printable(complaint));
-    m_engine->setTls(tls);
+    (void)m_engine->setTls(tls); // nothing listens yet; the start logs the rules in effect
 }
 
 const LineSettings &RelayCore::lineSettings() const
@@ -224,11 +225,13 @@ bool RelayCore::setNetworkSettings(const NetworkSettings &network, bool persist)
 
 bool RelayCore::setTlsSettings(const TlsSettings &tls, bool persist)
 {
-    if (!takeSettings(tls.problem(), "TLS", [&] { m_engine->setTls(tls); },
+    QList<Engine::StoppedListener> stopped;
+    if (!takeSettings(tls.problem(), "TLS", [&] { stopped = m_engine->setTls(tls); },
                       persist ? std::function<void()>([&] { m_engine->settings().setTls(tls); })
                               : nullptr))
         return false;
-    reloadTls();
+    qCInfo(lcNet, "TLS: %s", qUtf8Printable(tls.describe()));
+    reportStopped(stopped);
     return true;
 }
 
@@ -242,12 +245,21 @@ void RelayCore::logSecurity(int index) const
 
 void RelayCore::reloadTls()
 {
-    QString error;
-    if (m_engine->reloadTls(&error))
+    const QList<Engine::StoppedListener> stopped = m_engine->reloadTls();
+    if (stopped.isEmpty() && m_engine->tls().enabled)
         qCInfo(lcNet, "TLS files read again for the listeners listening now");
-    else
-        qCWarning(lcNet, "TLS files not taken, the listeners keep the ones they had: %s",
-                  qUtf8Printable(error));
+    reportStopped(stopped);
+}
+
+void RelayCore::reportStopped(const QList<Engine::StoppedListener> &stopped)
+{
+    for (const Engine::StoppedListener &each : stopped) {
+        const Endpoint &binding = endpoint(each.index);
+        binding.portField->setBackColor(UiColour::Red);
+        m_boxes->show(QStringLiteral("The listener on port %1 stopped: %2")
+                          .arg(binding.portField->text(), each.why),
+                      MessageBoxes::Buttons::Ok);
+    }
 }
 
 bool RelayCore::startCapture(const QString &path, qint64 limit, QString *error)

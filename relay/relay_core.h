@@ -171,12 +171,14 @@ public:
     bool setNetworkSettings(const NetworkSettings &network, bool persist);
 
     [[nodiscard]] const TlsSettings &tlsSettings() const { return m_engine->tls(); }
-    // Takes the TLS settings (listeners: from their next Listen on; those
-    // listening now take the files at once, keeping their peers; forwarders:
-    // from their next Connect). A problem gets one message, as above.
+    // Takes the TLS settings at once: the listeners listening now switch
+    // (a plain peer of one that now speaks TLS only is closed), the
+    // forwarders use them from their next Connect. The rules in effect are
+    // logged. A problem gets one message, as above. A listener whose files
+    // cannot be used stops listening: one message says why.
     bool setTlsSettings(const TlsSettings &tls, bool persist);
-    // Reads the certificate files again for the listeners listening now; a
-    // set that cannot be used is logged and the old one kept.
+    // Reads the certificate files again for the listeners listening now, as
+    // setTlsSettings with the settings in effect.
     void reloadTls();
     // Why the last Listen that failed failed (empty before any did).
     [[nodiscard]] const QString &listenError() const { return m_listenError; }
@@ -253,6 +255,8 @@ private:
     void connectEvents();
 
     void listenAction(const Endpoint &endpoint);
+    // Shows the listeners that stopped because their TLS files could not be used.
+    void reportStopped(const QList<Engine::StoppedListener> &stopped);
     void listenerCloseAction(const Endpoint &endpoint);
     void connectAction(const Endpoint &endpoint);
     void forwarderCloseAction(const Endpoint &endpoint);

@@ -215,6 +215,93 @@ def run_listener(program, pki, timeout):
         report("(a-f) SIGTERM ends the hub with exit code 0", code == 0, "exit code %s" % code)
 
 
+def run_alerts(program, pki, timeout):
+    """A refused client is told why by a TLS alert, not by a bare end of stream."""
+    with Hub(program, False, timeout, extra=tls_options(pki) + ["--server-peers", "2"]) as hub:
+        port = hub.port()
+        for version in ("-tls1_2", "-tls1_3"):
+            for name, cert, key, alert in (("no certificate", None, None,
+                                            rb"alert (certificate required|handshake failure)"),
+                                           ("another CA's certificate", "stranger.pem", "stranger.key",
+                                            rb"alert unknown ca")):
+                said = subprocess.run(s_client(port, pki, cert, key) + [version], input=b"intruder\n",
+                                      capture_output=True, timeout=timeout).stderr
+                report("(m) %s, %s: the client reads the alert" % (version, name),
+                       re.search(alert, said) is not None, said.decode(errors="replace")[-400:])
+        report("(m) nothing of theirs reached the device", drain_device(hub) == b"", "bytes leaked")
+        hub.terminate()
+
+
+def plain_peer(port, timeout):
+    peer = socket.create_connection(("127.0.0.1", port), timeout=timeout)
+    return peer
+
+
+def ended(peer):
+    """True once the hub closed `peer` (end of stream or reset)."""
+    try:
+        while peer.recv(4096):
+            pass
+    except OSError:
+        pass
+    return True
+
+
+def run_switch_on(program, pki, timeout):
+    """TLS written into Harborcast.ini while listening in clear, applied by SIGUSR2 at once."""
+    for peers in ("1", "2"):
+        with Hub(program, False, timeout, extra=["--server-peers", peers]) as hub:
+            port = hub.port()
+            early = plain_peer(port, timeout)
+            early.sendall(b"before")
+            got = hub.read_device(6)
+            report("(n) peers %s: a plain peer relays while TLS is off" % peers, got == b"before", repr(got))
+            settings = os.path.join(hub.folder.name, "config", "Harborcast.ini")
+            with open(settings, "w") as f:
+                f.write("[tls]\nEnabled=true\nCertificate=%s\nPrivateKey=%s\nClientCa=%s\n"
+                        % (pki.path("hub.pem"), pki.path("hub.key"), pki.path("ca.pem")))
+            before = listenings(hub)
+            hub.process.send_signal(signal.SIGUSR2)
+            report("(n) peers %s: the plain peer is closed, with a log line" % peers,
+                   wait_for(lambda: b"closed, the listener speaks TLS only now" in hub.log, timeout)
+                   and ended(early), hub.log.decode(errors="replace")[-600:])
+            # In single-peer mode the listener comes back with the tick; the
+            # other one went on listening and switched under its peers.
+            wait_for(lambda: b"TLS: listeners TLS only" in hub.log, timeout)
+            if peers == "1":
+                wait_for(lambda: listenings(hub) > before, timeout)
+            refused_client("(n) peers %s: a new plain client" % peers, hub,
+                           lambda: plain_client(port, timeout), timeout + 3)
+            exchange_tls = ["socat", "-", "OPENSSL:127.0.0.1:%d,cert=%s,key=%s,cafile=%s,verify=1"
+                            % (port, pki.path("operator.pem"), pki.path("operator.key"), pki.path("ca.pem"))]
+            client = subprocess.Popen(exchange_tls, stdin=subprocess.PIPE, stdout=subprocess.PIPE)
+            try:
+                client.stdin.write(b"sealed")
+                client.stdin.flush()
+                got = hub.read_device(6)
+                report("(n) peers %s: a TLS client gets through" % peers, got == b"sealed", repr(got))
+            finally:
+                client.kill()
+                client.wait()
+            # Files that cannot be used: the listener stops rather than go on in clear.
+            with open(settings, "w") as f:
+                f.write("[tls]\nEnabled=true\nCertificate=%s\nPrivateKey=%s\n"
+                        % (pki.path("hub.pem"), pki.path("nokey.pem")))
+            hub.process.send_signal(signal.SIGUSR2)
+            report("(n) peers %s: unusable files stop the listener, saying why" % peers,
+                   wait_for(lambda: re.search(rb"(stopped listening|cannot listen): .*nokey\.pem", hub.log), timeout),
+                   hub.log.decode(errors="replace")[-600:])
+            try:
+                plain_client(port, timeout)
+                answered = True
+            except OSError:
+                answered = False
+            report("(n) peers %s: then nothing listens in clear" % peers,
+                   not answered or drain_device(hub) == b"", "a plain client was served")
+            early.close()
+            hub.terminate()
+
+
 def run_rfc2217(program, pki, timeout):
     """Remote port control inside TLS: a client of Python's ssl module sets the speed."""
     with Hub(program, True, timeout, extra=tls_options(pki)) as hub:
@@ -386,7 +473,7 @@ def main():
     args = parser.parse_args()
     with tempfile.TemporaryDirectory(prefix="quaylight-tls-") as folder:
         pki = Pki(folder)
-        for run in (run_listener, run_rfc2217, run_peers, run_link, run_metrics, run_refused_files, run_forwarder):
+        for run in (run_listener, run_alerts, run_switch_on, run_rfc2217, run_peers, run_link, run_metrics, run_refused_files, run_forwarder):
             try:
                 run(args.hub, pki, args.timeout)
             except Exception as error:  # one run failing must not hide the others
