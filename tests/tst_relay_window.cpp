@@ -2,6 +2,7 @@
 // the core both ways, the caption, the busy pointer and the port list.
 
 #include "app/relay_window.h"
+#include "app/settings_dialog.h"
 #include "app/twips.h"
 #include "platform/winsock.h"
 #include "relay/colours.h"
@@ -10,7 +11,16 @@
 #include "support/hub.h"
 
 #include <QAction>
+#include <QApplication>
+#include <QCheckBox>
+#include <QDialogButtonBox>
 #include <QGroupBox>
+#include <QMessageBox>
+#include <QProcess>
+#include <QSignalSpy>
+#include <QSslSocket>
+#include <QTemporaryDir>
+#include <QTimer>
 #include <QGuiApplication>
 #include <QLineEdit>
 #include <QListWidget>
@@ -37,6 +47,7 @@ private slots:
     void layouts();
     void mirrorsBothWays();
     void scanRestoresPointerAndKeyboardSelects();
+    void settingsTurnTlsOnAtOnce();
 };
 
 // The startup layout shows the serial bridge and the TCP/IP Server only, in
@@ -121,6 +132,79 @@ void RelayWindowTest::scanRestoresPointerAndKeyboardSelects()
     QTest::keyClick(window.List3, Qt::Key_Down);
     QTRY_COMPARE(hub.boxes.texts(), QStringList {QStringLiteral("Set to COM 4")});
     QCOMPARE(core.ComPort, qint16(4));
+}
+
+// "Both servers speak TLS only" ticked in Settings: without a certificate
+// OK is refused in the dialog, naming the field; with one, the plain peer is
+// closed at once and the TCP/IP Server takes TLS clients only.
+void RelayWindowTest::settingsTurnTlsOnAtOnce()
+{
+    QTemporaryDir folder;
+    const QString certificate = folder.filePath(QStringLiteral("hub.pem"));
+    const QString key = folder.filePath(QStringLiteral("hub.key"));
+    QCOMPARE(QProcess::execute(QStringLiteral("openssl"),
+                               {QStringLiteral("req"), QStringLiteral("-x509"), QStringLiteral("-newkey"),
+                                QStringLiteral("ec"), QStringLiteral("-pkeyopt"),
+                                QStringLiteral("ec_paramgen_curve:P-256"), QStringLiteral("-nodes"),
+                                QStringLiteral("-keyout"), key, QStringLiteral("-out"), certificate,
+                                QStringLiteral("-days"), QStringLiteral("2"), QStringLiteral("-subj"),
+                                QStringLiteral("/CN=hub")}),
+             0);
+    Shown shown;
+    auto &[hub, core, window] = shown;
+    QVERIFY(hub.openSerial());
+    const std::unique_ptr<Peer> plain = hub.connectToListener(2);
+    QVERIFY(plain);
+    const quint16 port = quint16(core.Winsock1[2]->LocalPort());
+    plain->send("in clear");
+    QTRY_COMPARE(hub.device.received(), QByteArray("in clear"));
+
+    QStringList refusals;
+    const auto fill = [&](const QString &file) {
+        auto *dialog = qobject_cast<SettingsDialog *>(QApplication::activeModalWidget());
+        QVERIFY(dialog);
+        dialog->tlsEnabled->setChecked(true);
+        dialog->tlsCertificate->setText(file);
+        dialog->tlsPrivateKey->setText(key);
+        if (file.isEmpty()) { // the refusal is a box over the dialog
+            QTimer::singleShot(0, this, [&] {
+                auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget());
+                QVERIFY(box);
+                refusals.append(box->text());
+                box->accept();
+            });
+        }
+        dialog->accept();
+        if (file.isEmpty()) {
+            QVERIFY(dialog->isVisible());
+            dialog->reject();
+        }
+    };
+    QTimer::singleShot(0, this, [&] { fill(QString()); });
+    window.mnuSettings_Click();
+    QCOMPARE(refusals, QStringList {QStringLiteral("\"Both servers speak TLS only\" needs a file in \"TLS certificate\".")});
+    QVERIFY(!core.tlsSettings().enabled);
+    QCOMPARE(plain->socket->state(), QAbstractSocket::ConnectedState);
+
+    QTimer::singleShot(0, this, [&] { fill(certificate); });
+    window.mnuSettings_Click();
+    QVERIFY(core.tlsSettings().enabled);
+    QTRY_COMPARE(plain->socket->state(), QAbstractSocket::UnconnectedState);
+    core.Timer1_Timer(); // listens again, with TLS now
+    QVERIFY(core.Winsock1[2]->ListeningWithTls());
+    QCOMPARE(core.Winsock1[2]->LocalPort(), port);
+
+    Peer late(new QTcpSocket);
+    late.socket->connectToHost(QStringLiteral("127.0.0.1"), port);
+    late.send("GET / HTTP/1.0\r\n\r\n");
+    QTRY_COMPARE(late.socket->state(), QAbstractSocket::UnconnectedState);
+    QSslSocket sealed;
+    sealed.setPeerVerifyMode(QSslSocket::VerifyNone);
+    sealed.connectToHostEncrypted(QStringLiteral("127.0.0.1"), port);
+    QSignalSpy encrypted(&sealed, &QSslSocket::encrypted); // the hub runs on this thread
+    QVERIFY(encrypted.wait(5000));
+    sealed.write("sealed");
+    QTRY_COMPARE(hub.device.received(), QByteArray("in clear") + "sealed");
 }
 
 QTEST_MAIN(RelayWindowTest)

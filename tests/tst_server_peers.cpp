@@ -28,15 +28,18 @@ void ServerPeersTest::peersShareTheDevice_data()
 {
     QTest::addColumn<QString>("setting"); // Harborcast.ini [network] ServerPeers
     QTest::addColumn<bool>("kickOldest");
-    QTest::newRow("keep: a second peer refused") << QStringLiteral("keep") << false;
-    QTest::newRow("3: a fourth peer refused") << QStringLiteral("3") << false;
-    QTest::newRow("3: a fourth peer closes the oldest") << QStringLiteral("3") << true;
+    QTest::addColumn<QString>("refusal"); // [network] RefusalText
+    QTest::newRow("keep: a second peer refused, told why")
+        << QStringLiteral("keep") << false << QStringLiteral("busy, try later");
+    QTest::newRow("3: a fourth peer refused") << QStringLiteral("3") << false << QString();
+    QTest::newRow("3: a fourth peer closes the oldest") << QStringLiteral("3") << true << QString();
 }
 
 void ServerPeersTest::peersShareTheDevice()
 {
     QFETCH(QString, setting);
     QFETCH(bool, kickOldest);
+    QFETCH(QString, refusal);
     const int limit = setting == QLatin1String("keep") ? 1 : setting.toInt();
     Hub hub;
     RelayCore &core = *hub.core;
@@ -45,6 +48,7 @@ void ServerPeersTest::peersShareTheDevice()
     };
     write("ServerPeers", setting);
     write("ServerPeersKickOldest", kickOldest ? QStringLiteral("true") : QStringLiteral("false"));
+    write("RefusalText", refusal);
     core.Form_Load();
     QVERIFY(hub.openSerial());
     core.Text4[0]->setText(QStringLiteral("0"));
@@ -91,6 +95,8 @@ void ServerPeersTest::peersShareTheDevice()
     const std::unique_ptr<Peer> closed = kickOldest ? std::exchange(peers.front(), connectPeer()) : connectPeer();
     QTRY_COMPARE(closed->socket->state(), QAbstractSocket::UnconnectedState);
     QCOMPARE(server.connectedPeers(), limit);
+    if (!kickOldest) // one line, then the close; nothing without a text
+        QCOMPARE(closed->received, refusal.isEmpty() ? QByteArray() : refusal.toUtf8() + "\r\n");
     hub.device.send("again");
     for (const auto &peer : peers)
         QTRY_VERIFY(peer->received.endsWith("again"));

@@ -80,6 +80,8 @@ private slots:
     void transfer();
     void eventsPostedBeforeCloseAreDropped_data();
     void eventsPostedBeforeCloseAreDropped();
+    void refusedPeerIsToldWhy_data();
+    void refusedPeerIsToldWhy();
 };
 
 void TestWinsock::transfer_data()
@@ -189,6 +191,35 @@ void TestWinsock::eventsPostedBeforeCloseAreDropped()
     QVERIFY2(log.names.isEmpty(), qPrintable(log.names.join(u' ')));
     QCOMPARE(socket.State(), int(Winsock::sckClosed));
     QVERIFY(peer && waitUntil([&] { return unconnected(*peer); }));
+}
+
+void TestWinsock::refusedPeerIsToldWhy_data()
+{
+    QTest::addColumn<QByteArray>("text"); // the refusal line; empty: none
+    QTest::newRow("no text: only the close") << QByteArray();
+    QTest::newRow("one line, then the close") << QByteArray("not from here\r\n");
+}
+
+// A peer the filter refuses gets the line (or nothing) and the close; no
+// request is raised for it.
+void TestWinsock::refusedPeerIsToldWhy()
+{
+    QFETCH(QByteArray, text);
+    Winsock listener;
+    EventLog events(listener);
+    QSignalSpy refused(&listener, &Winsock::PeerRefused);
+    listener.setPeerFilter([](const QHostAddress &) { return false; });
+    listener.setRefusalText(text);
+    listener.Listen();
+    const Peer peer = connectPeer(quint16(listener.LocalPort()));
+    peer->write("hello?");
+    QByteArray got;
+    connect(peer.get(), &QTcpSocket::readyRead, this, [&] { got += peer->readAll(); });
+    QVERIFY(waitUntil([&] { return unconnected(*peer); }));
+    got += peer->readAll();
+    QCOMPARE(got, text);
+    QCOMPARE(refused.size(), 1);
+    QVERIFY(events.names.isEmpty());
 }
 
 QTEST_GUILESS_MAIN(TestWinsock)
