@@ -359,7 +359,7 @@ void Winsock::reloadServerTls()
             secure->setSslConfiguration(*tls);
             continue;
         }
-        if (!tls || !secure)
+        if (!tls && !secure)
             continue;
         // The listening socket itself stays: a second descriptor of it goes
         // to the new server before the old one closes its own.
