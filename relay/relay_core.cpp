@@ -182,6 +182,8 @@ void RelayCore::Form_Load()
     for (const QString &complaint : std::as_const(complaints))
         qCWarning(lcNet, "%s", qUtf8Printable(complaint));
     m_engine->setTls(tls);
+    for (const QString &problem : settings.problems())
+        qCWarning(lcApp, "%s", qUtf8Printable(problem));
 }
 
 const LineSettings &RelayCore::lineSettings() const
