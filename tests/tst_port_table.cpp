@@ -48,6 +48,9 @@ private slots:
     void pinsWinAndOnlyAssignedIsWritten();
     void pinWithControlCharacterNamesNoDevice_data();
     void pinWithControlCharacterNamesNoDevice();
+    void fileNotUnderstoodIsNamedOnce_data();
+    void fileNotUnderstoodIsNamedOnce();
+    void devicePathGetsANumberForTheRun();
 };
 
 void TestPortTable::automaticNumbersFollowTheDevice()
@@ -135,6 +138,60 @@ void TestPortTable::pinWithControlCharacterNamesNoDevice()
     } catch (const ComponentError &error) {
         QCOMPARE(error.code(), CommCode::PortInvalid);
     }
+}
+
+void TestPortTable::fileNotUnderstoodIsNamedOnce_data()
+{
+    QTest::addColumn<QByteArray>("ini");
+    QTest::addColumn<Map>("numbers");  // with /dev/ttyS0 present
+    QTest::addColumn<QString>("named"); // the one warning, empty for none
+    const Map none, automatic {{1, u"/dev/ttyS0"_qs}};
+    QTest::newRow("yes") << QByteArray("[numbering]\nautomatic=Yes\n") << automatic << QString();
+    QTest::newRow("off") << QByteArray("[numbering]\nautomatic=off\n") << none << QString();
+    // A typo never numbers a real device.
+    QTest::newRow("typo in the flag") << QByteArray("[numbering]\nautomatic=flase\n") << none
+        << u"ports.ini [numbering] automatic=flase is not true/false, yes/no, on/off or 1/0; using false (only the pinned numbers exist)"_qs;
+    QTest::newRow("typo in the section") << QByteArray("[numbering]\nautomatic=0\n[pined]\n3=/dev/ttyS0\n") << none
+        << u"ports.ini [pined] 3=/dev/ttyS0 is not in [numbering], [pinned] or [assigned]; ignored"_qs;
+    QTest::newRow("unknown key") << QByteArray("[numbering]\nautomatic=0\nthree=/dev/ttyS0\n") << none
+        << u"ports.ini [numbering] three=/dev/ttyS0 is not a setting; ignored"_qs;
+    QTest::newRow("no number") << QByteArray("[numbering]\nautomatic=0\n[pinned]\nthree=/dev/ttyS0\n") << none
+        << u"ports.ini [pinned] three=/dev/ttyS0 is not a port number from 1 to 64; ignored"_qs;
+}
+
+// What ports.ini holds that is not understood is named once per table,
+// never guessed.
+void TestPortTable::fileNotUnderstoodIsNamedOnce()
+{
+    QFETCH(QByteArray, ini);
+    QFETCH(QString, named);
+    QTemporaryDir dir;
+    QVERIFY(writeFile(dir.filePath(u"ports.ini"_qs), ini));
+    const PortTable table(dir.path(), [] { return QList<Device> {dev(u"/dev/ttyS0"_qs)}; });
+    if (!named.isEmpty())
+        QTest::ignoreMessage(QtWarningMsg, qPrintable(named));
+    QTest::failOnWarning(QRegularExpression(u"."_qs));
+    QTEST(asMap(table), "numbers");
+    QTEST(asMap(table), "numbers");
+}
+
+// A device path given for this run: the number the table has for it, else
+// the lowest free one, for this table only; ports.ini is left as it was.
+void TestPortTable::devicePathGetsANumberForTheRun()
+{
+    QTemporaryDir dir;
+    PtyDevice listed, unlisted;
+    const QByteArray ini = "[numbering]\nautomatic=false\n[pinned]\n1=" + listed.slavePath().toUtf8()
+        + "\n[assigned]\n2=usb-gone\n";
+    QVERIFY(writeFile(dir.filePath(u"ports.ini"_qs), ini));
+    PortTable table(dir.path());
+    QCOMPARE(table.numberFor(listed.slavePath()), 1);
+    QCOMPARE(table.numberFor(unlisted.slavePath()), 3); // 2 is remembered for another
+    QCOMPARE(table.devicePath(3), QFileInfo(unlisted.slavePath()).canonicalFilePath());
+    QCOMPARE(table.numberFor(unlisted.slavePath()), 3);
+    QCOMPARE(table.numberFor(dir.filePath(u"no-such-device"_qs)), 0);
+    QCOMPARE(readFile(table.filePath()), ini);
+    QCOMPARE(PortTable(dir.path()).devicePath(3), QString());
 }
 
 QTEST_GUILESS_MAIN(TestPortTable)

@@ -23,9 +23,12 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <cerrno>
 #include <csignal>
+#include <cstring>
 #include <tuple>
 #include <sys/ioctl.h>
+#include <termios.h>
 #include <unistd.h>
 
 namespace {
@@ -55,6 +58,11 @@ private slots:
     void sessionRestoredAtStartWithoutBoxes();
     void signalBeforeTheWatcherWaitsForIt();
     void listPortsAsJson();
+    void failedOpenSaysWhyAndStops_data();
+    void failedOpenSaysWhyAndStops();
+    void unusableSettingsLeaveTheDeviceAlone_data();
+    void unusableSettingsLeaveTheDeviceAlone();
+    void devicePathAndHostNames();
 };
 
 void ProgramTest::commandLine_data()
@@ -73,20 +81,20 @@ void ProgramTest::commandLine_data()
                                     << QStringLiteral("quaylight: Unknown option 'bogus'.") << none << false << none;
     QTest::newRow("port number too high")
         << QStringList {QStringLiteral("--headless"), QStringLiteral("--open"), QStringLiteral("65")}
-        << 2 << QStringLiteral("quaylight: --open takes a port number from 1 to 64, not '65'.") << none << false << none;
+        << 2 << QStringLiteral("quaylight: --open takes a port number from 1 to 64 or a device path, not '65'.")
+        << none << false << none;
     QTest::newRow("listen port not a number")
         << QStringList {QStringLiteral("--listen"), QStringLiteral("80x")} << 2
-        << QStringLiteral("quaylight: --listen takes a TCP port from 0 to 65535, not '80x'.") << none << false << none;
+        << QStringLiteral("quaylight: --listen takes a TCP port from 0 to 65535 or ADDRESS:PORT, not '80x'.")
+        << none << false << none;
     QTest::newRow("server peers over the limit")
         << QStringList {QStringLiteral("--headless"), QStringLiteral("--server-peers"), QStringLiteral("65")} << 2
         << QStringLiteral("quaylight: --server-peers takes keep or a number from 1 to 64, not '65'.") << none << false << none;
     QTest::newRow("metrics address without a port")
         << QStringList {QStringLiteral("--headless"), QStringLiteral("--metrics"), QStringLiteral("::1")} << 2
-        << QStringLiteral("quaylight: --metrics takes ADDRESS:PORT (like 127.0.0.1:9471 or [::1]:9471), not '::1'.")
+        << QStringLiteral("quaylight: --metrics takes ADDRESS:PORT (like 127.0.0.1:9471 or [::1]:9471), not '::1': "
+                          "an IPv6 address needs its brackets.")
         << none << false << none;
-    QTest::newRow("headless, no such serial port")
-        << QStringList {QStringLiteral("--headless"), QStringLiteral("--open"), QStringLiteral("9")}
-        << 1 << QStringLiteral("quaylight: serial port 9 could not be opened") << none << false << none;
     QTest::newRow("window without a display")
         << QStringList {QStringLiteral("--open"), QStringLiteral("3")} << 2
         << QStringLiteral("quaylight: no display: use --headless or run under a virtual display") << none << false << none;
@@ -333,6 +341,136 @@ void ProgramTest::listPortsAsJson()
                                      {QStringLiteral("locked"), locked}});
     }
     QCOMPARE(QJsonDocument::fromJson(program.readAllStandardOutput()).array(), expected);
+}
+
+void ProgramTest::failedOpenSaysWhyAndStops_data()
+{
+    QTest::addColumn<QString>("open");   // --open's value; "held" stands for port 3, held here
+    QTest::addColumn<QString>("reason"); // the last line, after "quaylight: "
+    const QString absent = QString::fromLocal8Bit(std::strerror(ENOENT));
+    QTest::newRow("number naming no device") << u"9"_qs
+        << QStringLiteral("serial port 9 could not be opened: %1: port 9 names no device (see --list-ports)").arg(absent);
+    QTest::newRow("path naming no device") << u"/dev/quaylight-no-such-tty"_qs
+        << QStringLiteral("/dev/quaylight-no-such-tty could not be opened: %1").arg(absent);
+    QTest::newRow("held by another program") << u"held"_qs
+        << QStringLiteral("serial port 3 could not be opened: %1 (%2): another program holds it")
+               .arg(QString::fromLocal8Bit(std::strerror(EBUSY)));
+}
+
+// Headless, a failed --open is the start's last step: no question logged as
+// if someone answered it, nothing listens, and the last line says why in the
+// system's words.
+void ProgramTest::failedOpenSaysWhyAndStops()
+{
+    QFETCH(QString, open);
+    QFETCH(QString, reason);
+    TestConfig config;
+    PtyDevice device;
+    config.pinPorts({{3, device.slavePath()}});
+    PortTable table(config.dir());
+    SerialComm holder(table);
+    if (open == u"held"_qs) {
+        if (!QFileInfo(QStringLiteral("/var/lock")).isWritable())
+            QSKIP("without lock files root opens a held device anyway");
+        holder.setCommPort(3);
+        holder.setPortOpen(true);
+        open = u"3"_qs;
+        reason = reason.arg(device.slavePath());
+    }
+    QTemporaryDir state;
+    QProcess program;
+    program.setProcessEnvironment(withoutDisplay(state.path()));
+    program.start(QStringLiteral(QUAYLIGHT_PROGRAM), {u"--headless"_qs, u"--open"_qs, open, u"--listen"_qs, u"0"_qs,
+                                                      u"--config-dir"_qs, config.dir()});
+    QVERIFY(program.waitForFinished(10000));
+    QCOMPARE(program.exitCode(), 1);
+    const QString printed = QString::fromUtf8(program.readAllStandardError());
+    QCOMPARE(printed.trimmed().section(u'\n', -1), u"quaylight: "_qs + reason);
+    QVERIFY2(!printed.contains(u"Would you like"_qs) && !printed.contains(u"listening"_qs), qPrintable(printed));
+}
+
+void ProgramTest::unusableSettingsLeaveTheDeviceAlone_data()
+{
+    QTest::addColumn<QByteArray>("stored"); // Harborcast.ini
+    QTest::addColumn<QStringList>("extra");  // more arguments
+    QTest::addColumn<QString>("reason");     // the last line, after "quaylight: "
+    const QString missing = u"/nonexistent/quaylight.pem"_qs;
+    const QString noFile = QStringLiteral("TLS certificate %1: No such file or directory; nothing is started").arg(missing);
+    QTest::newRow("[monitor] Metrics without a port") << QByteArray("[monitor]\nMetrics=localhost\n") << QStringList()
+        << u"Harborcast.ini [monitor] Metrics=localhost is not ADDRESS:PORT (like 127.0.0.1:9471); nothing is started"_qs;
+    QTest::newRow("[tls] on, no certificate file")
+        << "[tls]\nEnabled=yes\nCertificate=" + missing.toUtf8() + "\nPrivateKey=" + missing.toUtf8() + "\n"
+        << QStringList() << noFile;
+    QTest::newRow("--tls-cert no file") << QByteArray()
+        << QStringList {u"--tls-cert"_qs, missing, u"--tls-key"_qs, missing} << noFile;
+    // The session restore opens nothing either.
+    QTest::newRow("restore, bad Metrics") << QByteArray("[session]\nRestore=on\nComPort=3\n[monitor]\nMetrics=:x\n")
+        << QStringList() << u"Harborcast.ini [monitor] Metrics=:x is not ADDRESS:PORT (like 127.0.0.1:9471); nothing is started"_qs;
+}
+
+// Settings that cannot be used end a headless start with 2 before the device
+// is opened: its line (speed, DTR) is as it was.
+void ProgramTest::unusableSettingsLeaveTheDeviceAlone()
+{
+    QFETCH(QByteArray, stored);
+    QFETCH(QStringList, extra);
+    QFETCH(QString, reason);
+    TestConfig config;
+    PtyDevice device;
+    config.pinPorts({{3, device.slavePath()}});
+    QFile settings(config.dir() + QStringLiteral("/Harborcast.ini"));
+    QVERIFY(settings.open(QIODevice::WriteOnly) && settings.write(stored) == stored.size());
+    settings.close();
+    termios before {};
+    QCOMPARE(::tcgetattr(device.masterFd(), &before), 0);
+    QVERIFY(::cfgetospeed(&before) != B19200); // what an Open would set
+    QTemporaryDir state;
+    QProcess program;
+    program.setProcessEnvironment(withoutDisplay(state.path()));
+    program.start(QStringLiteral(QUAYLIGHT_PROGRAM), QStringList {u"--headless"_qs, u"--open"_qs, u"3"_qs, u"--listen"_qs,
+                                                                  u"0"_qs, u"--config-dir"_qs, config.dir()} + extra);
+    QVERIFY(program.waitForFinished(10000));
+    QCOMPARE(program.exitCode(), 2);
+    const QString printed = QString::fromUtf8(program.readAllStandardError());
+    QCOMPARE(printed.trimmed().section(u'\n', -1), u"quaylight: "_qs + reason);
+    QVERIFY2(!printed.contains(u"opened"_qs) && !printed.contains(u"listening"_qs), qPrintable(printed));
+    termios after {};
+    QCOMPARE(::tcgetattr(device.masterFd(), &after), 0);
+    QCOMPARE(::cfgetospeed(&after), ::cfgetospeed(&before));
+}
+
+// --open takes a device path no table names, --listen and --metrics a host
+// name: the bytes go through, and the metrics answer.
+void ProgramTest::devicePathAndHostNames()
+{
+    TestConfig config; // no pins, no automatic numbering
+    PtyDevice device;
+    QTemporaryDir state;
+    QProcess program;
+    program.setProcessEnvironment(withoutDisplay(state.path()));
+    program.start(QStringLiteral(QUAYLIGHT_PROGRAM),
+                  {u"--headless"_qs, u"--open"_qs, device.slavePath(), u"--listen"_qs, u"localhost:0"_qs,
+                   u"--metrics"_qs, u"localhost:0"_qs, u"--config-dir"_qs, config.dir()});
+    QByteArray log;
+    const QRegularExpression listening(u"endpoint 2 listening on port (\\d+)"_qs);
+    const QRegularExpression metrics(u"metrics served on 127.0.0.1 port (\\d+)"_qs);
+    QVERIFY2(waitUntil([&] {
+                 log += program.readAllStandardError();
+                 return listening.match(QString::fromUtf8(log)).hasMatch();
+             }, 10000),
+             log.constData());
+    QVERIFY2(log.contains(device.slavePath().toUtf8() + " is COM port 1"), log.constData());
+    const QRegularExpressionMatch served = metrics.match(QString::fromUtf8(log));
+    QVERIFY2(served.hasMatch(), log.constData());
+    QTcpSocket peer, scrape;
+    peer.connectToHost(QStringLiteral("127.0.0.1"), listening.match(QString::fromUtf8(log)).captured(1).toUShort());
+    scrape.connectToHost(QStringLiteral("127.0.0.1"), served.captured(1).toUShort());
+    QVERIFY(peer.waitForConnected(5000) && scrape.waitForConnected(5000));
+    peer.write("to the device");
+    QVERIFY(waitUntil([&] { return device.received() == "to the device"; }));
+    ::kill(pid_t(program.processId()), SIGTERM);
+    QVERIFY(program.waitForFinished(10000));
+    QCOMPARE(program.exitCode(), 0);
 }
 
 QTEST_GUILESS_MAIN(ProgramTest)
