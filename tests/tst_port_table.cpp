@@ -50,7 +50,6 @@ private slots:
     void pinWithControlCharacterNamesNoDevice();
     void fileNotUnderstoodIsNamedOnce_data();
     void fileNotUnderstoodIsNamedOnce();
-    void devicePathGetsANumberForTheRun();
 };
 
 void TestPortTable::automaticNumbersFollowTheDevice()
@@ -173,25 +172,6 @@ void TestPortTable::fileNotUnderstoodIsNamedOnce()
     QTest::failOnWarning(QRegularExpression(u"."_qs));
     QTEST(asMap(table), "numbers");
     QTEST(asMap(table), "numbers");
-}
-
-// A device path given for this run: the number the table has for it, else
-// the lowest free one, for this table only; ports.ini is left as it was.
-void TestPortTable::devicePathGetsANumberForTheRun()
-{
-    QTemporaryDir dir;
-    PtyDevice listed, unlisted;
-    const QByteArray ini = "[numbering]\nautomatic=false\n[pinned]\n1=" + listed.slavePath().toUtf8()
-        + "\n[assigned]\n2=usb-gone\n";
-    QVERIFY(writeFile(dir.filePath(u"ports.ini"_qs), ini));
-    PortTable table(dir.path());
-    QCOMPARE(table.numberFor(listed.slavePath()), 1);
-    QCOMPARE(table.numberFor(unlisted.slavePath()), 3); // 2 is remembered for another
-    QCOMPARE(table.devicePath(3), QFileInfo(unlisted.slavePath()).canonicalFilePath());
-    QCOMPARE(table.numberFor(unlisted.slavePath()), 3);
-    QCOMPARE(table.numberFor(dir.filePath(u"no-such-device"_qs)), 0);
-    QCOMPARE(readFile(table.filePath()), ini);
-    QCOMPARE(PortTable(dir.path()).devicePath(3), QString());
 }
 
 QTEST_GUILESS_MAIN(TestPortTable)

@@ -58,11 +58,8 @@ private slots:
     void sessionRestoredAtStartWithoutBoxes();
     void signalBeforeTheWatcherWaitsForIt();
     void listPortsAsJson();
-    void failedOpenSaysWhyAndStops_data();
-    void failedOpenSaysWhyAndStops();
-    void unusableSettingsLeaveTheDeviceAlone_data();
-    void unusableSettingsLeaveTheDeviceAlone();
-    void devicePathAndHostNames();
+    void failedStartSaysWhyAndStops_data();
+    void failedStartSaysWhyAndStops();
 };
 
 void ProgramTest::commandLine_data()
@@ -95,6 +92,8 @@ void ProgramTest::commandLine_data()
         << QStringLiteral("quaylight: --metrics takes ADDRESS:PORT (like 127.0.0.1:9471 or [::1]:9471), not '::1': "
                           "an IPv6 address needs its brackets.")
         << none << false << none;
+    QTest::newRow("metrics on a host name") << QStringList {u"--headless"_qs, u"--metrics"_qs, u"localhost:0"_qs, u"--open"_qs, u"9"_qs}
+        << 1 << u"metrics served on 127.0.0.1 port"_qs << none << false << none;
     QTest::newRow("window without a display")
         << QStringList {QStringLiteral("--open"), QStringLiteral("3")} << 2
         << QStringLiteral("quaylight: no display: use --headless or run under a virtual display") << none << false << none;
@@ -156,9 +155,11 @@ void ProgramTest::relaysBothWaysAndEndsCleanlyOnSignal_data()
 {
     QTest::addColumn<bool>("headless");
     QTest::addColumn<int>("signal");
-    QTest::newRow("headless, SIGTERM") << true << int(SIGTERM);
-    QTest::newRow("window, SIGTERM") << false << int(SIGTERM);
-    QTest::newRow("window, SIGHUP") << false << int(SIGHUP);
+    QTest::addColumn<bool>("byName"); // --open the device's path, --listen localhost:0
+    QTest::newRow("headless, SIGTERM") << true << int(SIGTERM) << false;
+    QTest::newRow("headless, by path and host name") << true << int(SIGTERM) << true;
+    QTest::newRow("window, SIGTERM") << false << int(SIGTERM) << false;
+    QTest::newRow("window, SIGHUP") << false << int(SIGHUP) << false;
 }
 
 // The program end to end: the port opened and the server listening from the
@@ -168,6 +169,7 @@ void ProgramTest::relaysBothWaysAndEndsCleanlyOnSignal()
 {
     QFETCH(bool, headless);
     QFETCH(int, signal);
+    QFETCH(bool, byName);
     TestConfig config;
     PtyDevice device;
     config.pinPorts({{3, device.slavePath()}});
@@ -178,7 +180,8 @@ void ProgramTest::relaysBothWaysAndEndsCleanlyOnSignal()
     QProcess program;
     program.setProcessEnvironment(env);
     QStringList arguments {QStringLiteral("--config-dir"), config.dir(), QStringLiteral("--open"),
-                           QStringLiteral("3"), QStringLiteral("--listen"), QStringLiteral("0")};
+                           byName ? device.slavePath() : u"3"_qs, QStringLiteral("--listen"),
+                           byName ? u"localhost:0"_qs : u"0"_qs};
     if (headless)
         arguments.prepend(QStringLiteral("--headless"));
     program.start(QStringLiteral(QUAYLIGHT_PROGRAM), arguments);
@@ -343,26 +346,43 @@ void ProgramTest::listPortsAsJson()
     QCOMPARE(QJsonDocument::fromJson(program.readAllStandardOutput()).array(), expected);
 }
 
-void ProgramTest::failedOpenSaysWhyAndStops_data()
+void ProgramTest::failedStartSaysWhyAndStops_data()
 {
-    QTest::addColumn<QString>("open");   // --open's value; "held" stands for port 3, held here
-    QTest::addColumn<QString>("reason"); // the last line, after "quaylight: "
-    const QString absent = QString::fromLocal8Bit(std::strerror(ENOENT));
-    QTest::newRow("number naming no device") << u"9"_qs
+    QTest::addColumn<QString>("open");       // --open's value; "held": port 3, held here
+    QTest::addColumn<QByteArray>("stored");  // Harborcast.ini
+    QTest::addColumn<QStringList>("extra");  // more arguments
+    QTest::addColumn<int>("exitCode");
+    QTest::addColumn<QString>("reason");     // the last line, after "quaylight: "
+    const QString absent = QString::fromLocal8Bit(std::strerror(ENOENT)), pem = u"/nonexistent/q.pem"_qs;
+    const QString noFile = QStringLiteral("TLS certificate %1: %2; nothing is started").arg(pem, absent);
+    const QString badMetrics = u"Harborcast.ini [monitor] Metrics=%1 is not ADDRESS:PORT (like 127.0.0.1:9471); nothing is started"_qs;
+    QTest::newRow("number naming no device") << u"9"_qs << QByteArray() << QStringList() << 1
         << QStringLiteral("serial port 9 could not be opened: %1: port 9 names no device (see --list-ports)").arg(absent);
-    QTest::newRow("path naming no device") << u"/dev/quaylight-no-such-tty"_qs
-        << QStringLiteral("/dev/quaylight-no-such-tty could not be opened: %1").arg(absent);
-    QTest::newRow("held by another program") << u"held"_qs
+    QTest::newRow("path naming no device") << u"/dev/no-such-tty"_qs << QByteArray() << QStringList() << 1
+        << QStringLiteral("/dev/no-such-tty could not be opened: %1").arg(absent);
+    QTest::newRow("held by another program") << u"held"_qs << QByteArray() << QStringList() << 1
         << QStringLiteral("serial port 3 could not be opened: %1 (%2): another program holds it")
                .arg(QString::fromLocal8Bit(std::strerror(EBUSY)));
+    // Settings that cannot be used: 2, before the device is opened.
+    QTest::newRow("[monitor] Metrics without a port") << u"3"_qs << QByteArray("[monitor]\nMetrics=localhost\n")
+        << QStringList() << 2 << badMetrics.arg(u"localhost"_qs);
+    QTest::newRow("[tls] on, no certificate file") << u"3"_qs
+        << "[tls]\nEnabled=yes\nCertificate=" + pem.toUtf8() + "\nPrivateKey=" + pem.toUtf8() << QStringList() << 2 << noFile;
+    QTest::newRow("--tls-cert no file") << u"3"_qs << QByteArray()
+        << QStringList {u"--tls-cert"_qs, pem, u"--tls-key"_qs, pem} << 2 << noFile;
+    QTest::newRow("restoring, bad Metrics") << QString() << QByteArray("[session]\nRestore=on\nComPort=3\n[monitor]\nMetrics=:x\n")
+        << QStringList() << 2 << badMetrics.arg(u":x"_qs);
 }
 
-// Headless, a failed --open is the start's last step: no question logged as
-// if someone answered it, nothing listens, and the last line says why in the
-// system's words.
-void ProgramTest::failedOpenSaysWhyAndStops()
+// Headless, a start step that fails is the last: no question logged as if
+// someone answered it, nothing listens, the last line says why in the
+// system's words. Settings that cannot be used end it with 2 before the
+// device is touched: its line (speed, DTR) stays as it was.
+void ProgramTest::failedStartSaysWhyAndStops()
 {
     QFETCH(QString, open);
+    QFETCH(QByteArray, stored);
+    QFETCH(QStringList, extra);
     QFETCH(QString, reason);
     TestConfig config;
     PtyDevice device;
@@ -377,100 +397,26 @@ void ProgramTest::failedOpenSaysWhyAndStops()
         open = u"3"_qs;
         reason = reason.arg(device.slavePath());
     }
-    QTemporaryDir state;
-    QProcess program;
-    program.setProcessEnvironment(withoutDisplay(state.path()));
-    program.start(QStringLiteral(QUAYLIGHT_PROGRAM), {u"--headless"_qs, u"--open"_qs, open, u"--listen"_qs, u"0"_qs,
-                                                      u"--config-dir"_qs, config.dir()});
-    QVERIFY(program.waitForFinished(10000));
-    QCOMPARE(program.exitCode(), 1);
-    const QString printed = QString::fromUtf8(program.readAllStandardError());
-    QCOMPARE(printed.trimmed().section(u'\n', -1), u"quaylight: "_qs + reason);
-    QVERIFY2(!printed.contains(u"Would you like"_qs) && !printed.contains(u"listening"_qs), qPrintable(printed));
-}
-
-void ProgramTest::unusableSettingsLeaveTheDeviceAlone_data()
-{
-    QTest::addColumn<QByteArray>("stored"); // Harborcast.ini
-    QTest::addColumn<QStringList>("extra");  // more arguments
-    QTest::addColumn<QString>("reason");     // the last line, after "quaylight: "
-    const QString missing = u"/nonexistent/quaylight.pem"_qs;
-    const QString noFile = QStringLiteral("TLS certificate %1: No such file or directory; nothing is started").arg(missing);
-    QTest::newRow("[monitor] Metrics without a port") << QByteArray("[monitor]\nMetrics=localhost\n") << QStringList()
-        << u"Harborcast.ini [monitor] Metrics=localhost is not ADDRESS:PORT (like 127.0.0.1:9471); nothing is started"_qs;
-    QTest::newRow("[tls] on, no certificate file")
-        << "[tls]\nEnabled=yes\nCertificate=" + missing.toUtf8() + "\nPrivateKey=" + missing.toUtf8() + "\n"
-        << QStringList() << noFile;
-    QTest::newRow("--tls-cert no file") << QByteArray()
-        << QStringList {u"--tls-cert"_qs, missing, u"--tls-key"_qs, missing} << noFile;
-    // The session restore opens nothing either.
-    QTest::newRow("restore, bad Metrics") << QByteArray("[session]\nRestore=on\nComPort=3\n[monitor]\nMetrics=:x\n")
-        << QStringList() << u"Harborcast.ini [monitor] Metrics=:x is not ADDRESS:PORT (like 127.0.0.1:9471); nothing is started"_qs;
-}
-
-// Settings that cannot be used end a headless start with 2 before the device
-// is opened: its line (speed, DTR) is as it was.
-void ProgramTest::unusableSettingsLeaveTheDeviceAlone()
-{
-    QFETCH(QByteArray, stored);
-    QFETCH(QStringList, extra);
-    QFETCH(QString, reason);
-    TestConfig config;
-    PtyDevice device;
-    config.pinPorts({{3, device.slavePath()}});
     QFile settings(config.dir() + QStringLiteral("/Harborcast.ini"));
     QVERIFY(settings.open(QIODevice::WriteOnly) && settings.write(stored) == stored.size());
     settings.close();
-    termios before {};
+    termios before {}, after {};
     QCOMPARE(::tcgetattr(device.masterFd(), &before), 0);
-    QVERIFY(::cfgetospeed(&before) != B19200); // what an Open would set
+    QVERIFY(::cfgetospeed(&before) != B19200); // what an Open sets
     QTemporaryDir state;
     QProcess program;
     program.setProcessEnvironment(withoutDisplay(state.path()));
-    program.start(QStringLiteral(QUAYLIGHT_PROGRAM), QStringList {u"--headless"_qs, u"--open"_qs, u"3"_qs, u"--listen"_qs,
-                                                                  u"0"_qs, u"--config-dir"_qs, config.dir()} + extra);
+    if (!open.isEmpty())
+        extra += QStringList {u"--open"_qs, open};
+    program.start(QStringLiteral(QUAYLIGHT_PROGRAM),
+                  QStringList {u"--headless"_qs, u"--listen"_qs, u"0"_qs, u"--config-dir"_qs, config.dir()} + extra);
     QVERIFY(program.waitForFinished(10000));
-    QCOMPARE(program.exitCode(), 2);
+    QTEST(program.exitCode(), "exitCode");
     const QString printed = QString::fromUtf8(program.readAllStandardError());
     QCOMPARE(printed.trimmed().section(u'\n', -1), u"quaylight: "_qs + reason);
-    QVERIFY2(!printed.contains(u"opened"_qs) && !printed.contains(u"listening"_qs), qPrintable(printed));
-    termios after {};
+    QVERIFY2(!printed.contains(u"Would you like"_qs) && !printed.contains(u"listening"_qs), qPrintable(printed));
     QCOMPARE(::tcgetattr(device.masterFd(), &after), 0);
     QCOMPARE(::cfgetospeed(&after), ::cfgetospeed(&before));
-}
-
-// --open takes a device path no table names, --listen and --metrics a host
-// name: the bytes go through, and the metrics answer.
-void ProgramTest::devicePathAndHostNames()
-{
-    TestConfig config; // no pins, no automatic numbering
-    PtyDevice device;
-    QTemporaryDir state;
-    QProcess program;
-    program.setProcessEnvironment(withoutDisplay(state.path()));
-    program.start(QStringLiteral(QUAYLIGHT_PROGRAM),
-                  {u"--headless"_qs, u"--open"_qs, device.slavePath(), u"--listen"_qs, u"localhost:0"_qs,
-                   u"--metrics"_qs, u"localhost:0"_qs, u"--config-dir"_qs, config.dir()});
-    QByteArray log;
-    const QRegularExpression listening(u"endpoint 2 listening on port (\\d+)"_qs);
-    const QRegularExpression metrics(u"metrics served on 127.0.0.1 port (\\d+)"_qs);
-    QVERIFY2(waitUntil([&] {
-                 log += program.readAllStandardError();
-                 return listening.match(QString::fromUtf8(log)).hasMatch();
-             }, 10000),
-             log.constData());
-    QVERIFY2(log.contains(device.slavePath().toUtf8() + " is COM port 1"), log.constData());
-    const QRegularExpressionMatch served = metrics.match(QString::fromUtf8(log));
-    QVERIFY2(served.hasMatch(), log.constData());
-    QTcpSocket peer, scrape;
-    peer.connectToHost(QStringLiteral("127.0.0.1"), listening.match(QString::fromUtf8(log)).captured(1).toUShort());
-    scrape.connectToHost(QStringLiteral("127.0.0.1"), served.captured(1).toUShort());
-    QVERIFY(peer.waitForConnected(5000) && scrape.waitForConnected(5000));
-    peer.write("to the device");
-    QVERIFY(waitUntil([&] { return device.received() == "to the device"; }));
-    ::kill(pid_t(program.processId()), SIGTERM);
-    QVERIFY(program.waitForFinished(10000));
-    QCOMPARE(program.exitCode(), 0);
 }
 
 QTEST_GUILESS_MAIN(ProgramTest)
