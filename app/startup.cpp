@@ -18,12 +18,11 @@
 #include "platform/port_table.h"
 
 #include <QCoreApplication>
+#include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QScopeGuard>
-
-#include <QFileInfo>
 
 #include <cerrno>
 #include <csignal>
