@@ -3,6 +3,7 @@
 #include "platform/line_settings.h"
 #include "engine/network_settings.h"
 #include "monitor/metrics_server.h"
+#include "platform/host_port.h"
 
 #include <utility>
 
@@ -29,13 +30,15 @@ CommandLine parseCommandLine(const QStringList &arguments)
     const QCommandLineOption headless(
         QStringLiteral("headless"),
         QStringLiteral("Run the relay without a window; events are written to stderr."));
-    const QCommandLineOption open(QStringLiteral("open"),
-                                  QStringLiteral("Open serial port number <N> (1-64) at start."),
-                                  QStringLiteral("N"));
+    const QCommandLineOption open(
+        QStringLiteral("open"),
+        QStringLiteral("Open serial port number <N> (1-64), or the device file <PATH>, at start."),
+        QStringLiteral("N|PATH"));
     const QCommandLineOption listen(
         QStringLiteral("listen"),
-        QStringLiteral("Let the TCP/IP Server listen on <PORT> (0-65535) at start."),
-        QStringLiteral("PORT"));
+        QStringLiteral("Let the TCP/IP Server listen on <PORT> (0-65535) at start, or on "
+                       "<ADDRESS:PORT> (like localhost:7000 or [::1]:7000)."),
+        QStringLiteral("[ADDRESS:]PORT"));
     const QCommandLineOption configDir(
         QStringLiteral("config-dir"),
         QStringLiteral("Folder of the settings files and ports.ini "
@@ -115,7 +118,7 @@ CommandLine parseCommandLine(const QStringList &arguments)
     const QCommandLineOption metrics(
         QStringLiteral("metrics"),
         QStringLiteral("Serve /metrics (Prometheus) and /status (JSON) over HTTP on "
-                       "<ADDRESS:PORT>, e.g. 127.0.0.1:9471 or [::1]:9471."),
+                       "<ADDRESS:PORT>, e.g. 127.0.0.1:9471, [::1]:9471 or localhost:9471."),
         QStringLiteral("ADDRESS:PORT"));
     const QCommandLineOption listPorts(
         QStringLiteral("list-ports"),
@@ -154,19 +157,42 @@ CommandLine parseCommandLine(const QStringList &arguments)
     }
     result.headless = parser.isSet(headless);
     if (parser.isSet(open)) {
+        const QString text = parser.value(open);
         bool ok = false;
-        result.openPort = parser.value(open).toInt(&ok);
-        if (!ok || result.openPort < 1 || result.openPort > 64)
-            return fail(QStringLiteral("--open takes a port number from 1 to 64, not '%1'.")
-                            .arg(parser.value(open)));
+        result.openPort = text.toInt(&ok);
+        if (text.contains(QLatin1Char('/'))) {
+            result.openPort = 0;
+            result.openDevice = text;
+        } else if (!ok || result.openPort < 1 || result.openPort > 64) {
+            return fail(QStringLiteral("--open takes a port number from 1 to 64 or a device "
+                                       "path, not '%1'.")
+                            .arg(text));
+        }
     }
+    QString listenHost;
     if (parser.isSet(listen)) {
         const QString text = parser.value(listen);
         bool ok = false;
-        const uint port = text.toUInt(&ok);
+        uint port = text.toUInt(&ok);
+        QString why;
+        if (text.contains(QLatin1Char(':'))) {
+            const std::optional<HostPort> place = HostPort::parse(text, &why);
+            ok = place.has_value();
+            if (place) {
+                port = place->port;
+                // A name for this host's loopback (localhost) listens on both.
+                listenHost = place->loopbackOnly() && place->addresses.size() > 1
+                    ? QStringLiteral("loopback")
+                    : place->preferred().toString();
+            }
+        }
         if (!ok || port > 65535 || text.startsWith(QLatin1Char('+')))
-            return fail(QStringLiteral("--listen takes a TCP port from 0 to 65535, not '%1'.")
-                            .arg(text));
+            return fail(QStringLiteral("--listen takes a TCP port from 0 to 65535 or "
+                                       "ADDRESS:PORT, not '%1'%2.")
+                            .arg(text, why.isEmpty() ? QString() : QStringLiteral(": ") + why));
+        if (!listenHost.isEmpty() && parser.isSet(listenAddress))
+            return fail(QStringLiteral("--listen ADDRESS:PORT and --listen-address both say "
+                                       "where to listen: give one."));
         result.listenPort = QString::number(port);
     }
     if (parser.isSet(baud)) {
@@ -203,6 +229,8 @@ CommandLine parseCommandLine(const QStringList &arguments)
         result.allowedPeers = network.allowedPeers;
         result.allowGiven = parser.isSet(allow);
     }
+    if (!listenHost.isEmpty())
+        result.listenAddress = listenHost;
     result.rfc2217 = parser.isSet(rfc2217);
     if (parser.isSet(serverPeers)) {
         NetworkSettings network;
@@ -261,12 +289,11 @@ CommandLine parseCommandLine(const QStringList &arguments)
     }
     result.metricsTls = parser.isSet(metricsTls);
     if (parser.isSet(metrics)) {
-        QHostAddress address;
-        quint16 port = 0;
-        if (!MetricsServer::parseAddress(parser.value(metrics), &address, &port))
+        QString why;
+        if (!HostPort::parse(parser.value(metrics), &why))
             return fail(QStringLiteral("--metrics takes ADDRESS:PORT (like 127.0.0.1:9471 or "
-                                       "[::1]:9471), not '%1'.")
-                            .arg(parser.value(metrics)));
+                                       "[::1]:9471), not '%1': %2.")
+                            .arg(parser.value(metrics), why));
         result.metrics = parser.value(metrics);
     }
     result.json = parser.isSet(json);

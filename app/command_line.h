@@ -12,14 +12,15 @@ struct CommandLine {
     QString message;     // Help: the help text; Error: one line saying what is wrong
     bool headless = false;
     int openPort = 0;    // --open N (1..64); 0 when not given
-    QString listenPort;  // --listen PORT as typed (digits, 0..65535); empty when not given
+    QString openDevice;  // --open PATH (a device file, given with a '/'); empty when not given
+    QString listenPort;  // --listen [ADDRESS:]PORT's port (digits, 0..65535); empty when not given
     QString configDir;   // --config-dir DIR; empty for the default folder
     // Line settings for this run, over the stored ones (not stored).
     qint32 baudRate = 0;  // --baud N; 0 when not given
     QString framing;      // --framing 8N1; empty when not given
     QString flowControl;  // --flow none|rtscts|xonxoff; empty when not given
     // Network settings for this run, over the stored ones (not stored).
-    QString listenAddress; // --listen-address any|loopback|ADDRESS
+    QString listenAddress; // --listen-address any|loopback|ADDRESS, or --listen ADDRESS:PORT's
     QString allowedPeers;  // --allow LIST
     bool allowGiven = false;
     bool rfc2217 = false;  // --rfc2217: the TCP/IP Server speaks RFC 2217 this run

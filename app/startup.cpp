@@ -18,13 +18,16 @@
 #include "platform/port_table.h"
 
 #include <QCoreApplication>
+#include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QScopeGuard>
 
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
+#include <cstring>
 
 QString configDirFor(const CommandLine &options)
 {
@@ -127,16 +130,54 @@ void restoreSession(RelayCore &core, const CommandLine &options)
 
 namespace {
 
+// Headless, nobody sees a box: the failed step's own line says why.
+class UnseenMessageBoxes : public MessageBoxes
+{
+public:
+    Answer show(const QString &, Buttons buttons) override
+    {
+        return buttons == Buttons::YesNo ? Answer::No : Answer::Ok;
+    }
+};
+
+// --open as the operator's click; the line that says why it failed, or none.
+QString openAtStart(RelayCore &core, const CommandLine &options)
+{
+    int number = options.openPort;
+    if (!options.openDevice.isEmpty()) {
+        if (!QFileInfo::exists(options.openDevice))
+            return QStringLiteral("%1 could not be opened: %2")
+                .arg(options.openDevice, QString::fromLocal8Bit(std::strerror(ENOENT)));
+        number = core.engine().ports().numberFor(options.openDevice);
+        if (number == 0)
+            return QStringLiteral("%1 could not be opened: every port number is taken")
+                .arg(options.openDevice);
+        qCInfo(lcSerial, "%s is COM port %d", qUtf8Printable(options.openDevice), number);
+    }
+    UnseenMessageBoxes unseen;
+    MessageBoxes &previous = core.setBoxes(core.headless() ? unseen : core.boxes());
+    const auto restoreBoxes = qScopeGuard([&] { core.setBoxes(previous); });
+    runHandler("--open", [&] { core.selectAndOpen(number, true); });
+    if (core.Com1->PortOpen() || core.hasEnded())
+        return {};
+    return QStringLiteral("serial port %1 could not be opened%2")
+        .arg(options.openDevice.isEmpty() ? QString::number(number)
+                                          : QStringLiteral("%1 (%2)").arg(number).arg(options.openDevice),
+             core.openError().isEmpty() ? QString() : QStringLiteral(": ") + core.openError());
+}
+
 // --open and --listen, as the operator's clicks; one line per step that did
-// not succeed.
+// not succeed. Headless, a failed Open is the last step: nothing listens for
+// a port that is not there.
 QStringList applyStartOptions(RelayCore &core, const CommandLine &options)
 {
     QStringList failures;
-    if (options.openPort > 0 && !core.hasEnded()) {
-        runHandler("--open", [&] { core.selectAndOpen(options.openPort, true); });
-        if (!core.Com1->PortOpen())
-            failures.append(QStringLiteral("serial port %1 could not be opened")
-                                .arg(options.openPort));
+    if ((options.openPort > 0 || !options.openDevice.isEmpty()) && !core.hasEnded()) {
+        if (const QString failure = openAtStart(core, options); !failure.isEmpty()) {
+            failures.append(failure);
+            if (core.headless())
+                return failures;
+        }
     }
     if (!options.listenPort.isEmpty() && !core.hasEnded()) {
         runHandler("--listen", [&] {
@@ -160,7 +201,7 @@ QStringList takeStartSteps(RelayCore &core, const CommandLine &options)
     applySettingOptions(core, options);
     restoreSession(core, options);
     QStringList failures = applyStartOptions(core, options);
-    if (!options.captureFile.isEmpty() && !core.hasEnded()) {
+    if (!options.captureFile.isEmpty() && !core.hasEnded() && (failures.isEmpty() || !core.headless())) {
         QString error;
         if (!core.startCapture(options.captureFile, CaptureFile::DefaultLimit, &error))
             failures.append(QStringLiteral("cannot write the capture file %1: %2")
@@ -196,6 +237,29 @@ void endOnSignals(RelayCore &core, QCoreApplication &app, const CommandLine &opt
     });
     QObject::connect(&core, &RelayCore::programEnded, &app, &QCoreApplication::quit,
                      Qt::QueuedConnection);
+}
+
+QStringList unusableSettings(RelayCore &core, const CommandLine &options)
+{
+    QStringList lines;
+    const HubSettings &settings = core.hubSettings();
+    if (options.metrics.isEmpty()) {
+        const QString where = settings.metricsAddress();
+        QHostAddress address;
+        quint16 port = 0;
+        if (!where.isEmpty() && !MetricsServer::parseAddress(where, &address, &port))
+            lines.append(QStringLiteral("Harborcast.ini [monitor] Metrics=%1 is not ADDRESS:PORT "
+                                        "(like 127.0.0.1:9471); nothing is started")
+                             .arg(where));
+    }
+    if (const TlsSettings tls = tlsFor(core, options); tls.enabled) {
+        try {
+            (void)tls.serverConfiguration();
+        } catch (const ComponentError &error) {
+            lines.append(QStringLiteral("%1; nothing is started").arg(error.text()));
+        }
+    }
+    return lines;
 }
 
 std::unique_ptr<MetricsServer> serveMetrics(RelayCore &core, const CommandLine &options,
@@ -268,14 +332,21 @@ int runHeadless(int &argc, char **argv, const CommandLine &options)
     endOnSignals(core, app, options);
     qCInfo(lcApp, "%s started without a window; settings in %s", qUtf8Printable(versionLine()),
            qUtf8Printable(configDirFor(options)));
-    QStringList failures;
-    const std::unique_ptr<MetricsServer> metrics = serveMetrics(core, options, &failures);
-    failures += takeStartSteps(core, options);
-    if (!failures.isEmpty()) {
+    const auto failed = [](const QStringList &failures, int code) {
         for (const QString &failure : failures)
             std::fprintf(stderr, "quaylight: %s\n", qUtf8Printable(failure));
-        return 1;
-    }
+        return code;
+    };
+    // Before any device or socket is opened: a DTR raised for a run that
+    // cannot go on may already have reset the device.
+    if (const QStringList unusable = unusableSettings(core, options); !unusable.isEmpty())
+        return failed(unusable, ExitSettingsUnusable);
+    QStringList failures;
+    const std::unique_ptr<MetricsServer> metrics = serveMetrics(core, options, &failures);
+    if (failures.isEmpty())
+        failures = takeStartSteps(core, options);
+    if (!failures.isEmpty())
+        return failed(failures, ExitStartFailed);
     // A signal during a start step has ended the program already.
     const int code = core.hasEnded() ? 0 : QCoreApplication::exec();
     qCInfo(lcApp, "ended; bytes: %s", qUtf8Printable(core.counters().describe()));

@@ -42,6 +42,12 @@ void restoreSession(RelayCore &core, const CommandLine &options);
 // them at once, with `options` over them as at start. Lives as long as `core`.
 void endOnSignals(RelayCore &core, QCoreApplication &app, const CommandLine &options);
 
+// What keeps the settings in effect (the files and the command line) from
+// being used, one line each: a [monitor] Metrics that is no ADDRESS:PORT,
+// TLS files that cannot be used while TLS is on. Checked before anything is
+// opened; opens nothing itself.
+[[nodiscard]] QStringList unusableSettings(RelayCore &core, const CommandLine &options);
+
 // Serves the metrics where --metrics, else [monitor] Metrics, says; none
 // when neither names a place. What keeps them from being served (a
 // malformed setting, an address taken) is one line in `failures`. The
@@ -53,8 +59,14 @@ void endOnSignals(RelayCore &core, QCoreApplication &app, const CommandLine &opt
 // people or with --json an array for scripts, and returns 0. Opens no port.
 [[nodiscard]] int listPorts(int &argc, char **argv, const CommandLine &options);
 
+// Exit codes of a hub run beyond 0 (a clean end).
+inline constexpr int ExitStartFailed = 1;     // a start step failed (port, listen, metrics, capture)
+inline constexpr int ExitSettingsUnusable = 2; // like a command-line mistake: nothing was started
+
 // Runs the relay without a window until a signal ends it. Returns the exit
-// code: 0 after a clean end, 1 when a start step failed.
+// code: 0 after a clean end, ExitSettingsUnusable when unusableSettings
+// names something (before any device or socket is opened), ExitStartFailed
+// when a start step failed (the steps after it are not taken).
 [[nodiscard]] int runHeadless(int &argc, char **argv, const CommandLine &options);
 
 // Exit codes of the link beyond 0 (ended by a signal) and 2 (command line).

@@ -42,10 +42,13 @@ extern "C" Q_DECL_EXPORT int quaylightRunWindow(int *argc, char **argv,
     QObject::connect(&core, &RelayCore::programEnded, &window, [&boxes] { boxes.closeAll(); });
     endOnSignals(core, app, *options);
     window.show();
-    QStringList failures;
+    // Said before anything is opened; the operator is there to mend them.
+    QStringList failures = unusableSettings(core, *options);
     const std::unique_ptr<MetricsServer> metrics = serveMetrics(core, *options, &failures);
+    for (const QString &failure : std::as_const(failures))
+        qCWarning(lcApp, "%s", qUtf8Printable(failure));
     // Failed --open and --listen have shown their own boxes, as clicks would.
-    for (const QString &failure : failures + takeStartSteps(core, *options))
+    for (const QString &failure : takeStartSteps(core, *options))
         qCWarning(lcApp, "%s", qUtf8Printable(failure));
     // A signal during a start step has ended the program already.
     const int code = core.hasEnded() ? 0 : QApplication::exec();

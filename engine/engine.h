@@ -73,6 +73,7 @@ public:
     [[nodiscard]] RemoteSession &session() const { return *m_session; }
     [[nodiscard]] HubSettings &settings() { return m_settings; }
     [[nodiscard]] const PortTable &ports() const { return m_ports; }
+    [[nodiscard]] PortTable &ports() { return m_ports; }
 
     // Relays what waits on endpoint `index` as one chunk: counted, the
     // Telnet commands of an RFC 2217 peer answered and taken out, fanned out.

@@ -1,7 +1,11 @@
 #include "engine/hub_settings.h"
 
+#include "engine/endpoint_table.h"
 #include "platform/component_error.h"
+#include "platform/flag_text.h"
 #include "platform/log_categories.h"
+
+#include <QHostAddress>
 
 #include <utility>
 
@@ -12,10 +16,77 @@ const QString Startup = QStringLiteral("startup");
 const QString Line = QStringLiteral("line");
 const QString SessionSection = QStringLiteral("session");
 const QString View = QStringLiteral("view");
+const QString Monitor = QStringLiteral("monitor");
 
 QString flag(bool on)
 {
-    return on ? QStringLiteral("true") : QStringLiteral("false");
+    return flag_text::write(on);
+}
+
+// Every section the hub reads and its keys, per file.
+struct KnownSection {
+    const QString &application;
+    const char *section;
+    std::initializer_list<const char *> keys;
+};
+
+QStringList startupKeys()
+{
+    QStringList keys;
+    for (const EndpointRow &row : EndpointRows) {
+        keys.append(QLatin1String(row.portKey));
+        if (row.hostKey)
+            keys.append(QLatin1String(row.hostKey));
+    }
+    return keys;
+}
+
+const KnownSection Known[] = {
+    {Harborcast, "network", {"ListenAddress", "AllowedPeers", "Rfc2217", "ServerPeers",
+                             "ServerPeersKickOldest", "RefusalText"}},
+    {Harborcast, "tls", {"Enabled", "Certificate", "PrivateKey", "ClientCa", "ServerCa",
+                         "MinimumVersion", "Forwarder1", "Forwarder3"}},
+    {Harborcast, "session", {"Restore", "ComPort", "Server2", "Forwarder1", "Forwarder3"}},
+    {Harborcast, "view", {"AllEndpoints"}},
+    {Harborcast, "monitor", {"Metrics", "MetricsTls", "MaxConnections", "IdleTimeout"}},
+    {Tolvar, "startup", {"ComPort"}},
+    {Tolvar, "line", {"BaudRate", "DataBits", "Parity", "StopBits", "FlowControl", "DTR", "RTS"}},
+};
+
+// The keys of [section] in `application`'s file; empty for a section the
+// hub does not read.
+QStringList knownKeys(const QString &application, const QString &section)
+{
+    if (application == Harborcast && section == Startup)
+        return startupKeys();
+    for (const KnownSection &known : Known) {
+        if (known.application == application && section == QLatin1String(known.section)) {
+            QStringList keys;
+            for (const char *key : known.keys)
+                keys.append(QLatin1String(key));
+            return keys;
+        }
+    }
+    return {};
+}
+
+// What the hub makes of a key it does not read, with the spelling it would
+// have read when only the case differs.
+QString unknownEntry(const QString &application, const QString &section, const QString &key)
+{
+    const bool sectionKnown = !knownKeys(application, section).isEmpty();
+    QString line = QStringLiteral("%1.ini [%2] %3 is not a setting%4; ignored")
+                       .arg(application, section, key,
+                            sectionKnown ? QString() : QStringLiteral(" (no such section)"));
+    for (const QString &otherSection : {Startup, Line, QStringLiteral("network"),
+                                        QStringLiteral("tls"), SessionSection, View, Monitor}) {
+        for (const QString &known : knownKeys(application, otherSection)) {
+            if (otherSection.compare(section, Qt::CaseInsensitive) == 0
+                && known.compare(key, Qt::CaseInsensitive) == 0)
+                return line + QStringLiteral(" (did you mean [%1] %2?)").arg(otherSection, known);
+        }
+    }
+    return line;
 }
 } // namespace
 
@@ -75,15 +146,9 @@ LineSettings HubSettings::line(QStringList *complaints) const
     if (const QString v = read("FlowControl");
         !v.isEmpty() && !LineSettings::flowFromText(v.trimmed(), &line.flowControl))
         complain("FlowControl", v, LineSettings::flowText(line.flowControl));
-    for (auto [key, on] : {std::pair {"DTR", &line.dtr}, std::pair {"RTS", &line.rts}}) {
-        const QString v = read(key).trimmed().toLower();
-        if (v == QLatin1String("true"))
-            *on = true;
-        else if (v == QLatin1String("false"))
-            *on = false;
-        else if (!v.isEmpty())
-            complain(key, read(key), QStringLiteral("false"));
-    }
+    // A modem line left alone is off: raising one may reset the device.
+    for (auto [key, on] : {std::pair {"DTR", &line.dtr}, std::pair {"RTS", &line.rts}})
+        *on = m_store.readFlag(Tolvar, Line, QLatin1String(key), *on, false, complaints);
     return line;
 }
 
@@ -123,8 +188,8 @@ void HubSettings::setNetwork(const NetworkSettings &network)
 
 bool HubSettings::restoresSession() const
 {
-    return m_store.read(Harborcast, SessionSection, QStringLiteral("Restore"), QString())
-        == QLatin1String("true");
+    return m_store.readFlag(Harborcast, SessionSection, QStringLiteral("Restore"), false, false,
+                            nullptr);
 }
 
 void HubSettings::setRestoresSession(bool on)
@@ -134,14 +199,16 @@ void HubSettings::setRestoresSession(bool on)
 
 HubSettings::Session HubSettings::session() const
 {
-    const auto stored = [this](const char *key) {
-        return m_store.read(Harborcast, SessionSection, QLatin1String(key), QString());
+    const auto flagOf = [this](const char *key) {
+        return m_store.readFlag(Harborcast, SessionSection, QLatin1String(key), false, false,
+                                nullptr);
     };
     Session session;
-    session.comPort = stored("ComPort").toInt();
-    session.server2 = stored("Server2") == QLatin1String("true");
-    session.forwarder1 = stored("Forwarder1") == QLatin1String("true");
-    session.forwarder3 = stored("Forwarder3") == QLatin1String("true");
+    session.comPort =
+        m_store.read(Harborcast, SessionSection, QStringLiteral("ComPort"), QString()).toInt();
+    session.server2 = flagOf("Server2");
+    session.forwarder1 = flagOf("Forwarder1");
+    session.forwarder3 = flagOf("Forwarder3");
     return session;
 }
 
@@ -164,24 +231,39 @@ void HubSettings::noteSession(const Session &session)
 
 bool HubSettings::allEndpoints() const
 {
-    return m_store.read(Harborcast, View, QStringLiteral("AllEndpoints"), QString())
-        == QLatin1String("true");
+    return m_store.readFlag(Harborcast, View, QStringLiteral("AllEndpoints"), false, false, nullptr);
 }
 
 QString HubSettings::metricsAddress() const
 {
-    return m_store.read(Harborcast, QStringLiteral("monitor"), QStringLiteral("Metrics"), QString())
-        .trimmed();
+    return m_store.read(Harborcast, Monitor, QStringLiteral("Metrics"), QString()).trimmed();
 }
 
 bool HubSettings::metricsTls() const
 {
-    return m_store
-               .read(Harborcast, QStringLiteral("monitor"), QStringLiteral("MetricsTls"),
-                     QStringLiteral("false"), QStringLiteral("true"), QStringLiteral("on"))
-               .trimmed()
-               .toLower()
-        == QLatin1String("true");
+    return m_store.readFlag(Harborcast, Monitor, QStringLiteral("MetricsTls"), false, true, nullptr);
+}
+
+QStringList HubSettings::problems() const
+{
+    QStringList lines;
+    for (const QString &application : {Harborcast, Tolvar}) {
+        for (const QString &entry : m_store.entries(application)) {
+            const qsizetype slash = entry.indexOf(QLatin1Char('/'));
+            const QString section = entry.left(slash);
+            const QString key = entry.mid(slash + 1);
+            if (!knownKeys(application, section).contains(key))
+                lines.append(unknownEntry(application, section, key));
+        }
+    }
+    // The flags read where nobody collects complaints; [network], [tls] and
+    // [line] say theirs when they are read.
+    (void)m_store.readFlag(Harborcast, SessionSection, QStringLiteral("Restore"), false, false, &lines);
+    for (const char *key : {"Server2", "Forwarder1", "Forwarder3"})
+        (void)m_store.readFlag(Harborcast, SessionSection, QLatin1String(key), false, false, &lines);
+    (void)m_store.readFlag(Harborcast, View, QStringLiteral("AllEndpoints"), false, false, &lines);
+    (void)m_store.readFlag(Harborcast, Monitor, QStringLiteral("MetricsTls"), false, true, &lines);
+    return lines;
 }
 
 void HubSettings::setAllEndpoints(bool on)

@@ -62,7 +62,15 @@ public:
     // Writes [tls]. Throws ComponentError(75) when it cannot.
     void setTls(const TlsSettings &tls);
 
-    // [session] Restore: true only when written "true".
+    // What the files hold that is not read as written, one line each naming
+    // the file, section and key and what is used instead: sections and keys
+    // the hub does not know, and the flags of [session], [view] and
+    // [monitor] that are no flag. [network], [tls] and [line] complain when
+    // they are read. Never throws.
+    [[nodiscard]] QStringList problems() const;
+
+    // Flags read true/false, yes/no, on/off or 1/0, in any case.
+    // [session] Restore: anything else is off (nothing is reopened).
     [[nodiscard]] bool restoresSession() const;
     // Throws ComponentError(75) when it cannot be stored.
     void setRestoresSession(bool on);
@@ -72,7 +80,8 @@ public:
     // the program is ending.
     void noteSession(const Session &session);
 
-    // [view] AllEndpoints. The setter throws ComponentError(75).
+    // [view] AllEndpoints; anything else is off. The setter throws
+    // ComponentError(75).
     [[nodiscard]] bool allEndpoints() const;
     void setAllEndpoints(bool on);
 
@@ -80,7 +89,7 @@ public:
     // written; empty (the default): nowhere. Never throws.
     [[nodiscard]] QString metricsAddress() const;
     // [monitor] MetricsTls: the metrics only over TLS, with the [tls] files.
-    // Fails closed: a value that cannot be read is on.
+    // Fails closed: a value that is no flag is on.
     [[nodiscard]] bool metricsTls() const;
 
 private:

@@ -1,6 +1,7 @@
 #include "engine/network_settings.h"
 
 #include "engine/settings_store.h"
+#include "platform/flag_text.h"
 
 #include <QRegularExpression>
 
@@ -81,15 +82,17 @@ NetworkSettings NetworkSettings::load(const SettingsStore &store, QStringList *c
             complaints->append(QStringLiteral("Harborcast.ini [network] AllowedPeers names no "
                                               "valid entry; nobody may connect"));
     }
-    network.rfc2217 = read("Rfc2217", QString(), "false", "off").trimmed().toLower() == QLatin1String("true");
+    // Off unless written on: a peer that may set the line is a choice.
+    network.rfc2217 = store.readFlag(Harborcast, Network, QStringLiteral("Rfc2217"), false, false,
+                                     complaints);
     const QString peers = read("ServerPeers", QStringLiteral("1"), "1", "one peer");
     if (!serverPeersFromText(peers, &network.serverPeers) && complaints)
         complaints->append(QStringLiteral("Harborcast.ini [network] ServerPeers=%1 is not keep or "
                                           "a number from 1 to %2; serving one peer")
                                .arg(peers)
                                .arg(MaxServerPeers));
-    network.kickOldest = read("ServerPeersKickOldest", QString(), "false", "off").trimmed().toLower()
-        == QLatin1String("true");
+    network.kickOldest = store.readFlag(Harborcast, Network, QStringLiteral("ServerPeersKickOldest"),
+                                        false, false, complaints);
     const QString text = read("RefusalText", QString(), "", "no refusal text");
     network.refusalText = oneLine(text);
     if (network.refusalText != text.trimmed() && complaints)
@@ -110,11 +113,10 @@ void NetworkSettings::save(SettingsStore &store) const
 {
     store.write(Harborcast, Network, QStringLiteral("ListenAddress"), listenAddress);
     store.write(Harborcast, Network, QStringLiteral("AllowedPeers"), allowedPeers);
-    store.write(Harborcast, Network, QStringLiteral("Rfc2217"),
-                rfc2217 ? QStringLiteral("true") : QStringLiteral("false"));
+    store.write(Harborcast, Network, QStringLiteral("Rfc2217"), flag_text::write(rfc2217));
     store.write(Harborcast, Network, QStringLiteral("ServerPeers"), serverPeersText());
     store.write(Harborcast, Network, QStringLiteral("ServerPeersKickOldest"),
-                kickOldest ? QStringLiteral("true") : QStringLiteral("false"));
+                flag_text::write(kickOldest));
     store.write(Harborcast, Network, QStringLiteral("RefusalText"), refusalText);
 }
 

@@ -58,9 +58,10 @@ struct NetworkSettings {
     // Reads [network]. A malformed ListenAddress reads as loopback (never
     // wider than meant) and adds a line to `complaints`, as does each
     // malformed AllowedPeers entry (which is then left out). A malformed
-    // ServerPeers reads as 1, with a complaint. A RefusalText that is not
-    // one short line is cut at its first line break and to MaxRefusalText
-    // characters, with a complaint.
+    // ServerPeers reads as 1, with a complaint. Rfc2217 and
+    // ServerPeersKickOldest read as flags; anything else is off, with a
+    // complaint. A RefusalText that is not one short line is cut at its
+    // first line break and to MaxRefusalText characters, with a complaint.
     [[nodiscard]] static NetworkSettings load(const SettingsStore &store, QStringList *complaints);
     // Writes [network]. Throws ComponentError(75) when it cannot.
     void save(SettingsStore &store) const;

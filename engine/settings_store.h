@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QString>
+#include <QStringList>
 
 // The per-user settings store: text values addressed by application,
 // section and key. Each application is one INI file in the config folder
@@ -26,6 +27,19 @@ public:
     [[nodiscard]] QString read(const QString &application, const QString &section,
                                const QString &key, const QString &fallback,
                                const QString &closed, const QString &meaning) const;
+
+    // A flag (true/false, yes/no, on/off, 1/0, any case): `fallback` when
+    // absent, `otherwise` for any other text, which also adds a line to
+    // `complaints` naming the file, section, key and what is used instead.
+    // Never throws.
+    [[nodiscard]] bool readFlag(const QString &application, const QString &section,
+                                const QString &key, bool fallback, bool otherwise,
+                                QStringList *complaints) const;
+
+    // The sections of `application`'s file and the keys of each, as
+    // "section/key" ("General/key" for a key before any section); empty when
+    // the file is absent or cannot be parsed.
+    [[nodiscard]] QStringList entries(const QString &application) const;
 
     // Stores `value` exactly as given. Throws ComponentError(75), its text
     // naming the file and the system's reason, when it could not be written.

@@ -2,6 +2,7 @@
 
 #include "engine/settings_store.h"
 #include "platform/component_error.h"
+#include "platform/flag_text.h"
 #include "platform/tls_listener.h"
 #include "platform/winsock.h"
 
@@ -161,9 +162,9 @@ TlsSettings TlsSettings::load(const SettingsStore &store, QStringList *complaint
         return store.read(Harborcast, TlsSection, QLatin1String(key), fallback, closed,
                           QLatin1String(meaning));
     };
-    const auto flag = [&read](const char *key) {
-        return read(key, QStringLiteral("false"), QStringLiteral("true"), "on").trimmed().toLower()
-            == QLatin1String("true");
+    // A value that is no flag turns TLS on: never in clear by a typo.
+    const auto flag = [&store, complaints](const char *key) {
+        return store.readFlag(Harborcast, TlsSection, QLatin1String(key), false, true, complaints);
     };
     tls.enabled = flag("Enabled");
     tls.forwarder1 = flag("Forwarder1");
@@ -186,7 +187,7 @@ TlsSettings TlsSettings::load(const SettingsStore &store, QStringList *complaint
 
 void TlsSettings::save(SettingsStore &store) const
 {
-    const auto flag = [](bool on) { return on ? QStringLiteral("true") : QStringLiteral("false"); };
+    const auto flag = flag_text::write;
     store.write(Harborcast, TlsSection, QStringLiteral("Enabled"), flag(enabled));
     store.write(Harborcast, TlsSection, QStringLiteral("Certificate"), certificate);
     store.write(Harborcast, TlsSection, QStringLiteral("PrivateKey"), privateKey);

@@ -43,7 +43,8 @@ struct TlsSettings {
     // are checked at each Listen and Connect, which then fail closed.
     [[nodiscard]] QString problem() const;
 
-    // Reads [tls]. Fails closed: a value that cannot be read turns TLS on,
+    // Reads [tls]. Fails closed: a value that cannot be read, or a flag that
+    // is none of true/false, yes/no, on/off, 1/0, turns TLS on,
     // asks for 1.3, or names a CA file that cannot exist, so that nothing
     // is served in clear or to a client that was not checked. Each such
     // value, and a malformed MinimumVersion (read as 1.3), adds a line to

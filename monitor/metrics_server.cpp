@@ -4,6 +4,7 @@
 #include "engine/peer_filter.h"
 #include "monitor/metrics_text.h"
 #include "platform/component_error.h"
+#include "platform/host_port.h"
 #include "platform/log_categories.h"
 #include "platform/tls_listener.h"
 #include "platform/winsock.h"
@@ -148,21 +149,10 @@ quint16 MetricsServer::listen(const QHostAddress &address, quint16 port,
 
 bool MetricsServer::parseAddress(const QString &text, QHostAddress *address, quint16 *port)
 {
-    const qsizetype colon = text.lastIndexOf(QLatin1Char(':'));
-    if (colon <= 0)
+    const std::optional<HostPort> place = HostPort::parse(text, nullptr);
+    if (!place)
         return false;
-    QString host = text.left(colon);
-    if (host.startsWith(QLatin1Char('[')) && host.endsWith(QLatin1Char(']')))
-        host = host.mid(1, host.size() - 2);
-    else if (host.contains(QLatin1Char(':')))
-        return false; // an IPv6 address needs its brackets, or the port is ambiguous
-    const QString digits = text.mid(colon + 1);
-    bool ok = false;
-    const uint number = digits.toUInt(&ok);
-    QHostAddress parsed;
-    if (!ok || number > 65535 || digits.startsWith(QLatin1Char('+')) || !parsed.setAddress(host))
-        return false;
-    *address = parsed;
-    *port = quint16(number);
+    *address = place->preferred();
+    *port = place->port;
     return true;
 }

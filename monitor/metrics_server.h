@@ -40,8 +40,9 @@ public:
     quint16 listen(const QHostAddress &address, quint16 port,
                    const std::function<QSslConfiguration()> &tls = {});
 
-    // Reads "ADDRESS:PORT" ("127.0.0.1:9471", "[::1]:9471", port 0..65535);
-    // false, touching neither output, when `text` is not that.
+    // Reads "ADDRESS:PORT" ("127.0.0.1:9471", "[::1]:9471", "localhost:9471",
+    // port 0..65535; a name stands for its first IPv4 address, else its
+    // first); false, touching neither output, when `text` is not that.
     [[nodiscard]] static bool parseAddress(const QString &text, QHostAddress *address,
                                            quint16 *port);
 

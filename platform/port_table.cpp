@@ -1,5 +1,6 @@
 #include "platform/port_table.h"
 
+#include "platform/flag_text.h"
 #include "platform/log_categories.h"
 #include "platform/port_table_os.h"
 
@@ -38,6 +39,7 @@ struct IniFile {
     QMap<int, QString> pinned;     // number -> device path
     QMap<int, QString> refused;    // number -> pinned path refused (control characters)
     QMap<int, QString> assigned;   // number -> stable identity
+    QStringList notUnderstood;     // one line each: what is ignored or read otherwise
 };
 
 // "[name]" -> the section it opens; *isHeader false for any other line.
@@ -75,17 +77,6 @@ bool holdsControlCharacter(const QString &text)
                        [](QChar c) { return c.unicode() < 0x20 || c.unicode() == 0x7f; });
 }
 
-bool parseBool(const QString &text, bool fallback)
-{
-    const QString value = text.toLower();
-    if (value == QLatin1String("true") || value == QLatin1String("yes")
-        || value == QLatin1String("on") || value == QLatin1String("1"))
-        return true;
-    if (value == QLatin1String("false") || value == QLatin1String("no")
-        || value == QLatin1String("off") || value == QLatin1String("0"))
-        return false;
-    return fallback;
-}
 
 IniFile readIni(const QString &path)
 {
@@ -103,6 +94,12 @@ IniFile readIni(const QString &path)
         ini.lines.removeLast();
 
     Section section = Section::None;
+    QString sectionName;
+    const auto ignored = [&ini, &sectionName](const QString &key, const QString &value,
+                                             const char *why) {
+        ini.notUnderstood.append(QStringLiteral("ports.ini [%1] %2=%3 %4; ignored")
+                                     .arg(sectionName, key, value, QLatin1String(why)));
+    };
     for (const QString &line : std::as_const(ini.lines)) {
         const QString trimmed = line.trimmed();
         if (trimmed.isEmpty() || trimmed.startsWith(QLatin1Char(';'))
@@ -112,32 +109,53 @@ IniFile readIni(const QString &path)
         const Section opened = sectionOf(trimmed, &isHeader);
         if (isHeader) {
             section = opened;
+            sectionName = trimmed.mid(1, trimmed.size() - 2).trimmed();
             continue;
         }
         const qsizetype eq = trimmed.indexOf(QLatin1Char('='));
-        if (eq <= 0)
+        if (eq <= 0) {
+            ini.notUnderstood.append(
+                QStringLiteral("ports.ini: \"%1\" is no key=value line; ignored").arg(trimmed));
             continue;
+        }
         const QString key = trimmed.left(eq).trimmed();
         const QString value = withoutComment(trimmed.mid(eq + 1));
         switch (section) {
         case Section::Numbering:
-            if (key.compare(QLatin1String("automatic"), Qt::CaseInsensitive) == 0)
-                ini.automatic = parseBool(value, true);
-            break;
-        case Section::Pinned:
-            if (const int number = portNumberKey(key); number != 0 && !value.isEmpty()) {
-                if (holdsControlCharacter(value))
-                    ini.refused.insert(number, value);
-                else
-                    ini.pinned.insert(number, value);
+            if (key.compare(QLatin1String("automatic"), Qt::CaseInsensitive) != 0) {
+                ignored(key, value, "is not a setting");
+            } else if (const std::optional<bool> on = flag_text::parse(value)) {
+                ini.automatic = *on;
+            } else {
+                // Numbering devices nobody named could open a real port:
+                // a value that is no flag numbers nothing.
+                ini.automatic = false;
+                ini.notUnderstood.append(
+                    QStringLiteral("ports.ini [%1] %2=%3 is not %4; using false (only the "
+                                   "pinned numbers exist)")
+                        .arg(sectionName, key, value, QLatin1String(flag_text::Forms)));
             }
             break;
+        case Section::Pinned:
         case Section::Assigned:
-            if (const int number = portNumberKey(key); number != 0 && !value.isEmpty())
+            if (const int number = portNumberKey(key); number == 0)
+                ignored(key, value, "is not a port number from 1 to 64");
+            else if (value.isEmpty())
+                ignored(key, value, "names no device");
+            else if (section == Section::Assigned)
                 ini.assigned.insert(number, value);
+            else if (holdsControlCharacter(value))
+                ini.refused.insert(number, value);
+            else
+                ini.pinned.insert(number, value);
             break;
         case Section::None:
         case Section::Other:
+            ini.notUnderstood.append(
+                QStringLiteral("ports.ini [%1] %2=%3 is not in [numbering], [pinned] or "
+                               "[assigned]; ignored")
+                    .arg(section == Section::None ? QStringLiteral("no section") : sectionName,
+                         key, value));
             break;
         }
     }
@@ -244,6 +262,27 @@ QString PortTable::devicePath(int number) const
     return resolve().value(number);
 }
 
+int PortTable::numberFor(const QString &path)
+{
+    const QString canonical = QFileInfo(path).canonicalFilePath();
+    if (canonical.isEmpty())
+        return 0;
+    const QMap<int, QString> table = resolve();
+    for (auto it = table.cbegin(); it != table.cend(); ++it) {
+        if (it.value() == canonical || it.value() == path)
+            return it.key();
+    }
+    const IniFile ini = readIni(filePath());
+    for (int number = FirstPort; number <= LastPort; ++number) {
+        if (!table.contains(number) && !ini.pinned.contains(number)
+            && !ini.refused.contains(number) && !ini.assigned.contains(number)) {
+            m_runPins.insert(number, canonical);
+            return number;
+        }
+    }
+    return 0;
+}
+
 QList<PortTable::Entry> PortTable::entries() const
 {
     QList<Entry> list;
@@ -321,7 +360,17 @@ QList<PortTable::Device> PortTable::systemDevices()
 QMap<int, QString> PortTable::resolve() const
 {
     QMap<int, QString> table;
-    const IniFile ini = readIni(filePath());
+    IniFile ini = readIni(filePath());
+    for (auto it = m_runPins.cbegin(); it != m_runPins.cend(); ++it) {
+        if (!ini.pinned.contains(it.key()))
+            ini.pinned.insert(it.key(), it.value());
+    }
+    for (const QString &line : std::as_const(ini.notUnderstood)) {
+        if (!m_refusedWarned.contains(line)) {
+            m_refusedWarned.insert(line);
+            qCWarning(lcSerial, "%s", qUtf8Printable(line));
+        }
+    }
     for (auto it = ini.refused.cbegin(); it != ini.refused.cend(); ++it) {
         const QString entry = QString::number(it.key()) + QLatin1Char('=') + it.value();
         if (!m_refusedWarned.contains(entry)) {

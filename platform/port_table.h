@@ -30,7 +30,10 @@
 // does not exist reads as no device, and so does a pinned path holding a NUL
 // byte or another control character (below 0x20, or 0x7f): its number stays
 // reserved and one warning (category quaylight.serial) is logged per
-// distinct entry and PortTable object. The [assigned] section is rewritten
+// distinct entry and PortTable object. So is every line not understood: a
+// section or key it does not know, a number outside 1..64, and an
+// `automatic` that is none of true/false, yes/no, on/off, 1/0, which reads
+// as false (a typo never numbers real devices). The [assigned] section is rewritten
 // by the program (other sections and comments are kept as written); numbers
 // beyond 64 are never given.
 class PortTable
@@ -85,6 +88,12 @@ public:
     // now, ascending. Numbers devices as devicePath does; opens no device.
     [[nodiscard]] QList<Row> rows() const;
 
+    // The number that stands for the device at `path`: the one the table
+    // gives it now, else, for the life of this object only (ports.ini is not
+    // changed), the lowest number nobody pinned or remembered. 0 when `path`
+    // names no device or every number is taken.
+    [[nodiscard]] int numberFor(const QString &path);
+
     // Path of ports.ini.
     [[nodiscard]] QString filePath() const;
 
@@ -104,5 +113,6 @@ private:
 
     QString m_configDir;
     DeviceLister m_lister;
-    mutable QSet<QString> m_refusedWarned; // refused pins already logged ("n=path")
+    mutable QSet<QString> m_refusedWarned; // lines already logged (refused pins, not understood)
+    QMap<int, QString> m_runPins;          // numberFor's numbers, as if pinned
 };

@@ -11,6 +11,8 @@
 #include <QTimer>
 
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
 #include <optional>
 #include <utility>
 
@@ -44,34 +46,39 @@ bool applySettings(QSerialPort &port, const LineSettings &s)
     return ok;
 }
 
-// The one place where a QSerialPort failure becomes an MSComm code.
+// The one place where a QSerialPort failure becomes an MSComm code. Its
+// text starts with the system's own words ("Device or resource busy"), then
+// the device and what to do about it.
 ComponentError commError(QSerialPort::SerialPortError error, const QString &path,
                          const QString &detail)
 {
     const QString where = path.isEmpty() ? QString() : QStringLiteral(" (%1)").arg(path);
+    const auto system = [](int errnum) { return QString::fromLocal8Bit(std::strerror(errnum)); };
+    const ComponentError absent {CommCode::PortInvalid, system(ENOENT) + where};
     switch (error) {
     case QSerialPort::DeviceNotFoundError:
-        return {CommCode::PortInvalid, QStringLiteral("The device does not exist") + where};
+        return absent;
     case QSerialPort::OpenError:
         return {CommCode::PortAlreadyOpen, QStringLiteral("The port is already open") + where};
     case QSerialPort::PermissionError:
         // The lock file, TIOCEXCL (EBUSY) and a missing access right all read
         // as PermissionError; only the last one is not "held by another".
         if (!path.isEmpty() && !QFileInfo::exists(path))
-            return {CommCode::PortInvalid, QStringLiteral("The device does not exist") + where};
+            return absent;
         if (!path.isEmpty() && !serial_os::mayReadWrite(path)) {
             // Serial devices belong to a group (dialout on Debian); say which.
             const QString group = QFileInfo(path).group();
             return {CommCode::DeviceError,
-                    QStringLiteral("Access to the device was denied%1: join the group '%2' "
-                                   "that owns it (sudo usermod -aG %2 $USER, then log in again)")
-                        .arg(where, group.isEmpty() ? QStringLiteral("dialout") : group)};
+                    QStringLiteral("%1%2: add the user to the %3 group (sudo usermod -aG %3 "
+                                   "$USER, then log in again)")
+                        .arg(system(EACCES), where,
+                             group.isEmpty() ? QStringLiteral("dialout") : group)};
         }
         return {CommCode::PortAlreadyOpen,
-                QStringLiteral("The device is in use by another program") + where};
+                system(EBUSY) + where + QStringLiteral(": another program holds it")};
     default:
         if (!path.isEmpty() && !QFileInfo::exists(path))
-            return {CommCode::PortInvalid, QStringLiteral("The device does not exist") + where};
+            return absent;
         return {CommCode::DeviceError, QStringLiteral("The device failed: ") + detail + where};
     }
 }
@@ -336,7 +343,9 @@ void SerialComm::setPortOpen(bool open)
     const QString path = m_ports.devicePath(m_commPort);
     if (path.isEmpty())
         throw ComponentError(CommCode::PortInvalid,
-                             QStringLiteral("Port %1 names no device").arg(m_commPort));
+                             QStringLiteral("%1: port %2 names no device (see --list-ports)")
+                                 .arg(QString::fromLocal8Bit(std::strerror(ENOENT)))
+                                 .arg(m_commPort));
 
     m_port->setPortName(path);
     // Bounded: past the limit QSerialPort stops reading and the bytes wait in

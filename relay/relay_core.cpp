@@ -183,6 +183,8 @@ void RelayCore::Form_Load()
     for (const QString &complaint : std::as_const(complaints))
         qCWarning(lcNet, "%s", qUtf8Printable(complaint));
     (void)m_engine->setTls(tls); // nothing listens yet; the start logs the rules in effect
+    for (const QString &problem : settings.problems())
+        qCWarning(lcApp, "%s", qUtf8Printable(problem));
 }
 
 const LineSettings &RelayCore::lineSettings() const

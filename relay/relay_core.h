@@ -134,6 +134,9 @@ public:
     void Command2_Click(int Index);
     // Configures Com1 for ComPort and opens it; false when that failed.
     bool OpenCOM();
+    // Why the last Open that failed failed, in the system's words (empty
+    // before any did).
+    [[nodiscard]] const QString &openError() const { return m_openError; }
     // A line event of Com1; relays received bytes along the route table.
     void Com1_OnComm();
     // "Find COM Ports": scan, then list what was found.
@@ -281,4 +284,5 @@ private:
     int m_lostPort = 0;                 // vanished while open and not opened since; 0: none
     bool m_reopenFailureLogged = false; // once per loss
     QString m_listenError;
+    QString m_openError;
 };

@@ -100,6 +100,7 @@ bool RelayCore::OpenCOM()
         }
         return result;
     } catch (const ComponentError &error) {
+        m_openError = error.text();
         qCWarning(lcSerial, "COM port %d cannot be opened: error %d, %s", int(ComPort),
                   error.code(), qUtf8Printable(error.text()));
     }

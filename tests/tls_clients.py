@@ -404,9 +404,10 @@ def run_refused_files(program, pki, timeout):
             except subprocess.TimeoutExpired:
                 code = None
             hub.reader.join(timeout)
-            line = re.search(rb"quaylight: cannot listen on TCP port 0: .*", hub.log)
-            report("(g) %s: exit code 1, one line that says why" % name,
-                   code == 1 and line is not None and re.search(reason, line.group(0)) is not None,
+            # Checked before the serial port is opened: the start ends there.
+            line = re.search(rb"quaylight: TLS .*; nothing is started", hub.log)
+            report("(g) %s: exit code 2, one line that says why" % name,
+                   code == 2 and line is not None and re.search(reason, line.group(0)) is not None,
                    "exit code %s, log:\n%s" % (code, hub.log.decode(errors="replace")[-800:]))
             report("(g) %s: nothing listens in clear" % name, not LISTENING.search(hub.log), "it listened")
 

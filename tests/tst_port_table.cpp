@@ -48,6 +48,8 @@ private slots:
     void pinsWinAndOnlyAssignedIsWritten();
     void pinWithControlCharacterNamesNoDevice_data();
     void pinWithControlCharacterNamesNoDevice();
+    void fileNotUnderstoodIsNamedOnce_data();
+    void fileNotUnderstoodIsNamedOnce();
 };
 
 void TestPortTable::automaticNumbersFollowTheDevice()
@@ -135,6 +137,41 @@ void TestPortTable::pinWithControlCharacterNamesNoDevice()
     } catch (const ComponentError &error) {
         QCOMPARE(error.code(), CommCode::PortInvalid);
     }
+}
+
+void TestPortTable::fileNotUnderstoodIsNamedOnce_data()
+{
+    QTest::addColumn<QByteArray>("ini");
+    QTest::addColumn<Map>("numbers");  // with /dev/ttyS0 present
+    QTest::addColumn<QString>("named"); // the one warning, empty for none
+    const Map none, automatic {{1, u"/dev/ttyS0"_qs}};
+    QTest::newRow("yes") << QByteArray("[numbering]\nautomatic=Yes\n") << automatic << QString();
+    QTest::newRow("off") << QByteArray("[numbering]\nautomatic=off\n") << none << QString();
+    // A typo never numbers a real device.
+    QTest::newRow("typo in the flag") << QByteArray("[numbering]\nautomatic=flase\n") << none
+        << u"ports.ini [numbering] automatic=flase is not true/false, yes/no, on/off or 1/0; using false (only the pinned numbers exist)"_qs;
+    QTest::newRow("typo in the section") << QByteArray("[numbering]\nautomatic=0\n[pined]\n3=/dev/ttyS0\n") << none
+        << u"ports.ini [pined] 3=/dev/ttyS0 is not in [numbering], [pinned] or [assigned]; ignored"_qs;
+    QTest::newRow("unknown key") << QByteArray("[numbering]\nautomatic=0\nthree=/dev/ttyS0\n") << none
+        << u"ports.ini [numbering] three=/dev/ttyS0 is not a setting; ignored"_qs;
+    QTest::newRow("no number") << QByteArray("[numbering]\nautomatic=0\n[pinned]\nthree=/dev/ttyS0\n") << none
+        << u"ports.ini [pinned] three=/dev/ttyS0 is not a port number from 1 to 64; ignored"_qs;
+}
+
+// What ports.ini holds that is not understood is named once per table,
+// never guessed.
+void TestPortTable::fileNotUnderstoodIsNamedOnce()
+{
+    QFETCH(QByteArray, ini);
+    QFETCH(QString, named);
+    QTemporaryDir dir;
+    QVERIFY(writeFile(dir.filePath(u"ports.ini"_qs), ini));
+    const PortTable table(dir.path(), [] { return QList<Device> {dev(u"/dev/ttyS0"_qs)}; });
+    if (!named.isEmpty())
+        QTest::ignoreMessage(QtWarningMsg, qPrintable(named));
+    QTest::failOnWarning(QRegularExpression(u"."_qs));
+    QTEST(asMap(table), "numbers");
+    QTEST(asMap(table), "numbers");
 }
 
 QTEST_GUILESS_MAIN(TestPortTable)

@@ -23,9 +23,12 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <cerrno>
 #include <csignal>
+#include <cstring>
 #include <tuple>
 #include <sys/ioctl.h>
+#include <termios.h>
 #include <unistd.h>
 
 namespace {
@@ -55,6 +58,8 @@ private slots:
     void sessionRestoredAtStartWithoutBoxes();
     void signalBeforeTheWatcherWaitsForIt();
     void listPortsAsJson();
+    void failedStartSaysWhyAndStops_data();
+    void failedStartSaysWhyAndStops();
 };
 
 void ProgramTest::commandLine_data()
@@ -73,20 +78,22 @@ void ProgramTest::commandLine_data()
                                     << QStringLiteral("quaylight: Unknown option 'bogus'.") << none << false << none;
     QTest::newRow("port number too high")
         << QStringList {QStringLiteral("--headless"), QStringLiteral("--open"), QStringLiteral("65")}
-        << 2 << QStringLiteral("quaylight: --open takes a port number from 1 to 64, not '65'.") << none << false << none;
+        << 2 << QStringLiteral("quaylight: --open takes a port number from 1 to 64 or a device path, not '65'.")
+        << none << false << none;
     QTest::newRow("listen port not a number")
         << QStringList {QStringLiteral("--listen"), QStringLiteral("80x")} << 2
-        << QStringLiteral("quaylight: --listen takes a TCP port from 0 to 65535, not '80x'.") << none << false << none;
+        << QStringLiteral("quaylight: --listen takes a TCP port from 0 to 65535 or ADDRESS:PORT, not '80x'.")
+        << none << false << none;
     QTest::newRow("server peers over the limit")
         << QStringList {QStringLiteral("--headless"), QStringLiteral("--server-peers"), QStringLiteral("65")} << 2
         << QStringLiteral("quaylight: --server-peers takes keep or a number from 1 to 64, not '65'.") << none << false << none;
     QTest::newRow("metrics address without a port")
         << QStringList {QStringLiteral("--headless"), QStringLiteral("--metrics"), QStringLiteral("::1")} << 2
-        << QStringLiteral("quaylight: --metrics takes ADDRESS:PORT (like 127.0.0.1:9471 or [::1]:9471), not '::1'.")
+        << QStringLiteral("quaylight: --metrics takes ADDRESS:PORT (like 127.0.0.1:9471 or [::1]:9471), not '::1': "
+                          "an IPv6 address needs its brackets.")
         << none << false << none;
-    QTest::newRow("headless, no such serial port")
-        << QStringList {QStringLiteral("--headless"), QStringLiteral("--open"), QStringLiteral("9")}
-        << 1 << QStringLiteral("quaylight: serial port 9 could not be opened") << none << false << none;
+    QTest::newRow("metrics on a host name") << QStringList {u"--headless"_qs, u"--metrics"_qs, u"localhost:0"_qs, u"--open"_qs, u"9"_qs}
+        << 1 << u"metrics served on 127.0.0.1 port"_qs << none << false << none;
     QTest::newRow("window without a display")
         << QStringList {QStringLiteral("--open"), QStringLiteral("3")} << 2
         << QStringLiteral("quaylight: no display: use --headless or run under a virtual display") << none << false << none;
@@ -148,9 +155,11 @@ void ProgramTest::relaysBothWaysAndEndsCleanlyOnSignal_data()
 {
     QTest::addColumn<bool>("headless");
     QTest::addColumn<int>("signal");
-    QTest::newRow("headless, SIGTERM") << true << int(SIGTERM);
-    QTest::newRow("window, SIGTERM") << false << int(SIGTERM);
-    QTest::newRow("window, SIGHUP") << false << int(SIGHUP);
+    QTest::addColumn<bool>("byName"); // --open the device's path, --listen localhost:0
+    QTest::newRow("headless, SIGTERM") << true << int(SIGTERM) << false;
+    QTest::newRow("headless, by path and host name") << true << int(SIGTERM) << true;
+    QTest::newRow("window, SIGTERM") << false << int(SIGTERM) << false;
+    QTest::newRow("window, SIGHUP") << false << int(SIGHUP) << false;
 }
 
 // The program end to end: the port opened and the server listening from the
@@ -160,6 +169,7 @@ void ProgramTest::relaysBothWaysAndEndsCleanlyOnSignal()
 {
     QFETCH(bool, headless);
     QFETCH(int, signal);
+    QFETCH(bool, byName);
     TestConfig config;
     PtyDevice device;
     config.pinPorts({{3, device.slavePath()}});
@@ -170,7 +180,8 @@ void ProgramTest::relaysBothWaysAndEndsCleanlyOnSignal()
     QProcess program;
     program.setProcessEnvironment(env);
     QStringList arguments {QStringLiteral("--config-dir"), config.dir(), QStringLiteral("--open"),
-                           QStringLiteral("3"), QStringLiteral("--listen"), QStringLiteral("0")};
+                           byName ? device.slavePath() : u"3"_qs, QStringLiteral("--listen"),
+                           byName ? u"localhost:0"_qs : u"0"_qs};
     if (headless)
         arguments.prepend(QStringLiteral("--headless"));
     program.start(QStringLiteral(QUAYLIGHT_PROGRAM), arguments);
@@ -333,6 +344,79 @@ void ProgramTest::listPortsAsJson()
                                      {QStringLiteral("locked"), locked}});
     }
     QCOMPARE(QJsonDocument::fromJson(program.readAllStandardOutput()).array(), expected);
+}
+
+void ProgramTest::failedStartSaysWhyAndStops_data()
+{
+    QTest::addColumn<QString>("open");       // --open's value; "held": port 3, held here
+    QTest::addColumn<QByteArray>("stored");  // Harborcast.ini
+    QTest::addColumn<QStringList>("extra");  // more arguments
+    QTest::addColumn<int>("exitCode");
+    QTest::addColumn<QString>("reason");     // the last line, after "quaylight: "
+    const QString absent = QString::fromLocal8Bit(std::strerror(ENOENT)), pem = u"/nonexistent/q.pem"_qs;
+    const QString noFile = QStringLiteral("TLS certificate %1: %2; nothing is started").arg(pem, absent);
+    const QString badMetrics = u"Harborcast.ini [monitor] Metrics=%1 is not ADDRESS:PORT (like 127.0.0.1:9471); nothing is started"_qs;
+    QTest::newRow("number naming no device") << u"9"_qs << QByteArray() << QStringList() << 1
+        << QStringLiteral("serial port 9 could not be opened: %1: port 9 names no device (see --list-ports)").arg(absent);
+    QTest::newRow("path naming no device") << u"/dev/no-such-tty"_qs << QByteArray() << QStringList() << 1
+        << QStringLiteral("/dev/no-such-tty could not be opened: %1").arg(absent);
+    QTest::newRow("held by another program") << u"held"_qs << QByteArray() << QStringList() << 1
+        << QStringLiteral("serial port 3 could not be opened: %1 (%2): another program holds it")
+               .arg(QString::fromLocal8Bit(std::strerror(EBUSY)));
+    // Settings that cannot be used: 2, before the device is opened.
+    QTest::newRow("[monitor] Metrics without a port") << u"3"_qs << QByteArray("[monitor]\nMetrics=localhost\n")
+        << QStringList() << 2 << badMetrics.arg(u"localhost"_qs);
+    QTest::newRow("[tls] on, no certificate file") << u"3"_qs
+        << "[tls]\nEnabled=yes\nCertificate=" + pem.toUtf8() + "\nPrivateKey=" + pem.toUtf8() << QStringList() << 2 << noFile;
+    QTest::newRow("--tls-cert no file") << u"3"_qs << QByteArray()
+        << QStringList {u"--tls-cert"_qs, pem, u"--tls-key"_qs, pem} << 2 << noFile;
+    QTest::newRow("restoring, bad Metrics") << QString() << QByteArray("[session]\nRestore=on\nComPort=3\n[monitor]\nMetrics=:x\n")
+        << QStringList() << 2 << badMetrics.arg(u":x"_qs);
+}
+
+// Headless, a start step that fails is the last: no question logged as if
+// someone answered it, nothing listens, the last line says why in the
+// system's words. Settings that cannot be used end it with 2 before the
+// device is touched: its line (speed, DTR) stays as it was.
+void ProgramTest::failedStartSaysWhyAndStops()
+{
+    QFETCH(QString, open);
+    QFETCH(QByteArray, stored);
+    QFETCH(QStringList, extra);
+    QFETCH(QString, reason);
+    TestConfig config;
+    PtyDevice device;
+    config.pinPorts({{3, device.slavePath()}});
+    PortTable table(config.dir());
+    SerialComm holder(table);
+    if (open == u"held"_qs) {
+        if (!QFileInfo(QStringLiteral("/var/lock")).isWritable())
+            QSKIP("without lock files root opens a held device anyway");
+        holder.setCommPort(3);
+        holder.setPortOpen(true);
+        open = u"3"_qs;
+        reason = reason.arg(device.slavePath());
+    }
+    QFile settings(config.dir() + QStringLiteral("/Harborcast.ini"));
+    QVERIFY(settings.open(QIODevice::WriteOnly) && settings.write(stored) == stored.size());
+    settings.close();
+    termios before {}, after {};
+    QCOMPARE(::tcgetattr(device.masterFd(), &before), 0);
+    QVERIFY(::cfgetospeed(&before) != B19200); // what an Open sets
+    QTemporaryDir state;
+    QProcess program;
+    program.setProcessEnvironment(withoutDisplay(state.path()));
+    if (!open.isEmpty())
+        extra += QStringList {u"--open"_qs, open};
+    program.start(QStringLiteral(QUAYLIGHT_PROGRAM),
+                  QStringList {u"--headless"_qs, u"--listen"_qs, u"0"_qs, u"--config-dir"_qs, config.dir()} + extra);
+    QVERIFY(program.waitForFinished(10000));
+    QTEST(program.exitCode(), "exitCode");
+    const QString printed = QString::fromUtf8(program.readAllStandardError());
+    QCOMPARE(printed.trimmed().section(u'\n', -1), u"quaylight: "_qs + reason);
+    QVERIFY2(!printed.contains(u"Would you like"_qs) && !printed.contains(u"listening"_qs), qPrintable(printed));
+    QCOMPARE(::tcgetattr(device.masterFd(), &after), 0);
+    QCOMPARE(::cfgetospeed(&after), ::cfgetospeed(&before));
 }
 
 QTEST_GUILESS_MAIN(ProgramTest)
