@@ -252,7 +252,7 @@ QStringList unusableSettings(RelayCore &core, const CommandLine &options)
                                         "(like 127.0.0.1:9471); nothing is started")
                              .arg(where));
     }
-    if (const TlsSettings tls = tlsFor(core, options); tls.enabled) {
+    if (const TlsSettings tls = tlsFor(core.tlsSettings(), options); tls.enabled) {
         try {
             (void)tls.serverConfiguration();
         } catch (const ComponentError &error) {
