@@ -8,9 +8,11 @@ private config folder) with --metrics on a port the system chooses. A TCP
 peer sends a known number of bytes to the device; then a real Prometheus
 server (Debian's prometheus, on loopback, storage in a temporary folder)
 scrapes the hub every second and its HTTP API must give that number for
-quaylight_bytes_received_total{endpoint="server"}. promtool checks the live
+quaylight_received_bytes_total{endpoint="server"}. promtool checks the live
 /metrics; /status must agree as JSON; other paths get 404; a request over
-8 KiB gets 431 or a close. A second hub, its metrics address from
+8 KiB gets 431 or a close. A hub with --server-peers 3 counts its three
+peers in /metrics, lists them in /status and counts a fourth as refused
+over the limit. A further hub, its metrics address from
 Harborcast.ini [monitor] and AllowedPeers naming nobody on loopback, closes
 the scrape and logs it. One line per check; exit 77 (skipped) when
 Prometheus is not installed, non-zero when a check failed.
@@ -35,7 +37,7 @@ import urllib.parse
 import urllib.request
 
 PORT_NUMBER = 3
-SERVER_PORT = re.compile(rb"endpoint 2 listening on port (\d+)")
+SERVER_PORT = re.compile(rb"TCP/IP Server listening on port (\d+)")
 METRICS_PORT = re.compile(rb"metrics served on \S+ port (\d+)")
 TO_DEVICE = bytes(range(256)) * 40 + b"tail"  # 10244 bytes, every value
 
@@ -212,7 +214,7 @@ def check_live_hub(hub_program, prometheus, promtool, folder, timeout):
         api = listening_port(scraper.process.pid, timeout * 3)
         if not api:
             raise RuntimeError("Prometheus did not listen:\n" + scraper.log.decode(errors="replace"))
-        query = urllib.parse.quote('quaylight_bytes_received_total{endpoint="server"}')
+        query = urllib.parse.quote('quaylight_received_bytes_total{endpoint="server"}')
 
         def scraped():
             try:
@@ -221,7 +223,7 @@ def check_live_hub(hub_program, prometheus, promtool, folder, timeout):
                 return None
             return result[0]["value"][1] if result else None
         value = wait_for(lambda: scraped() == str(len(TO_DEVICE)), timeout * 3) and scraped()
-        report("Prometheus scraped quaylight_bytes_received_total{endpoint=\"server\"} = %d" % len(TO_DEVICE),
+        report("Prometheus scraped quaylight_received_bytes_total{endpoint=\"server\"} = %d" % len(TO_DEVICE),
                value == str(len(TO_DEVICE)), "Prometheus has %r" % scraped())
         peer.close()
         code = hub.stop(timeout)
@@ -229,6 +231,78 @@ def check_live_hub(hub_program, prometheus, promtool, folder, timeout):
     finally:
         if scraper:
             scraper.stop(timeout)
+        hub.stop(timeout)
+        os.close(master)
+        os.close(slave)
+
+
+def samples(body):
+    """The samples of a /metrics text: {'name{labels}': 'value'}."""
+    return dict(line.rsplit(" ", 1) for line in body.decode().splitlines() if line and not line.startswith("#"))
+
+
+def check_server_peers(hub_program, promtool, folder, timeout):
+    master, slave = os.openpty()
+    tty.setraw(master)
+    config = os.path.join(folder, "peers")
+    os.mkdir(config)
+    with open(os.path.join(config, "ports.ini"), "w") as f:
+        f.write("[numbering]\nautomatic=false\n\n[pinned]\n%d=%s\n" % (PORT_NUMBER, os.ttyname(slave)))
+    hub = Process([hub_program, "--headless", "--config-dir", config, "--open", str(PORT_NUMBER), "--listen", "0",
+                   "--server-peers", "3", "--metrics", "127.0.0.1:0"], hub_env(folder))
+    peers = []
+    try:
+        metrics = hub.find(METRICS_PORT, timeout)
+        server = hub.find(SERVER_PORT, timeout)
+        got = b""
+        for i in range(3):  # 100, 200 and 300 bytes, one peer after the other
+            peers.append(socket.create_connection(("127.0.0.1", server), timeout=timeout))
+            peers[-1].sendall(bytes([65 + i]) * (100 * (i + 1)))
+            deadline = time.monotonic() + timeout
+            while len(got) < 100 * (i + 1) * (i + 2) // 2 and time.monotonic() < deadline:
+                if select.select([master], [], [], 0.1)[0]:
+                    got += os.read(master, 65536)
+        report("three peers' bytes reach the device", len(got) == 600, "%d of 600 bytes" % len(got))
+        os.write(master, b"hello")
+        for peer in peers:
+            answer = b""
+            while len(answer) < 5:
+                piece = peer.recv(64)
+                if not piece:
+                    break
+                answer += piece
+        with socket.create_connection(("127.0.0.1", server), timeout=timeout) as fourth:
+            try:
+                closed = fourth.recv(64) == b""
+            except ConnectionResetError:
+                closed = True
+            report("a fourth peer is closed", closed)
+        body = http(metrics, "/metrics", timeout)[2]
+        check = subprocess.run([promtool, "check", "metrics"], input=body, capture_output=True, timeout=timeout)
+        report("promtool accepts the metrics with three peers", check.returncode == 0,
+               (check.stdout + check.stderr).decode(errors="replace"))
+        values = samples(body)
+        server_label = '{endpoint="server"}'
+        for name, want in (("quaylight_endpoint_peers" + server_label, "3"),
+                           ("quaylight_endpoint_listening" + server_label, "1"),
+                           ("quaylight_endpoint_connected" + server_label, "1"),
+                           ('quaylight_peers_refused_total{endpoint="server",reason="limit"}', "1"),
+                           ("quaylight_received_bytes_total" + server_label, "600"),
+                           ("quaylight_bytes_received_total" + server_label, "600"),
+                           ("quaylight_sent_bytes_total" + server_label, "15"),
+                           ("quaylight_bytes_sent_total" + server_label, "15")):
+            report("three peers: %s is %s" % (name, want), values.get(name) == want, "got %r" % values.get(name))
+        status = json.loads(http(metrics, "/status", timeout)[2])
+        server_status = next(e for e in status["endpoints"] if e["name"] == "server")
+        listed = [(p["address"], p["port"], p["bytesReceived"], p["bytesSent"], p["tlsSubject"], p["since"] is not None)
+                  for p in server_status.get("peers", [])]
+        wanted = [("127.0.0.1", peer.getsockname()[1], 100 * (i + 1), 5, None, True) for i, peer in enumerate(peers)]
+        report("/status lists the three peers: address, port, bytes each way, since, TLS subject",
+               listed == wanted and server_status["listening"] and server_status["peersRefused"]["limit"] == 1
+               and server_status["peer"] == "127.0.0.1", json.dumps(server_status))
+    finally:
+        for peer in peers:
+            peer.close()
         hub.stop(timeout)
         os.close(master)
         os.close(slave)
@@ -261,6 +335,7 @@ def main():
         return 77
     with tempfile.TemporaryDirectory(prefix="quaylight-metrics-") as folder:
         for check in (lambda: check_live_hub(args.hub, prometheus, promtool, folder, args.timeout),
+                      lambda: check_server_peers(args.hub, promtool, folder, args.timeout),
                       lambda: check_refused_peer(args.hub, folder, args.timeout)):
             try:
                 check()

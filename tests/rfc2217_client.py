@@ -30,7 +30,7 @@ except ImportError:
     sys.exit("pyserial is missing: install the Debian package python3-serial (scripts/test does)")
 
 PORT_NUMBER = 3
-LISTENING = re.compile(rb"endpoint 2 listening on port (\d+)")
+LISTENING = re.compile(rb"TCP/IP Server listening on port (\d+)")
 
 # Every byte value, then 0xFF runs of 1..8 between other bytes, then a long
 # run: IAC doubling and undoubling at every phase.
@@ -94,14 +94,14 @@ class Hub:
             self.log += line
 
     def port(self):
-        """The TCP port of endpoint 2, from the hub's log line."""
+        """The TCP port of the TCP/IP Server, from the hub's log line."""
         deadline = time.monotonic() + self.timeout
         while time.monotonic() < deadline and self.process.poll() is None:
             match = LISTENING.search(self.log)
             if match:
                 return int(match.group(1))
             time.sleep(0.02)
-        raise RuntimeError("no 'endpoint 2 listening' line; log:\n" + self.log.decode(errors="replace"))
+        raise RuntimeError("no 'TCP/IP Server listening' line; log:\n" + self.log.decode(errors="replace"))
 
     def speed(self):
         return termios.tcgetattr(self.master)[5]

@@ -28,7 +28,7 @@ import urllib.request
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from rfc2217_client import Hub, PAYLOAD, failures, first_difference, report, wait_for  # noqa: E402
 
-LISTENING = re.compile(rb"endpoint 2 listening on port (\d+)")
+LISTENING = re.compile(rb"TCP/IP Server listening on port (\d+)")
 
 
 def openssl(folder, *args):
@@ -364,15 +364,15 @@ def run_forwarder(program, pki, timeout):
         try:
             with Hub(program, False, timeout, settings=settings) as hub:
                 if trusted:
-                    wait_for(lambda: b"endpoint 1: TLS with 127.0.0.1" in hub.log, timeout)
+                    wait_for(lambda: b"software forwarder: TLS with 127.0.0.1" in hub.log, timeout)
                     hub.write_device(PAYLOAD)
                     report("(h) forwarder trusting ServerCa: connected, device bytes arrive",
                            wait_for(lambda: far.received == PAYLOAD, timeout),
                            "%d bytes; log:\n%s" % (len(far.received), hub.log.decode(errors="replace")[-800:]))
                 else:
                     report("(h) forwarder without ServerCa: refused as a failed connect, logged",
-                           wait_for(lambda: far.failed > 0 and b"endpoint 1: socket error" in hub.log, timeout)
-                           and b"endpoint 1: TLS with" not in hub.log,
+                           wait_for(lambda: far.failed > 0 and b"software forwarder: socket error" in hub.log, timeout)
+                           and b"software forwarder: TLS with" not in hub.log,
                            "log:\n" + hub.log.decode(errors="replace")[-800:])
                 hub.terminate()
         finally:
