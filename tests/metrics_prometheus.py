@@ -167,14 +167,11 @@ def check_live_hub(hub_program, prometheus, promtool, folder, timeout):
 
         peer = socket.create_connection(("127.0.0.1", server), timeout=timeout)
         peer.sendall(TO_DEVICE)
-        got = b""
-        deadline = time.monotonic() + timeout
-        while len(got) < len(TO_DEVICE) and time.monotonic() < deadline:
-            if select.select([master], [], [], 0.1)[0]:
-                got += os.read(master, 65536)
+        got = read_device(master, len(TO_DEVICE), timeout)
         report("the peer's bytes reach the device", got == TO_DEVICE, "%d of %d bytes" % (len(got), len(TO_DEVICE)))
         os.write(master, b"answer")
         answer = b""
+        deadline = time.monotonic() + timeout
         while len(answer) < 6 and time.monotonic() < deadline:
             answer += peer.recv(64)
 
@@ -236,9 +233,13 @@ def check_live_hub(hub_program, prometheus, promtool, folder, timeout):
         os.close(slave)
 
 
-def samples(body):
-    """The samples of a /metrics text: {'name{labels}': 'value'}."""
-    return dict(line.rsplit(" ", 1) for line in body.decode().splitlines() if line and not line.startswith("#"))
+def read_device(master, size, timeout):
+    got = b""
+    deadline = time.monotonic() + timeout
+    while len(got) < size and time.monotonic() < deadline:
+        if select.select([master], [], [], 0.1)[0]:
+            got += os.read(master, 65536)
+    return got
 
 
 def check_server_peers(hub_program, promtool, folder, timeout):
@@ -252,25 +253,13 @@ def check_server_peers(hub_program, promtool, folder, timeout):
                    "--server-peers", "3", "--metrics", "127.0.0.1:0"], hub_env(folder))
     peers = []
     try:
-        metrics = hub.find(METRICS_PORT, timeout)
-        server = hub.find(SERVER_PORT, timeout)
-        got = b""
+        metrics, server = hub.find(METRICS_PORT, timeout), hub.find(SERVER_PORT, timeout)
         for i in range(3):  # 100, 200 and 300 bytes, one peer after the other
             peers.append(socket.create_connection(("127.0.0.1", server), timeout=timeout))
             peers[-1].sendall(bytes([65 + i]) * (100 * (i + 1)))
-            deadline = time.monotonic() + timeout
-            while len(got) < 100 * (i + 1) * (i + 2) // 2 and time.monotonic() < deadline:
-                if select.select([master], [], [], 0.1)[0]:
-                    got += os.read(master, 65536)
-        report("three peers' bytes reach the device", len(got) == 600, "%d of 600 bytes" % len(got))
+            read_device(master, 100 * (i + 1), timeout)
         os.write(master, b"hello")
-        for peer in peers:
-            answer = b""
-            while len(answer) < 5:
-                piece = peer.recv(64)
-                if not piece:
-                    break
-                answer += piece
+        report("each of three peers gets the device's bytes", all(peer.recv(5, socket.MSG_WAITALL) == b"hello" for peer in peers))
         with socket.create_connection(("127.0.0.1", server), timeout=timeout) as fourth:
             try:
                 closed = fourth.recv(64) == b""
@@ -281,19 +270,17 @@ def check_server_peers(hub_program, promtool, folder, timeout):
         check = subprocess.run([promtool, "check", "metrics"], input=body, capture_output=True, timeout=timeout)
         report("promtool accepts the metrics with three peers", check.returncode == 0,
                (check.stdout + check.stderr).decode(errors="replace"))
-        values = samples(body)
-        server_label = '{endpoint="server"}'
-        for name, want in (("quaylight_endpoint_peers" + server_label, "3"),
-                           ("quaylight_endpoint_listening" + server_label, "1"),
-                           ("quaylight_endpoint_connected" + server_label, "1"),
-                           ('quaylight_peers_refused_total{endpoint="server",reason="limit"}', "1"),
-                           ("quaylight_received_bytes_total" + server_label, "600"),
-                           ("quaylight_bytes_received_total" + server_label, "600"),
-                           ("quaylight_sent_bytes_total" + server_label, "15"),
-                           ("quaylight_bytes_sent_total" + server_label, "15")):
-            report("three peers: %s is %s" % (name, want), values.get(name) == want, "got %r" % values.get(name))
-        status = json.loads(http(metrics, "/status", timeout)[2])
-        server_status = next(e for e in status["endpoints"] if e["name"] == "server")
+        values = dict(line.rsplit(" ", 1) for line in body.decode().splitlines() if not line.startswith("#"))
+        wanted = {'quaylight_%s{endpoint="server"}' % name: value for name, value in (
+            ("endpoint_peers", "3"), ("endpoint_listening", "1"), ("endpoint_connected", "1"),
+            ("received_bytes_total", "600"), ("bytes_received_total", "600"),
+            ("sent_bytes_total", "15"), ("bytes_sent_total", "15"))}
+        wanted['quaylight_peers_refused_total{endpoint="server",reason="limit"}'] = "1"
+        got = {name: values.get(name) for name in wanted}
+        report("/metrics: 3 peers, still listening, 1 refused over the limit, bytes under both names",
+               got == wanted, repr(got))
+        server_status = next(e for e in json.loads(http(metrics, "/status", timeout)[2])["endpoints"]
+                             if e["name"] == "server")
         listed = [(p["address"], p["port"], p["bytesReceived"], p["bytesSent"], p["tlsSubject"], p["since"] is not None)
                   for p in server_status.get("peers", [])]
         wanted = [("127.0.0.1", peer.getsockname()[1], 100 * (i + 1), 5, None, True) for i, peer in enumerate(peers)]
