@@ -419,7 +419,7 @@ Engine::Snapshot Engine::snapshot() const
 {
     const auto peerState = [](const SocketEndpoint &peer) {
         const Winsock &socket = peer.socket();
-        return PeerState {socket.RemoteHostIP(), socket.PeerPort(),  socket.State(),
+        return PeerState {socket.RemoteHostIP(), socket.PeerPort(),    socket.State(),
                           peer.peerSinceMs(),    peer.peerReceived(), peer.peerSent(),
                           socket.PeerSubject()};
     };

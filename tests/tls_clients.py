@@ -13,6 +13,7 @@ the exit status is non-zero when any failed.
 
 import argparse
 import http.client
+import json
 import os
 import re
 import signal
@@ -230,8 +231,9 @@ def run_rfc2217(program, pki, timeout):
 
 
 def run_peers(program, pki, timeout):
-    """Two TLS peers of a TCP/IP Server that goes on listening both get the device's bytes."""
-    with Hub(program, False, timeout, extra=tls_options(pki) + ["--server-peers", "2"]) as hub:
+    """Two TLS peers of a TCP/IP Server that goes on listening both get the device's bytes;
+    /status names each one's certificate subject."""
+    with Hub(program, False, timeout, extra=tls_options(pki) + ["--server-peers", "2", "--metrics", "127.0.0.1:0"]) as hub:
         port = hub.port()
         socat = ["socat", "-", "OPENSSL:127.0.0.1:%d,cert=%s,key=%s,cafile=%s,verify=1"
                  % (port, pki.path("operator.pem"), pki.path("operator.key"), pki.path("ca.pem"))]
@@ -243,6 +245,13 @@ def run_peers(program, pki, timeout):
                 got = read_client(client, len(PAYLOAD))
                 report("(j) TLS peer %d of 2 gets the device's bytes" % (i + 1), got == PAYLOAD,
                        "%d of %d bytes" % (len(got), len(PAYLOAD)))
+            served = re.compile(rb"metrics served on \S+ port (\d+)")
+            wait_for(lambda: served.search(hub.log), timeout)
+            metrics = int(served.search(hub.log).group(1))
+            with urllib.request.urlopen("http://127.0.0.1:%d/status" % metrics, timeout=timeout) as reply:
+                status = json.loads(reply.read())
+            subjects = [p["tlsSubject"] for e in status["endpoints"] if e["name"] == "server" for p in e["peers"]]
+            report("(j) /status names each TLS peer's certificate subject", subjects == ["operator"] * 2, repr(subjects))
         finally:
             for client in clients:
                 client.kill()
