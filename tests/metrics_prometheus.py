@@ -148,15 +148,30 @@ def raw_exchange(port, request, timeout):
         return None
 
 
-def check_live_hub(hub_program, prometheus, promtool, folder, timeout):
+def start_hub(hub_program, folder, name, extra=()):
+    """The headless hub on a fresh pty pinned as PORT_NUMBER, listening and
+    serving metrics on ports the system chose: (hub, master, slave)."""
     master, slave = os.openpty()
     tty.setraw(master)
-    config = os.path.join(folder, "config")
+    config = os.path.join(folder, name)
     os.mkdir(config)
     with open(os.path.join(config, "ports.ini"), "w") as f:
         f.write("[numbering]\nautomatic=false\n\n[pinned]\n%d=%s\n" % (PORT_NUMBER, os.ttyname(slave)))
-    hub = Process([hub_program, "--headless", "--config-dir", config, "--open", str(PORT_NUMBER),
-                   "--listen", "0", "--metrics", "127.0.0.1:0"], hub_env(folder))
+    return Process([hub_program, "--headless", "--config-dir", config, "--open", str(PORT_NUMBER),
+                    "--listen", "0", "--metrics", "127.0.0.1:0", *extra], hub_env(folder)), master, slave
+
+
+def read_device(master, size, timeout):
+    got = b""
+    deadline = time.monotonic() + timeout
+    while len(got) < size and time.monotonic() < deadline:
+        if select.select([master], [], [], 0.1)[0]:
+            got += os.read(master, 65536)
+    return got
+
+
+def check_live_hub(hub_program, prometheus, promtool, folder, timeout):
+    hub, master, slave = start_hub(hub_program, folder, "config")
     scraper = None
     try:
         metrics = hub.find(METRICS_PORT, timeout)
@@ -233,24 +248,8 @@ def check_live_hub(hub_program, prometheus, promtool, folder, timeout):
         os.close(slave)
 
 
-def read_device(master, size, timeout):
-    got = b""
-    deadline = time.monotonic() + timeout
-    while len(got) < size and time.monotonic() < deadline:
-        if select.select([master], [], [], 0.1)[0]:
-            got += os.read(master, 65536)
-    return got
-
-
 def check_server_peers(hub_program, promtool, folder, timeout):
-    master, slave = os.openpty()
-    tty.setraw(master)
-    config = os.path.join(folder, "peers")
-    os.mkdir(config)
-    with open(os.path.join(config, "ports.ini"), "w") as f:
-        f.write("[numbering]\nautomatic=false\n\n[pinned]\n%d=%s\n" % (PORT_NUMBER, os.ttyname(slave)))
-    hub = Process([hub_program, "--headless", "--config-dir", config, "--open", str(PORT_NUMBER), "--listen", "0",
-                   "--server-peers", "3", "--metrics", "127.0.0.1:0"], hub_env(folder))
+    hub, master, slave = start_hub(hub_program, folder, "peers", ["--server-peers", "3"])
     peers = []
     try:
         metrics, server = hub.find(METRICS_PORT, timeout), hub.find(SERVER_PORT, timeout)
