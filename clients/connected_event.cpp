@@ -13,7 +13,7 @@ void RelayCore::Winsock1_Connect(int Index)
     if (!isEndpoint(Index) || !endpoint(Index).row->connects)
         return;
     const Winsock &socket = *Winsock1[std::size_t(Index)];
-    qCInfo(lcNet, "endpoint %d: connected to %s:%d", Index, qUtf8Printable(socket.RemoteHost()),
+    qCInfo(lcNet, "%s: connected to %s:%d", endpointName(Index), qUtf8Printable(socket.RemoteHost()),
            socket.RemotePort());
     endpoint(Index).portField->setBackColor(UiColour::Green);
 }

@@ -73,7 +73,7 @@ void RelayCore::forwarderCloseAction(const Endpoint &binding)
     } catch (const ComponentError &) {
         // Still red and still the true state below, so the operator sees it.
     }
-    qCInfo(lcNet, "endpoint %d closed", binding.index);
+    qCInfo(lcNet, "%s closed", endpointName(binding.index));
     binding.portField->setBackColor(UiColour::Red);
     binding.statusField->setText(QString::number(socket.State()));
 }

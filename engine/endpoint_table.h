@@ -30,7 +30,7 @@ struct EndpointRow {
     const char *portKey;       // Harborcast.ini [startup]
     const char *portDefault;
     const char *hostKey;       // forwarders only
-    const char *name;          // for people (counters, capture)
+    const char *name;          // for people (log, counters, capture), as the window names it
     const char *key;           // for scripts: metric labels, /status
 };
 
@@ -46,7 +46,7 @@ inline constexpr std::array<EndpointRow, EndpointCount> EndpointRows {{
     {2, EndpointRole::ServerListener, true, false, Rearm::Listen, true, true, true, nullptr,
      "LocalPort2", "8080", nullptr, "TCP/IP Server", "server"},
     {3, EndpointRole::DataHostForwarder, false, true, Rearm::Connect, false, false, false, nullptr,
-     "RemotePort3", "80", "RemoteHost3", "data host", "data_host"},
+     "RemotePort3", "80", "RemoteHost3", "data host forwarder", "data_host"},
 }};
 
 // The order in which the supervision tick re-arms and repaints: the
@@ -67,6 +67,12 @@ inline constexpr std::array<int, EndpointCount> TickOrder {0, 1, 3, 2};
 [[nodiscard]] constexpr bool isEndpoint(int index)
 {
     return index >= 0 && index < EndpointCount;
+}
+
+// The name of endpoint `index` in the log, as the window names its group.
+[[nodiscard]] constexpr const char *endpointName(int index)
+{
+    return isEndpoint(index) ? EndpointRows[std::size_t(index)].name : "no endpoint";
 }
 
 [[nodiscard]] constexpr bool isListener(int endpoint)

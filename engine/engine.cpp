@@ -138,8 +138,9 @@ void Engine::acceptPeer(int index, qint32 requestID)
     const int limit = m_network.peerLimit();
     if (owner.connectedPeers() >= limit) {
         if (!m_network.kickOldest) {
-            qCWarning(lcNet, "endpoint %d: peer %s refused, %d of %d peers connected", index,
+            qCWarning(lcNet, "%s: peer %s refused, %d of %d peers connected", endpointName(index),
                       qUtf8Printable(who), owner.connectedPeers(), limit);
+            ++owner.refusedLimit;
             if (const QByteArray line = m_network.refusalLine(); !line.isEmpty())
                 socket.SendData(line); // handed to the OS by the Close
             socket.Close();
@@ -149,7 +150,7 @@ void Engine::acceptPeer(int index, qint32 requestID)
         for (const auto &oldest : owner.peers) {
             if (!oldest->connected())
                 continue;
-            qCInfo(lcNet, "endpoint %d: oldest peer %s:%u closed to make room for %s", index,
+            qCInfo(lcNet, "%s: oldest peer %s:%u closed to make room for %s", endpointName(index),
                    qUtf8Printable(oldest->socket().RemoteHostIP()),
                    unsigned(oldest->socket().PeerPort()), qUtf8Printable(who));
             oldest->socket().Close();
@@ -158,6 +159,7 @@ void Engine::acceptPeer(int index, qint32 requestID)
         }
     }
     SocketEndpoint &added = *owner.peers.emplace_back(std::move(peer));
+    added.peerAccepted();
     m_flow->addPeer(index, socket);
     watchPeer(owner, added);
     if (owner.row().speaksRfc2217) {
@@ -169,10 +171,10 @@ void Engine::acceptPeer(int index, qint32 requestID)
         });
         added.session->start(m_network.rfc2217);
     }
-    qCInfo(lcNet, "endpoint %d: peer connected from %s (%d of %d peers)", index,
+    qCInfo(lcNet, "%s: peer connected from %s (%d of %d peers)", endpointName(index),
            qUtf8Printable(who), owner.connectedPeers(), limit);
     if (const QString security = socket.Security(); !security.isEmpty())
-        qCInfo(lcNet, "endpoint %d: TLS with %s: %s", index, qUtf8Printable(socket.RemoteHostIP()),
+        qCInfo(lcNet, "%s: TLS with %s: %s", endpointName(index), qUtf8Printable(socket.RemoteHostIP()),
                qUtf8Printable(security));
     emit peersChanged(index, owner.connectedPeers());
 }
@@ -186,7 +188,7 @@ void Engine::watchPeer(SocketEndpoint &owner, SocketEndpoint &peer)
     });
     connect(&socket, &Winsock::PeerClosed, this, [this, &owner, &peer, index] {
         runHandler("peer Close", [&] {
-            qCInfo(lcNet, "endpoint %d: peer %s:%u closed the connection", index,
+            qCInfo(lcNet, "%s: peer %s:%u closed the connection", endpointName(index),
                    qUtf8Printable(peer.socket().RemoteHostIP()), unsigned(peer.socket().PeerPort()));
             // Sent to until the tick: it may have closed only its sending side.
             peerGone(owner, true);
@@ -194,7 +196,7 @@ void Engine::watchPeer(SocketEndpoint &owner, SocketEndpoint &peer)
     });
     connect(&socket, &Winsock::Error, this, [this, &owner, &peer, index](int number, const QString &text) {
         runHandler("peer Error", [&] {
-            qCWarning(lcNet, "endpoint %d: peer %s:%u socket error %d, %s", index,
+            qCWarning(lcNet, "%s: peer %s:%u socket error %d, %s", endpointName(index),
                       qUtf8Printable(peer.socket().RemoteHostIP()),
                       unsigned(peer.socket().PeerPort()), number, qUtf8Printable(text));
             peer.socket().Close();
@@ -222,7 +224,7 @@ void Engine::dropPeer(SocketEndpoint &owner, SocketEndpoint &peer, const QString
     const qint64 held = socket.BytesToSend();
     ++m_droppedDestinations;
     m_droppedBytes += quint64(held);
-    qCWarning(lcNet, "endpoint %d: peer %s:%u dropped with %lld bytes unsent: it %s", owner.index(),
+    qCWarning(lcNet, "%s: peer %s:%u dropped with %lld bytes unsent: it %s", endpointName(owner.index()),
               qUtf8Printable(socket.RemoteHostIP()), unsigned(socket.PeerPort()), held,
               qUtf8Printable(why));
     socket.Abort(); // a reset: a cut stream must not pass for a complete one
@@ -301,6 +303,7 @@ bool Engine::findSocket(const Winsock *socket, SocketEndpoint **owner, SocketEnd
 
 void Engine::peerAccepted(int index)
 {
+    m_endpoints[std::size_t(index)]->peerAccepted();
     if (m_endpoints[std::size_t(index)]->row().speaksRfc2217)
         m_session->start(m_network.rfc2217);
 }
@@ -339,7 +342,7 @@ void Engine::dropDestination(int index, const QString &why)
     const qint64 held = socket.BytesToSend();
     ++m_droppedDestinations;
     m_droppedBytes += quint64(held);
-    qCWarning(lcNet, "endpoint %d dropped with %lld bytes unsent: it %s", index, held,
+    qCWarning(lcNet, "%s dropped with %lld bytes unsent: it %s", endpointName(index), held,
               qUtf8Printable(why));
     // A reset, not a clean end: the peer must not take a cut stream for a
     // complete one.
@@ -398,7 +401,7 @@ QList<Engine::StoppedListener> Engine::reloadTls()
             socket.Close();
             closePeers(index);
             peerLeft(index);
-            qCWarning(lcNet, "endpoint %d stopped listening: %s", index, qUtf8Printable(failure.text()));
+            qCWarning(lcNet, "%s stopped listening: %s", endpointName(index), qUtf8Printable(failure.text()));
             stopped.append({index, failure.text()});
             continue;
         }
@@ -409,7 +412,7 @@ QList<Engine::StoppedListener> Engine::reloadTls()
                 && !each.Encrypted();
         };
         const auto closed = [index](const Winsock &each) {
-            qCInfo(lcNet, "endpoint %d: plain peer %s:%u closed, the listener speaks TLS only now", index,
+            qCInfo(lcNet, "%s: plain peer %s:%u closed, the listener speaks TLS only now", endpointName(index),
                    qUtf8Printable(each.RemoteHostIP()), unsigned(each.PeerPort()));
         };
         if (plain(socket)) {
@@ -451,23 +454,39 @@ ByteCounters Engine::counters() const
 
 Engine::Snapshot Engine::snapshot() const
 {
+    const auto peerState = [](const SocketEndpoint &peer) {
+        const Winsock &socket = peer.socket();
+        return PeerState {socket.RemoteHostIP(), socket.PeerPort(),    socket.State(),
+                          peer.peerSinceMs(),    peer.peerReceived(), peer.peerSent(),
+                          socket.PeerSubject()};
+    };
+    const auto hasPeer = [](const Winsock &socket) {
+        return socket.State() == Winsock::sckConnected || socket.State() == Winsock::sckClosing;
+    };
     Snapshot snapshot;
     for (const SocketEndpoint *endpoint : m_endpoints) {
         EndpointState &state = snapshot.endpoints[std::size_t(endpoint->index())];
         const Winsock &socket = endpoint->socket();
         state.state = endpoint->state();
+        state.listening = socket.State() == Winsock::sckListening;
         state.peer = socket.RemoteHostIP();
         state.peerPort = state.peer.isEmpty() ? 0 : socket.PeerPort();
         state.armed = endpoint->armed;
         state.peerCount = endpoint->connected() ? 1 : endpoint->connectedPeers();
+        if (endpoint->row().listens && hasPeer(socket))
+            state.peers.append(peerState(*endpoint));
         for (const auto &peer : endpoint->peers) {
-            const Winsock &each = peer->socket();
-            if (each.State() != Winsock::sckClosed)
-                state.peers.append({each.RemoteHostIP(), each.PeerPort(), each.State(),
-                                    peer->received, peer->sent});
+            if (hasPeer(peer->socket()))
+                state.peers.append(peerState(*peer));
+        }
+        if (state.peer.isEmpty() && !state.peers.isEmpty()) {
+            // Serving several: the oldest stands for them where one is asked.
+            state.peer = state.peers.front().address;
+            state.peerPort = state.peers.front().port;
         }
         state.refused = endpoint->refused;
         state.refusedTls = endpoint->refusedTls;
+        state.refusedLimit = endpoint->refusedLimit;
     }
     const SerialComm &comm = m_serial->comm();
     snapshot.serialOpen = comm.PortOpen();

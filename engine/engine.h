@@ -38,18 +38,25 @@ public:
         QString address;
         quint16 port = 0;
         int state = 0;       // Winsock state number: 7, or 8 once it closed
-        quint64 received = 0;
+        qint64 sinceMs = 0;  // when it was accepted, ms since the epoch
+        quint64 received = 0; // bytes each way since then
         quint64 sent = 0;
+        QString tlsSubject;  // its certificate's subject; empty: plain, or none shown
     };
     struct EndpointState {
         int state = 0;       // Winsock state number; 7 while any peer is connected
+        bool listening = false; // its own socket listens (also while it serves peers)
         QString peer;        // peer address, empty when none
         quint16 peerPort = 0;
         bool armed = false;
         int peerCount = 0;   // peers connected now
-        QList<PeerState> peers; // a listener that goes on listening: each of its peers
+        // A listener's peers, oldest first: the one its own socket accepted,
+        // or each one it serves while it goes on listening; closed ones
+        // that still have bytes to hand over too.
+        QList<PeerState> peers;
         quint64 refused = 0; // peers turned away by AllowedPeers
         quint64 refusedTls = 0; // peers whose TLS handshake failed
+        quint64 refusedLimit = 0; // peers closed at once: the peer limit was reached
     };
     struct Snapshot {
         std::array<EndpointState, EndpointCount> endpoints {};

@@ -190,7 +190,7 @@ void RemoteSession::request(const Request &request)
                                                 .trimmed()
                                                 .toUtf8()));
         } else {
-            qCInfo(lcNet, "endpoint %d: the RFC 2217 peer is %s", m_endpoint.index(),
+            qCInfo(lcNet, "%s: the RFC 2217 peer is %s", endpointName(m_endpoint.index()),
                    request.text.constData());
         }
         return;

@@ -6,6 +6,7 @@
 #include "platform/serial_comm.h"
 
 #include <functional>
+#include <optional>
 
 namespace {
 // The line configuration of the bridge, in the order it is applied.
@@ -38,30 +39,46 @@ void SerialBridge::takeLine(const LineSettings &line, const char *by)
 
 QString SerialBridge::applyToOpenPort(const LineSettings &line)
 {
-    // One setting at a time, so that a refusal names the one refused.
+    // One setting at a time, so that a refusal names the one refused. A
+    // device may also take a setting without an error and drop it (a
+    // pseudo-terminal drops parity): what it keeps is read back, else the
+    // refusal would surface at the next step and name that one.
     const LineSettings before = m_comm->lineSettings();
     const struct {
         QString name;
         QString value;
         std::function<void(LineSettings &)> take;
+        std::function<bool(const LineSettings &)> same; // on the framing read back
     } steps[] = {
         {QStringLiteral("baud rate"), QString::number(line.baudRate),
-         [&](LineSettings &s) { s.baudRate = line.baudRate; }},
+         [&](LineSettings &s) { s.baudRate = line.baudRate; }, nullptr},
         {QStringLiteral("data bits"), QString::number(line.dataBits),
-         [&](LineSettings &s) { s.dataBits = line.dataBits; }},
+         [&](LineSettings &s) { s.dataBits = line.dataBits; },
+         [&](const LineSettings &s) { return s.dataBits == line.dataBits; }},
         {QStringLiteral("parity"), LineSettings::parityText(line.parity),
-         [&](LineSettings &s) { s.parity = line.parity; }},
+         [&](LineSettings &s) { s.parity = line.parity; },
+         [&](const LineSettings &s) { return s.parity == line.parity; }},
         {QStringLiteral("stop bits"), line.stopBits,
-         [&](LineSettings &s) { s.stopBits = line.stopBits; }},
+         [&](LineSettings &s) { s.stopBits = line.stopBits; },
+         [&](const LineSettings &s) { return s.stopBits == line.stopBits; }},
         {QStringLiteral("flow control"), LineSettings::flowText(line.flowControl),
-         [&](LineSettings &s) { s.flowControl = line.flowControl; }},
+         [&](LineSettings &s) { s.flowControl = line.flowControl; }, nullptr},
     };
     LineSettings step = m_line;
     for (const auto &change : steps) {
+        const LineSettings previous = step;
         change.take(step);
+        bool kept = true;
         try {
             m_comm->setLineSettings(step);
+            // Only a setting that changes is checked: one the device never
+            // kept (7 data bits on a pseudo-terminal) is no news.
+            const std::optional<LineSettings> device = m_comm->deviceFraming();
+            kept = !change.same || step == previous || !device || change.same(*device);
         } catch (const ComponentError &) {
+            kept = false;
+        }
+        if (!kept) {
             // What was taken before this step goes back too.
             try {
                 m_comm->setLineSettings(before);

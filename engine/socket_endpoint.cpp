@@ -3,6 +3,8 @@
 #include "platform/log_categories.h"
 #include "platform/winsock.h"
 
+#include <QDateTime>
+
 SocketEndpoint::SocketEndpoint(const EndpointRow &row, QObject *owner)
     : m_row(row), m_socket(new Winsock(owner))
 {
@@ -21,6 +23,13 @@ bool SocketEndpoint::canSend() const
 int SocketEndpoint::state() const
 {
     return connectedPeers() > 0 ? int(Winsock::sckConnected) : m_socket->State();
+}
+
+void SocketEndpoint::peerAccepted()
+{
+    m_peerSinceMs = QDateTime::currentMSecsSinceEpoch();
+    m_receivedBefore = received;
+    m_sentBefore = sent;
 }
 
 int SocketEndpoint::connectedPeers() const
@@ -46,9 +55,9 @@ bool SocketEndpoint::holding(int stallMs)
     if (m_heldSince.elapsed() < stallMs)
         return true;
     // Its destinations took nothing for the stall time: let it go.
-    qCWarning(lcNet, "endpoint %d: %lld received bytes dropped, their destinations took nothing "
+    qCWarning(lcNet, "%s: %lld received bytes dropped, their destinations took nothing "
                      "for %d s",
-              index(), held, stallMs / 1000);
+              endpointName(index()), held, stallMs / 1000);
     m_heldBytes = 0;
     return false;
 }

@@ -58,10 +58,23 @@ public:
     qint64 lastSentMs = 0;
     quint64 refused = 0;  // peers turned away by AllowedPeers
     quint64 refusedTls = 0; // peers whose TLS handshake failed
+    quint64 refusedLimit = 0; // peers closed at once over the peer limit
+
+    // Notes that a peer was accepted on this endpoint's socket now: the
+    // start of its time and of its share of the counters.
+    void peerAccepted();
+    // When the current peer was accepted (ms since the epoch; 0: none yet),
+    // and the bytes each way since then.
+    [[nodiscard]] qint64 peerSinceMs() const { return m_peerSinceMs; }
+    [[nodiscard]] quint64 peerReceived() const { return received - m_receivedBefore; }
+    [[nodiscard]] quint64 peerSent() const { return sent - m_sentBefore; }
 
 private:
     EndpointRow m_row;
     Winsock *m_socket;
     qint64 m_heldBytes = 0;
     QElapsedTimer m_heldSince;
+    qint64 m_peerSinceMs = 0;
+    quint64 m_receivedBefore = 0;
+    quint64 m_sentBefore = 0;
 };

@@ -6,6 +6,7 @@
 
 #include <QTimer>
 
+#include <climits>
 #include <utility>
 
 namespace {
@@ -87,8 +88,9 @@ Link::Link(QString host, quint16 port, QObject *parent)
     });
     connect(&m_device, &LinkDevice::lineChanged, this, [this] {
         runHandler("link: line changed", [this] {
-            m_lineSet = true;
-            if (connected())
+            // A notice also comes for a change of echo or of the link's own.
+            m_lineSet = m_lineSet || m_device.line() != m_given;
+            if (connected() && m_queries == 0)
                 sendLine();
         });
     });
@@ -99,6 +101,7 @@ Link::~Link() = default;
 
 void Link::start()
 {
+    m_given = m_device.line();
     connectNow();
 }
 
@@ -137,10 +140,15 @@ void Link::onConnected()
     m_protocol = std::make_unique<ComPortProtocol>(ComPortProtocol::Role::Client);
     m_asked.clear();
     m_sent = {};
+    m_hubLine = {};
     m_socket->SendData(m_protocol->greeting());
     ask(Kind::Signature, 0);
-    // The hub's own parity: what the link asks for again once the
-    // application's can no longer be seen.
+    // The hub's line, which the device starts with. Its parity is also
+    // what the link asks for again once the application's can no longer
+    // be seen.
+    m_queries = 3;
+    ask(Kind::SetBaudRate, 0);
+    ask(Kind::SetStopSize, 0);
     ask(Kind::SetParity, P::ParityQuery);
     if (!m_everConnected) {
         m_everConnected = true;
@@ -150,8 +158,6 @@ void Link::onConnected()
     } else {
         qCInfo(lcLink, "connected to %s:%u again", qUtf8Printable(m_host), unsigned(m_port));
     }
-    if (m_lineSet)
-        sendLine();
     if (!m_queue.isEmpty() || m_dropped > 0) {
         qCInfo(lcLink, "sending the %lld bytes written while the hub was away; %lld more were dropped",
                qint64(m_queue.size()), m_dropped);
@@ -225,6 +231,54 @@ void Link::sendLine()
     m_sent = now;
 }
 
+void Link::noteHubLine(const ComPortProtocol::Request &answer)
+{
+    if (m_queries == 0)
+        return;
+    switch (answer.kind) {
+    case Kind::SetBaudRate:
+        m_hubLine.baudRate = answer.value <= quint32(INT_MAX) ? qint32(answer.value) : 0;
+        break;
+    case Kind::SetStopSize:
+        m_hubLine.stopBits = answer.value == P::StopTwo ? QStringLiteral("2")
+            : answer.value == P::StopOneAndHalf          ? QStringLiteral("1.5")
+                                                         : QStringLiteral("1");
+        break;
+    case Kind::SetParity:
+        for (const auto &[parity, code] : ParityCodes) {
+            if (code == answer.value) {
+                m_hubLine.parity = parity;
+                // Even and none look alike on the device.
+                m_hubLine.parityShown = parity == LineSettings::Parity::Odd
+                    || parity == LineSettings::Parity::Mark || parity == LineSettings::Parity::Space;
+            }
+        }
+        break;
+    default:
+        return;
+    }
+    if (--m_queries == 0)
+        hubLineKnown();
+}
+
+void Link::hubLineKnown()
+{
+    m_sent = m_hubLine;
+    // The application may have set its line just now, its notice not yet read.
+    m_lineSet = m_lineSet || m_device.line() != m_given;
+    if (m_lineSet) {
+        sendLine();
+        return;
+    }
+    m_device.setLine(m_hubLine);
+    m_given = m_sent = m_device.line();
+    qCInfo(lcLink, "the device starts with the hub's line: speed %d, stop bits %s%s",
+           m_given.baudRate, qUtf8Printable(m_given.stopBits),
+           m_given.parityShown
+               ? qUtf8Printable(QStringLiteral(", parity ") + LineSettings::parityText(m_given.parity))
+               : "");
+}
+
 void Link::ask(Kind kind, quint32 value)
 {
     if (kind != Kind::Signature) {
@@ -249,6 +303,7 @@ void Link::answered(const ComPortProtocol::Request &answer)
             if (answer.kind == Kind::SetParity)
                 m_hubParity = answer.value;
             qCInfo(lcLink, "the hub's %s", qUtf8Printable(now));
+            noteHubLine(answer);
         } else if (answer.value == wanted) {
             qCInfo(lcLink, "the hub set %s", qUtf8Printable(now));
         } else {

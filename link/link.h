@@ -18,8 +18,11 @@ class Winsock;
 
 // A remote hub's serial port as a local device: the RFC 2217 client side of
 // a hub's TCP/IP Server (or of any RFC 2217 server) over a LinkDevice. Bytes
-// go both ways unchanged; each change of the line that the device shows is
-// asked of the hub, and the hub's answers and notices are logged.
+// go both ways unchanged. At each connect the hub is asked for its line;
+// the device takes it unless the application has set one of its own, which
+// the hub is then asked for. Afterwards each setting the application really
+// changes is asked of the hub (a change of echo or the like asks nothing),
+// and the hub's answers and notices are logged.
 //
 // The hub may go away at any time: the device stays, what the application
 // writes meanwhile is queued up to QueueLimit bytes (the rest is dropped and
@@ -64,6 +67,11 @@ private:
     void fromHub();
     void fromApplication(const QByteArray &bytes);
     void sendLine();
+    // All three queries of the connect were answered: the device takes the
+    // hub's line, or the hub is asked for the application's.
+    void hubLineKnown();
+    // Takes the hub's answer to one of those queries.
+    void noteHubLine(const ComPortProtocol::Request &answer);
     void ask(Kind kind, quint32 value);
     void answered(const ComPortProtocol::Request &answer);
     void throttle();
@@ -79,8 +87,11 @@ private:
     bool m_down = true;
     QByteArray m_queue;        // written while the hub was away, IAC not yet doubled
     qint64 m_dropped = 0;      // past the queue's bound since the hub went away
-    bool m_lineSet = false;    // the application has set the line at least once
-    LinkDevice::Line m_sent;   // the line as asked of this connection
+    bool m_lineSet = false;    // the application has set a line of its own
+    LinkDevice::Line m_given;  // the line the link last put on the device
+    LinkDevice::Line m_sent;   // the hub's line as this connection knows it
+    LinkDevice::Line m_hubLine; // the hub's answers to this connection's queries
+    int m_queries = 0;         // of them still unanswered
     // What was asked, per command, to tell an answer from a refusal.
     std::map<Kind, QList<quint32>> m_asked;
     quint32 m_hubParity = 0;   // the hub's own parity code, read at connect

@@ -56,6 +56,10 @@ public:
 
     // The line in effect on the terminal now.
     [[nodiscard]] Line line() const;
+    // Puts `line` on the terminal as far as it can show it (a speed without
+    // a termios code stays as it is; parity only as its odd and mark/space
+    // bits). Raises lineChanged() like a change by the application.
+    void setLine(const Line &line);
 
     // Queues bytes for the application; written as the terminal takes them.
     void write(const QByteArray &bytes);

@@ -23,17 +23,21 @@ QString errnoText(int error)
     return QString::fromLocal8Bit(std::strerror(error));
 }
 
+constexpr struct {
+    speed_t code;
+    qint32 rate;
+} Speeds[] = {
+    {B50, 50}, {B75, 75}, {B110, 110}, {B134, 134}, {B150, 150}, {B200, 200},
+    {B300, 300}, {B600, 600}, {B1200, 1200}, {B1800, 1800}, {B2400, 2400},
+    {B4800, 4800}, {B9600, 9600}, {B19200, 19200}, {B38400, 38400}, {B57600, 57600},
+    {B115200, 115200}, {B230400, 230400}, {B460800, 460800}, {B500000, 500000},
+    {B576000, 576000}, {B921600, 921600}, {B1000000, 1000000}, {B1152000, 1152000},
+    {B1500000, 1500000}, {B2000000, 2000000}, {B2500000, 2500000},
+    {B3000000, 3000000}, {B3500000, 3500000}, {B4000000, 4000000},
+};
+
 qint32 bitsPerSecond(speed_t speed)
 {
-    static constexpr struct { speed_t code; qint32 rate; } Speeds[] = {
-        {B50, 50}, {B75, 75}, {B110, 110}, {B134, 134}, {B150, 150}, {B200, 200},
-        {B300, 300}, {B600, 600}, {B1200, 1200}, {B1800, 1800}, {B2400, 2400},
-        {B4800, 4800}, {B9600, 9600}, {B19200, 19200}, {B38400, 38400}, {B57600, 57600},
-        {B115200, 115200}, {B230400, 230400}, {B460800, 460800}, {B500000, 500000},
-        {B576000, 576000}, {B921600, 921600}, {B1000000, 1000000}, {B1152000, 1152000},
-        {B1500000, 1500000}, {B2000000, 2000000}, {B2500000, 2500000},
-        {B3000000, 3000000}, {B3500000, 3500000}, {B4000000, 4000000},
-    };
     for (const auto &s : Speeds) {
         if (s.code == speed)
             return s.rate;
@@ -129,6 +133,29 @@ LinkDevice::Line LinkDevice::line() const
         line.parity = LineSettings::Parity::Odd;
     }
     return line;
+}
+
+void LinkDevice::setLine(const Line &line)
+{
+    termios t {};
+    if (::tcgetattr(m_terminal, &t) != 0)
+        return;
+    for (const auto &s : Speeds) {
+        if (s.rate == line.baudRate) {
+            ::cfsetospeed(&t, s.code);
+            ::cfsetispeed(&t, s.code);
+        }
+    }
+    t.c_cflag &= ~(CSTOPB | PARODD | CMSPAR);
+    if (line.stopBits == QLatin1String("2"))
+        t.c_cflag |= CSTOPB;
+    if (line.parityShown && line.parity == LineSettings::Parity::Odd)
+        t.c_cflag |= PARODD;
+    else if (line.parityShown && line.parity == LineSettings::Parity::Mark)
+        t.c_cflag |= PARODD | CMSPAR;
+    else if (line.parityShown && line.parity == LineSettings::Parity::Space)
+        t.c_cflag |= CMSPAR;
+    ::tcsetattr(m_terminal, TCSANOW, &t);
 }
 
 void LinkDevice::keepExtproc() const

@@ -31,7 +31,7 @@ void RelayCore::Winsock1_ConnectionRequest(int Index, qint32 requestID)
         // connection; the supervision tick re-arms the second server.
         return;
     }
-    qCInfo(lcNet, "endpoint %d: peer connected from %s:%u", Index,
+    qCInfo(lcNet, "%s: peer connected from %s:%u", endpointName(Index),
            qUtf8Printable(socket.RemoteHostIP()), unsigned(socket.PeerPort()));
     logSecurity(Index);
     m_engine->peerAccepted(Index);
@@ -43,7 +43,7 @@ void RelayCore::Winsock1_Close(int Index)
 {
     if (!isEndpoint(Index))
         return;
-    qCInfo(lcNet, "endpoint %d: peer closed the connection", Index);
+    qCInfo(lcNet, "%s: peer closed the connection", endpointName(Index));
     // The second server endpoint is the one a user sees: red like the others.
     endpoint(Index).portField->setBackColor(UiColour::Red);
     if (const char *caption = endpoint(Index).row->closeCaption)
@@ -54,7 +54,7 @@ void RelayCore::Winsock1_Error(int Index, int Number, const QString &Description
 {
     if (!isEndpoint(Index))
         return;
-    qCWarning(lcNet, "endpoint %d: socket error %d, %s", Index, Number,
+    qCWarning(lcNet, "%s: socket error %d, %s", endpointName(Index), Number,
               qUtf8Printable(Description));
     Winsock1[std::size_t(Index)]->Close();
     m_engine->peerLeft(Index);

@@ -73,10 +73,10 @@ void RelayCore::listenAction(const Endpoint &binding)
             socket.Listen();
             if (port == 0 && chosen == 0) {
                 chosen = socket.LocalPort();
-                qCInfo(lcNet, "endpoint %d listening on port %d, chosen by the system and kept "
-                              "until Close", index, chosen);
+                qCInfo(lcNet, "%s listening on port %d, chosen by the system and kept "
+                              "until Close", endpointName(index), chosen);
             } else {
-                qCInfo(lcNet, "endpoint %d listening on port %d", index, socket.LocalPort());
+                qCInfo(lcNet, "%s listening on port %d", endpointName(index), socket.LocalPort());
             }
         }
         if (secondServer)
@@ -94,7 +94,7 @@ void RelayCore::listenAction(const Endpoint &binding)
             Timer1->start();
     } catch (const ComponentError &error) {
         m_listenError = error.text();
-        qCWarning(lcNet, "endpoint %d cannot listen: error %d, %s", index, error.code(),
+        qCWarning(lcNet, "%s cannot listen: error %d, %s", endpointName(index), error.code(),
                   qUtf8Printable(error.text()));
     }
 }
@@ -107,7 +107,7 @@ void RelayCore::listenerCloseAction(const Endpoint &binding)
     Winsock1[std::size_t(index)]->Close();
     m_engine->closePeers(index);
     m_engine->peerLeft(index);
-    qCInfo(lcNet, "endpoint %d stopped listening", index);
+    qCInfo(lcNet, "%s stopped listening", endpointName(index));
     if (binding.armed)
         *binding.armed = false;
 }

@@ -84,12 +84,19 @@ QByteArray metrics_text::prometheus(const Engine::Snapshot &snapshot, const QStr
         for (int node = 0; node < NodeCount; ++node)
             family.sample(nodeLabel(node), value(std::size_t(node)));
     };
+    const auto received = [&](std::size_t n) { return c.received[n]; };
+    const auto sent = [&](std::size_t n) { return c.sent[n]; };
+    perNode("quaylight_received_bytes_total", "counter",
+            "Bytes taken from the endpoint's peers, or read from the serial device.", received);
+    perNode("quaylight_sent_bytes_total", "counter",
+            "Bytes handed to the endpoint's peers, or queued for the serial device.", sent);
+    // The names before the unit went last; kept for one release so that
+    // dashboards and alerts can move over.
     perNode("quaylight_bytes_received_total", "counter",
-            "Bytes taken from the endpoint's peer, or read from the serial device.",
-            [&](std::size_t n) { return c.received[n]; });
+            "Deprecated: the same as quaylight_received_bytes_total; goes in the next release.",
+            received);
     perNode("quaylight_bytes_sent_total", "counter",
-            "Bytes handed to the endpoint's peer, or queued for the serial device.",
-            [&](std::size_t n) { return c.sent[n]; });
+            "Deprecated: the same as quaylight_sent_bytes_total; goes in the next release.", sent);
     perNode("quaylight_last_byte_received_timestamp_seconds", "gauge",
             "When the last byte came in (Unix time; 0: none yet).",
             [&](std::size_t n) { return seconds(c.lastReceived[n]); });
@@ -106,29 +113,33 @@ QByteArray metrics_text::prometheus(const Engine::Snapshot &snapshot, const QStr
 
     const auto state = [&](const EndpointRow &row) { return snapshot.endpoints[std::size_t(row.index)]; };
     Family refused(out, "quaylight_peers_refused_total", "counter",
-                   "Peers closed before they were offered: not in AllowedPeers (address), or "
-                   "their TLS handshake failed (tls).");
+                   "Peers closed before they were offered: not in AllowedPeers (address), "
+                   "their TLS handshake failed (tls), or the endpoint had all the peers it "
+                   "takes (limit).");
     for (const EndpointRow &row : EndpointRows) {
         if (!row.listens)
             continue;
         refused.sample(nodeLabel(row.index) + ",reason=\"address\"", state(row).refused);
         refused.sample(nodeLabel(row.index) + ",reason=\"tls\"", state(row).refusedTls);
+        refused.sample(nodeLabel(row.index) + ",reason=\"limit\"", state(row).refusedLimit);
     }
     const auto perEndpoint = [&](const char *name, const char *type, const char *help, auto value) {
         Family family(out, name, type, help);
         for (const EndpointRow &row : EndpointRows)
             family.sample(nodeLabel(row.index), value(row));
     };
-    perEndpoint("quaylight_endpoint_listening", "gauge", "1 while the endpoint listens.",
-                [&](const EndpointRow &row) {
-                    return QByteArray::number(int(state(row).state == Winsock::sckListening));
-                });
+    perEndpoint("quaylight_endpoint_listening", "gauge",
+                "1 while the endpoint listens, also while it serves peers.",
+                [&](const EndpointRow &row) { return QByteArray::number(int(state(row).listening)); });
     perEndpoint("quaylight_endpoint_connected", "gauge", "1 while the endpoint is connected.",
                 [&](const EndpointRow &row) {
                     return QByteArray::number(int(state(row).state == Winsock::sckConnected));
                 });
-    perEndpoint("quaylight_endpoint_peers", "gauge", "Peers the endpoint has now (one at most).",
-                [&](const EndpointRow &row) { return QByteArray::number(int(hasPeer(state(row).state))); });
+    perEndpoint("quaylight_endpoint_peers", "gauge", "Peers the endpoint has now.",
+                [&](const EndpointRow &row) {
+                    const Engine::EndpointState &e = state(row);
+                    return QByteArray::number(row.listens ? e.peers.size() : int(hasPeer(e.state)));
+                });
     perEndpoint("quaylight_endpoint_armed", "gauge",
                 "1 while the supervision tick keeps the endpoint up.",
                 [&](const EndpointRow &row) { return QByteArray::number(int(state(row).armed)); });
@@ -169,7 +180,7 @@ QByteArray metrics_text::statusJson(const Engine::Snapshot &snapshot, const QStr
             {QStringLiteral("name"), QLatin1String(row.key)},
             {QStringLiteral("state"), e.state},
             {QStringLiteral("stateText"), stateName(e.state)},
-            {QStringLiteral("listening"), e.state == Winsock::sckListening},
+            {QStringLiteral("listening"), e.listening},
             {QStringLiteral("connected"), e.state == Winsock::sckConnected},
             {QStringLiteral("peer"), hasPeer(e.state) ? QJsonValue(e.peer) : QJsonValue::Null},
             {QStringLiteral("peerPort"), hasPeer(e.state) ? QJsonValue(e.peerPort) : QJsonValue::Null},
@@ -178,7 +189,22 @@ QByteArray metrics_text::statusJson(const Engine::Snapshot &snapshot, const QStr
         if (row.listens) {
             endpoint.insert(QStringLiteral("peersRefused"),
                             QJsonObject {{QStringLiteral("address"), double(e.refused)},
-                                         {QStringLiteral("tls"), double(e.refusedTls)}});
+                                         {QStringLiteral("tls"), double(e.refusedTls)},
+                                         {QStringLiteral("limit"), double(e.refusedLimit)}});
+            QJsonArray peers;
+            for (const Engine::PeerState &peer : e.peers) {
+                peers.append(QJsonObject {
+                    {QStringLiteral("address"), peer.address},
+                    {QStringLiteral("port"), peer.port},
+                    {QStringLiteral("stateText"), stateName(peer.state)},
+                    {QStringLiteral("since"), isoTime(peer.sinceMs)},
+                    {QStringLiteral("bytesReceived"), double(peer.received)},
+                    {QStringLiteral("bytesSent"), double(peer.sent)},
+                    {QStringLiteral("tlsSubject"),
+                     peer.tlsSubject.isEmpty() ? QJsonValue::Null : QJsonValue(peer.tlsSubject)},
+                });
+            }
+            endpoint.insert(QStringLiteral("peers"), peers);
         }
         endpoints.append(flow(endpoint, row.index));
     }

@@ -41,6 +41,8 @@ bool applySettings(QSerialPort &port, const LineSettings &s)
     bool ok = port.setBaudRate(s.baudRate);
     ok = port.setDataBits(QSerialPort::DataBits(s.dataBits)) && ok;
     ok = port.setParity(Parities[int(s.parity)]) && ok;
+    if (port.isOpen())
+        ok = serial_os::settleParity(int(port.handle()), s.parity) && ok;
     ok = port.setStopBits(stop) && ok;
     ok = port.setFlowControl(Flows[int(s.flowControl)]) && ok;
     return ok;
@@ -153,6 +155,14 @@ LineSettings SerialComm::lineSettings() const
     LineSettings line = m_line;
     line.dtr = m_dtr;
     line.rts = m_rts;
+    return line;
+}
+
+std::optional<LineSettings> SerialComm::deviceFraming() const
+{
+    LineSettings line = lineSettings();
+    if (!PortOpen() || !serial_os::readFraming(int(m_port->handle()), &line))
+        return std::nullopt;
     return line;
 }
 

@@ -7,6 +7,8 @@
 #include <QObject>
 #include <QString>
 
+#include <optional>
+
 class PortTable;
 class QSerialPort;
 class QTimer;
@@ -102,6 +104,11 @@ public:
     void setLineSettings(const LineSettings &line);
     // What Settings, FlowControl and the modem lines hold now.
     [[nodiscard]] LineSettings lineSettings() const;
+    // The framing the open device really keeps (data bits, parity, stop
+    // bits, read back from it) over lineSettings(); a device may take a
+    // setting without an error and drop it (a pseudo-terminal drops
+    // parity). Nothing while closed.
+    [[nodiscard]] std::optional<LineSettings> deviceFraming() const;
 
     enum class SenderHold { Auto, Yes, No };
     // Whether pausing reads holds the device's sender back (so nothing is lost

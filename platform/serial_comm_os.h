@@ -1,5 +1,7 @@
 #pragma once
 
+#include "platform/line_settings.h"
+
 #include <QByteArray>
 #include <QString>
 
@@ -23,5 +25,16 @@ namespace serial_os {
 // major number 136..143) or a USB CDC-ACM device (ttyACM*). `fd` is the
 // open descriptor when there is one (-1: judged from the path alone).
 [[nodiscard]] bool holdsSenderByItself(const QString &path, int fd);
+
+// Clears the bits that qualify a parity other than `parity` (odd, and
+// mark/space) on the open `fd`: QSerialPort sets them and leaves them when it
+// switches to a parity that does not use them, so "none" after "mark" would
+// keep the mark bits for the next parity enabled. False when the device
+// refused.
+[[nodiscard]] bool settleParity(int fd, LineSettings::Parity parity);
+
+// Reads the data bits, parity and stop bits the open `fd` keeps into
+// `line`; false when it cannot be read.
+[[nodiscard]] bool readFraming(int fd, LineSettings *line);
 
 } // namespace serial_os

@@ -48,6 +48,53 @@ QByteArray readRemaining(int fd)
     return out;
 }
 
+bool settleParity(int fd, LineSettings::Parity parity)
+{
+    termios t {};
+    if (fd < 0 || ::tcgetattr(fd, &t) != 0)
+        return false;
+    tcflag_t keep = 0;
+    switch (parity) {
+    case LineSettings::Parity::Odd: keep = PARODD; break;
+    case LineSettings::Parity::Mark: keep = PARODD | CMSPAR; break;
+    case LineSettings::Parity::Space: keep = CMSPAR; break;
+    case LineSettings::Parity::None:
+    case LineSettings::Parity::Even: break;
+    }
+    const tcflag_t stale = t.c_cflag & (PARODD | CMSPAR) & ~keep;
+    if (stale == 0)
+        return true;
+    t.c_cflag &= ~stale;
+    return ::tcsetattr(fd, TCSANOW, &t) == 0;
+}
+
+bool readFraming(int fd, LineSettings *line)
+{
+    termios t {};
+    if (fd < 0 || ::tcgetattr(fd, &t) != 0)
+        return false;
+    switch (t.c_cflag & CSIZE) {
+    case CS5: line->dataBits = 5; break;
+    case CS6: line->dataBits = 6; break;
+    case CS7: line->dataBits = 7; break;
+    default: line->dataBits = 8; break;
+    }
+    using Parity = LineSettings::Parity;
+    const bool odd = t.c_cflag & PARODD;
+    if (!(t.c_cflag & PARENB))
+        line->parity = Parity::None;
+    else if (t.c_cflag & CMSPAR)
+        line->parity = odd ? Parity::Mark : Parity::Space;
+    else
+        line->parity = odd ? Parity::Odd : Parity::Even;
+    // 1.5 stop bits are 2 with 5 data bits.
+    if (!(t.c_cflag & CSTOPB))
+        line->stopBits = QStringLiteral("1");
+    else if (line->stopBits != QLatin1String("1.5") || line->dataBits != 5)
+        line->stopBits = QStringLiteral("2");
+    return true;
+}
+
 bool holdsSenderByItself(const QString &path, int fd)
 {
     // Unix98 pty slaves: majors 136..143 (UNIX98_PTY_SLAVE_MAJOR and the

@@ -129,6 +129,14 @@ QString describe(const QTcpSocket &socket)
         .arg(subject, protocolName(tls->sessionProtocol()), tls->sessionCipher().name());
 }
 
+QString peerSubject(const QTcpSocket &socket)
+{
+    const auto *tls = qobject_cast<const QSslSocket *>(&socket);
+    if (!tls || !tls->isEncrypted() || tls->peerCertificate().isNull())
+        return {};
+    return tls->peerCertificate().subjectDisplayName();
+}
+
 QString checkIdentity(const QSslConfiguration &configuration)
 {
     // OpenSSL checks that key and certificate belong together when a

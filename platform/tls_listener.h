@@ -51,6 +51,9 @@ namespace Tls {
 // "subject CN=..., TLSv1.3, TLS_AES_256_GCM_SHA384" for an encrypted
 // connection; empty for a plain one.
 [[nodiscard]] QString describe(const QTcpSocket &socket);
+// The subject of the certificate the peer showed; empty for a plain
+// connection or a peer that showed none.
+[[nodiscard]] QString peerSubject(const QTcpSocket &socket);
 
 // Empty when a listener with `configuration` can run handshakes (its
 // certificate and private key belong together), else OpenSSL's reason.

@@ -401,6 +401,11 @@ QString Winsock::Security() const
     return m_socket ? Tls::describe(*m_socket) : QString();
 }
 
+QString Winsock::PeerSubject() const
+{
+    return m_socket ? Tls::peerSubject(*m_socket) : QString();
+}
+
 QTcpSocket *Winsock::nextPending()
 {
     for (QTcpServer *server : std::as_const(m_servers)) {

@@ -152,6 +152,9 @@ public:
     // The current connection's TLS (peer's certificate subject, version,
     // cipher); empty for a plain one or none.
     [[nodiscard]] QString Security() const;
+    // The subject of the certificate the peer showed; empty for a plain
+    // connection, a peer that showed none, or none at all.
+    [[nodiscard]] QString PeerSubject() const;
 
     // Listens on LocalPort on the local addresses (address reuse on, so a
     // port can be listened on again right after Close). Throws 40006 unless

@@ -112,12 +112,12 @@ void RelayCore::connectEvents()
             runHandler("Winsock1_Error", [&] { Winsock1_Error(i, number, text); });
         });
         connect(socket, &Winsock::PeerRefused, this, [i](const QString &address, quint16 port) {
-            qCWarning(lcNet, "endpoint %d: peer %s:%u refused, not in AllowedPeers", i,
+            qCWarning(lcNet, "%s: peer %s:%u refused, not in AllowedPeers", endpointName(i),
                       qUtf8Printable(address), unsigned(port));
         });
         connect(socket, &Winsock::HandshakeFailed, this,
                 [i](const QString &address, quint16 port, const QString &reason) {
-                    qCWarning(lcNet, "endpoint %d: peer %s:%u refused, TLS: %s", i,
+                    qCWarning(lcNet, "%s: peer %s:%u refused, TLS: %s", endpointName(i),
                               qUtf8Printable(address), unsigned(port), qUtf8Printable(reason));
                 });
     }
@@ -241,7 +241,7 @@ void RelayCore::logSecurity(int index) const
 {
     const QString security = Winsock1[std::size_t(index)]->Security();
     if (!security.isEmpty())
-        qCInfo(lcNet, "endpoint %d: TLS with %s: %s", index,
+        qCInfo(lcNet, "%s: TLS with %s: %s", endpointName(index),
                qUtf8Printable(Winsock1[std::size_t(index)]->RemoteHostIP()), qUtf8Printable(security));
 }
 

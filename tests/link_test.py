@@ -5,7 +5,8 @@
 
 Starts hubs on pseudo-terminals made here (the program with --rfc2217, and
 ser2net's telnet(rfc2217) accepter) and the program as a link to them;
-pyserial opens the link's device as an application would. One line per
+pyserial opens the link's device as an application would, stty changes its
+echo. One line per
 check; the exit status is non-zero when any failed.
 """
 
@@ -200,6 +201,36 @@ def hub_restarted(program, timeout):
         link.close()
 
 
+def device_speed(path):
+    fd = os.open(path, os.O_RDWR | os.O_NOCTTY | os.O_NONBLOCK)
+    try:
+        return termios.tcgetattr(fd)[5]
+    finally:
+        os.close(fd)
+
+
+def first_line(program, timeout):
+    """The device starts with the hub's line; a change of echo asks the hub nothing."""
+    with hubs.Hub(program, True, timeout, extra=["--baud", "9600"]) as hub:
+        link = Link(program, hub.port(), timeout)
+        try:
+            report("(f) the device starts at the hub's 9600",
+                   wait_for(lambda: device_speed(link.path) == termios.B9600, timeout),
+                   "termios speed %d" % device_speed(link.path))
+            subprocess.run(["stty", "-F", link.path, "-echo"], check=True, timeout=timeout)
+            app = serial.Serial(link.path, 115200, timeout=timeout)
+            report("(f) the application's 115200 reaches the hub",
+                   wait_for(lambda: hub.speed() == termios.B115200, timeout), "termios speed %d" % hub.speed())
+            app.close()
+            # Requests go in order: what stty caused was asked before 115200.
+            asks = re.findall(rb"asking the hub for ([^\n]*)", link.log)
+            report("(f) after stty -echo and an open at 115200 8N1 the link asked only for speed 115200",
+                   asks == [b"speed 115200"], repr(asks))
+            report("(f) the hub's line never went to 38400", b"38400" not in hub.log, hub.log.decode(errors="replace"))
+        finally:
+            link.close()
+
+
 def exit_codes(program, timeout):
     with tempfile.TemporaryDirectory() as folder, socket.socket() as nobody:
         nobody.bind(("127.0.0.1", 0))  # bound and never listening: a connect is refused
@@ -237,7 +268,7 @@ def main():
         finally:
             if hub:
                 hub.__exit__(None, None, None)
-    for run in (switch_mid_stream, hub_restarted, exit_codes):
+    for run in (switch_mid_stream, hub_restarted, first_line, exit_codes):
         try:
             run(args.program, args.timeout)
         except Exception as error:

@@ -8,9 +8,11 @@ private config folder) with --metrics on a port the system chooses. A TCP
 peer sends a known number of bytes to the device; then a real Prometheus
 server (Debian's prometheus, on loopback, storage in a temporary folder)
 scrapes the hub every second and its HTTP API must give that number for
-quaylight_bytes_received_total{endpoint="server"}. promtool checks the live
+quaylight_received_bytes_total{endpoint="server"}. promtool checks the live
 /metrics; /status must agree as JSON; other paths get 404; a request over
-8 KiB gets 431 or a close. A second hub, its metrics address from
+8 KiB gets 431 or a close. A hub with --server-peers 3 counts its three
+peers in /metrics, lists them in /status and counts a fourth as refused
+over the limit. A further hub, its metrics address from
 Harborcast.ini [monitor] and AllowedPeers naming nobody on loopback, closes
 the scrape and logs it. One line per check; exit 77 (skipped) when
 Prometheus is not installed, non-zero when a check failed.
@@ -35,7 +37,7 @@ import urllib.parse
 import urllib.request
 
 PORT_NUMBER = 3
-SERVER_PORT = re.compile(rb"endpoint 2 listening on port (\d+)")
+SERVER_PORT = re.compile(rb"TCP/IP Server listening on port (\d+)")
 METRICS_PORT = re.compile(rb"metrics served on \S+ port (\d+)")
 TO_DEVICE = bytes(range(256)) * 40 + b"tail"  # 10244 bytes, every value
 
@@ -146,15 +148,30 @@ def raw_exchange(port, request, timeout):
         return None
 
 
-def check_live_hub(hub_program, prometheus, promtool, folder, timeout):
+def start_hub(hub_program, folder, name, extra=()):
+    """The headless hub on a fresh pty pinned as PORT_NUMBER, listening and
+    serving metrics on ports the system chose: (hub, master, slave)."""
     master, slave = os.openpty()
     tty.setraw(master)
-    config = os.path.join(folder, "config")
+    config = os.path.join(folder, name)
     os.mkdir(config)
     with open(os.path.join(config, "ports.ini"), "w") as f:
         f.write("[numbering]\nautomatic=false\n\n[pinned]\n%d=%s\n" % (PORT_NUMBER, os.ttyname(slave)))
-    hub = Process([hub_program, "--headless", "--config-dir", config, "--open", str(PORT_NUMBER),
-                   "--listen", "0", "--metrics", "127.0.0.1:0"], hub_env(folder))
+    return Process([hub_program, "--headless", "--config-dir", config, "--open", str(PORT_NUMBER),
+                    "--listen", "0", "--metrics", "127.0.0.1:0", *extra], hub_env(folder)), master, slave
+
+
+def read_device(master, size, timeout):
+    got = b""
+    deadline = time.monotonic() + timeout
+    while len(got) < size and time.monotonic() < deadline:
+        if select.select([master], [], [], 0.1)[0]:
+            got += os.read(master, 65536)
+    return got
+
+
+def check_live_hub(hub_program, prometheus, promtool, folder, timeout):
+    hub, master, slave = start_hub(hub_program, folder, "config")
     scraper = None
     try:
         metrics = hub.find(METRICS_PORT, timeout)
@@ -165,14 +182,11 @@ def check_live_hub(hub_program, prometheus, promtool, folder, timeout):
 
         peer = socket.create_connection(("127.0.0.1", server), timeout=timeout)
         peer.sendall(TO_DEVICE)
-        got = b""
-        deadline = time.monotonic() + timeout
-        while len(got) < len(TO_DEVICE) and time.monotonic() < deadline:
-            if select.select([master], [], [], 0.1)[0]:
-                got += os.read(master, 65536)
+        got = read_device(master, len(TO_DEVICE), timeout)
         report("the peer's bytes reach the device", got == TO_DEVICE, "%d of %d bytes" % (len(got), len(TO_DEVICE)))
         os.write(master, b"answer")
         answer = b""
+        deadline = time.monotonic() + timeout
         while len(answer) < 6 and time.monotonic() < deadline:
             answer += peer.recv(64)
 
@@ -212,7 +226,7 @@ def check_live_hub(hub_program, prometheus, promtool, folder, timeout):
         api = listening_port(scraper.process.pid, timeout * 3)
         if not api:
             raise RuntimeError("Prometheus did not listen:\n" + scraper.log.decode(errors="replace"))
-        query = urllib.parse.quote('quaylight_bytes_received_total{endpoint="server"}')
+        query = urllib.parse.quote('quaylight_received_bytes_total{endpoint="server"}')
 
         def scraped():
             try:
@@ -221,7 +235,7 @@ def check_live_hub(hub_program, prometheus, promtool, folder, timeout):
                 return None
             return result[0]["value"][1] if result else None
         value = wait_for(lambda: scraped() == str(len(TO_DEVICE)), timeout * 3) and scraped()
-        report("Prometheus scraped quaylight_bytes_received_total{endpoint=\"server\"} = %d" % len(TO_DEVICE),
+        report("Prometheus scraped quaylight_received_bytes_total{endpoint=\"server\"} = %d" % len(TO_DEVICE),
                value == str(len(TO_DEVICE)), "Prometheus has %r" % scraped())
         peer.close()
         code = hub.stop(timeout)
@@ -229,6 +243,52 @@ def check_live_hub(hub_program, prometheus, promtool, folder, timeout):
     finally:
         if scraper:
             scraper.stop(timeout)
+        hub.stop(timeout)
+        os.close(master)
+        os.close(slave)
+
+
+def check_server_peers(hub_program, promtool, folder, timeout):
+    hub, master, slave = start_hub(hub_program, folder, "peers", ["--server-peers", "3"])
+    peers = []
+    try:
+        metrics, server = hub.find(METRICS_PORT, timeout), hub.find(SERVER_PORT, timeout)
+        for i in range(3):  # 100, 200 and 300 bytes, one peer after the other
+            peers.append(socket.create_connection(("127.0.0.1", server), timeout=timeout))
+            peers[-1].sendall(bytes([65 + i]) * (100 * (i + 1)))
+            read_device(master, 100 * (i + 1), timeout)
+        os.write(master, b"hello")
+        report("each of three peers gets the device's bytes", all(peer.recv(5, socket.MSG_WAITALL) == b"hello" for peer in peers))
+        with socket.create_connection(("127.0.0.1", server), timeout=timeout) as fourth:
+            try:
+                closed = fourth.recv(64) == b""
+            except ConnectionResetError:
+                closed = True
+            report("a fourth peer is closed", closed)
+        body = http(metrics, "/metrics", timeout)[2]
+        check = subprocess.run([promtool, "check", "metrics"], input=body, capture_output=True, timeout=timeout)
+        report("promtool accepts the metrics with three peers", check.returncode == 0,
+               (check.stdout + check.stderr).decode(errors="replace"))
+        values = dict(line.rsplit(" ", 1) for line in body.decode().splitlines() if not line.startswith("#"))
+        wanted = {'quaylight_%s{endpoint="server"}' % name: value for name, value in (
+            ("endpoint_peers", "3"), ("endpoint_listening", "1"), ("endpoint_connected", "1"),
+            ("received_bytes_total", "600"), ("bytes_received_total", "600"),
+            ("sent_bytes_total", "15"), ("bytes_sent_total", "15"))}
+        wanted['quaylight_peers_refused_total{endpoint="server",reason="limit"}'] = "1"
+        got = {name: values.get(name) for name in wanted}
+        report("/metrics: 3 peers, still listening, 1 refused over the limit, bytes under both names",
+               got == wanted, repr(got))
+        server_status = next(e for e in json.loads(http(metrics, "/status", timeout)[2])["endpoints"]
+                             if e["name"] == "server")
+        listed = [(p["address"], p["port"], p["bytesReceived"], p["bytesSent"], p["tlsSubject"], p["since"] is not None)
+                  for p in server_status.get("peers", [])]
+        wanted = [("127.0.0.1", peer.getsockname()[1], 100 * (i + 1), 5, None, True) for i, peer in enumerate(peers)]
+        report("/status lists the three peers: address, port, bytes each way, since, TLS subject",
+               listed == wanted and server_status["listening"] and server_status["peersRefused"]["limit"] == 1
+               and server_status["peer"] == "127.0.0.1", json.dumps(server_status))
+    finally:
+        for peer in peers:
+            peer.close()
         hub.stop(timeout)
         os.close(master)
         os.close(slave)
@@ -261,6 +321,7 @@ def main():
         return 77
     with tempfile.TemporaryDirectory(prefix="quaylight-metrics-") as folder:
         for check in (lambda: check_live_hub(args.hub, prometheus, promtool, folder, args.timeout),
+                      lambda: check_server_peers(args.hub, promtool, folder, args.timeout),
                       lambda: check_refused_peer(args.hub, folder, args.timeout)):
             try:
                 check()

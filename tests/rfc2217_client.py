@@ -30,7 +30,7 @@ except ImportError:
     sys.exit("pyserial is missing: install the Debian package python3-serial (scripts/test does)")
 
 PORT_NUMBER = 3
-LISTENING = re.compile(rb"endpoint 2 listening on port (\d+)")
+LISTENING = re.compile(rb"TCP/IP Server listening on port (\d+)")
 
 # Every byte value, then 0xFF runs of 1..8 between other bytes, then a long
 # run: IAC doubling and undoubling at every phase.
@@ -94,14 +94,14 @@ class Hub:
             self.log += line
 
     def port(self):
-        """The TCP port of endpoint 2, from the hub's log line."""
+        """The TCP port of the TCP/IP Server, from the hub's log line."""
         deadline = time.monotonic() + self.timeout
         while time.monotonic() < deadline and self.process.poll() is None:
             match = LISTENING.search(self.log)
             if match:
                 return int(match.group(1))
             time.sleep(0.02)
-        raise RuntimeError("no 'endpoint 2 listening' line; log:\n" + self.log.decode(errors="replace"))
+        raise RuntimeError("no 'TCP/IP Server listening' line; log:\n" + self.log.decode(errors="replace"))
 
     def speed(self):
         return termios.tcgetattr(self.master)[5]
@@ -198,6 +198,39 @@ def run_rfc2217(program, timeout):
         report("(a-f) SIGTERM ends the hub with exit code 0", code == 0, "exit code %s" % code)
 
 
+CMSPAR = getattr(termios, "CMSPAR", 0o10000000000)  # Linux's; Python's termios may lack it
+
+
+def run_parity(program, timeout):
+    """A pseudo-terminal drops parity: each refusal names the parity asked,
+    no odd or mark/space bit stays, and when the peer leaves the whole line
+    (2 stop bits here) is the operator's again."""
+    with Hub(program, True, timeout) as hub:
+        client = serial.serial_for_url("rfc2217://127.0.0.1:%d" % hub.port(), baudrate=19200, timeout=timeout)
+        try:
+            for parity in (serial.PARITY_ODD, serial.PARITY_MARK, serial.PARITY_SPACE):
+                try:
+                    client.parity = parity
+                except ValueError:
+                    pass  # pyserial's word for the refusal; the hub's log says which
+            client.parity = serial.PARITY_NONE
+            client.stopbits = serial.STOPBITS_TWO
+            cflag = lambda: termios.tcgetattr(hub.master)[2]
+            report("(g) 2 stop bits from the peer reach the device", wait_for(lambda: cflag() & termios.CSTOPB, timeout),
+                   "cflag %o" % cflag())
+            report("(g) each refused parity is named, no other setting",
+                   all(b"refused parity " + name in hub.log for name in (b"Odd", b"Mark", b"Space"))
+                   and b"refused stop bits" not in hub.log, hub.log.decode(errors="replace"))
+            report("(g) no odd or mark/space bit stays after the refusals",
+                   not cflag() & (termios.PARODD | CMSPAR), "cflag %o" % cflag())
+        finally:
+            client.close()
+        report("(g) the peer left: the line is the operator's again, parity bits and stop bits",
+               wait_for(lambda: b"the operator's again" in hub.log, timeout)
+               and not cflag() & (termios.PARODD | CMSPAR | termios.CSTOPB),
+               "cflag %o; log:\n%s" % (cflag(), hub.log.decode(errors="replace")))
+
+
 def run_raw(program, timeout):
     with Hub(program, False, timeout) as hub:
         client = serial.serial_for_url("socket://127.0.0.1:%d" % hub.port(), timeout=timeout)
@@ -214,7 +247,7 @@ def main():
     parser.add_argument("--hub", required=True, help="the quaylight program")
     parser.add_argument("--timeout", type=float, default=10.0, help="seconds any one step may take")
     args = parser.parse_args()
-    for run in (run_rfc2217, run_raw):
+    for run in (run_rfc2217, run_parity, run_raw):
         try:
             run(args.hub, args.timeout)
         except Exception as error:  # one run failing must not hide the other

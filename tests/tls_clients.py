@@ -13,6 +13,7 @@ the exit status is non-zero when any failed.
 
 import argparse
 import http.client
+import json
 import os
 import re
 import signal
@@ -28,7 +29,7 @@ import urllib.request
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from rfc2217_client import Hub, PAYLOAD, failures, first_difference, report, wait_for  # noqa: E402
 
-LISTENING = re.compile(rb"endpoint 2 listening on port (\d+)")
+LISTENING = re.compile(rb"TCP/IP Server listening on port (\d+)")
 
 
 def openssl(folder, *args):
@@ -317,8 +318,9 @@ def run_rfc2217(program, pki, timeout):
 
 
 def run_peers(program, pki, timeout):
-    """Two TLS peers of a TCP/IP Server that goes on listening both get the device's bytes."""
-    with Hub(program, False, timeout, extra=tls_options(pki) + ["--server-peers", "2"]) as hub:
+    """Two TLS peers of a TCP/IP Server that goes on listening both get the device's bytes;
+    /status names each one's certificate subject."""
+    with Hub(program, False, timeout, extra=tls_options(pki) + ["--server-peers", "2", "--metrics", "127.0.0.1:0"]) as hub:
         port = hub.port()
         socat = ["socat", "-", "OPENSSL:127.0.0.1:%d,cert=%s,key=%s,cafile=%s,verify=1"
                  % (port, pki.path("operator.pem"), pki.path("operator.key"), pki.path("ca.pem"))]
@@ -330,6 +332,13 @@ def run_peers(program, pki, timeout):
                 got = read_client(client, len(PAYLOAD))
                 report("(j) TLS peer %d of 2 gets the device's bytes" % (i + 1), got == PAYLOAD,
                        "%d of %d bytes" % (len(got), len(PAYLOAD)))
+            served = re.compile(rb"metrics served on \S+ port (\d+)")
+            wait_for(lambda: served.search(hub.log), timeout)
+            metrics = int(served.search(hub.log).group(1))
+            with urllib.request.urlopen("http://127.0.0.1:%d/status" % metrics, timeout=timeout) as reply:
+                status = json.loads(reply.read())
+            subjects = [p["tlsSubject"] for e in status["endpoints"] if e["name"] == "server" for p in e["peers"]]
+            report("(j) /status names each TLS peer's certificate subject", subjects == ["operator"] * 2, repr(subjects))
         finally:
             for client in clients:
                 client.kill()
@@ -452,15 +461,15 @@ def run_forwarder(program, pki, timeout):
         try:
             with Hub(program, False, timeout, settings=settings) as hub:
                 if trusted:
-                    wait_for(lambda: b"endpoint 1: TLS with 127.0.0.1" in hub.log, timeout)
+                    wait_for(lambda: b"software forwarder: TLS with 127.0.0.1" in hub.log, timeout)
                     hub.write_device(PAYLOAD)
                     report("(h) forwarder trusting ServerCa: connected, device bytes arrive",
                            wait_for(lambda: far.received == PAYLOAD, timeout),
                            "%d bytes; log:\n%s" % (len(far.received), hub.log.decode(errors="replace")[-800:]))
                 else:
                     report("(h) forwarder without ServerCa: refused as a failed connect, logged",
-                           wait_for(lambda: far.failed > 0 and b"endpoint 1: socket error" in hub.log, timeout)
-                           and b"endpoint 1: TLS with" not in hub.log,
+                           wait_for(lambda: far.failed > 0 and b"software forwarder: socket error" in hub.log, timeout)
+                           and b"software forwarder: TLS with" not in hub.log,
                            "log:\n" + hub.log.decode(errors="replace")[-800:])
                 hub.terminate()
         finally:

@@ -193,7 +193,7 @@ void ProgramTest::relaysBothWaysAndEndsCleanlyOnSignal()
             log += file.readAll();
         return log;
     };
-    const QRegularExpression listening(QStringLiteral("endpoint 2 listening on port (\\d+)"));
+    const QRegularExpression listening(QStringLiteral("TCP/IP Server listening on port (\\d+)"));
     QRegularExpressionMatch match;
     QVERIFY2(waitUntil([&] { return (match = listening.match(QString::fromUtf8(readLog()))).hasMatch(); },
                        10000),

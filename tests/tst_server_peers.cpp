@@ -91,12 +91,15 @@ void ServerPeersTest::peersShareTheDevice()
 
     // One more: refused (logged), or the oldest closes for it.
     if (!kickOldest)
-        QTest::ignoreMessage(QtWarningMsg, QRegularExpression(QStringLiteral("endpoint 2: peer 127.0.0.1:\\d+ refused, %1 of %1 peers").arg(limit)));
+        QTest::ignoreMessage(QtWarningMsg, QRegularExpression(QStringLiteral("TCP/IP Server: peer 127.0.0.1:\\d+ refused, %1 of %1 peers").arg(limit)));
     const std::unique_ptr<Peer> closed = kickOldest ? std::exchange(peers.front(), connectPeer()) : connectPeer();
     QTRY_COMPARE(closed->socket->state(), QAbstractSocket::UnconnectedState);
     QCOMPARE(server.connectedPeers(), limit);
     if (!kickOldest) // one line, then the close; nothing without a text
         QCOMPARE(closed->received, refusal.isEmpty() ? QByteArray() : refusal.toUtf8() + "\r\n");
+    const Engine::EndpointState after = core.engine().snapshot().endpoints[2];
+    QCOMPARE(after.refusedLimit, quint64(kickOldest ? 0 : 1)); // the oldest that went was not refused
+    QVERIFY(after.listening);
     hub.device.send("again");
     for (const auto &peer : peers)
         QTRY_VERIFY(peer->received.endsWith("again"));
