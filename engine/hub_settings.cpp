@@ -1,6 +1,7 @@
 #include "engine/hub_settings.h"
 
 #include "platform/component_error.h"
+#include "platform/config_location.h"
 #include "platform/log_categories.h"
 
 #include <utility>
@@ -12,12 +13,19 @@ const QString Startup = QStringLiteral("startup");
 const QString Line = QStringLiteral("line");
 const QString SessionSection = QStringLiteral("session");
 const QString View = QStringLiteral("view");
+const QString NoteFile = QStringLiteral("session"); // session.ini, in a service's state folder
 
 QString flag(bool on)
 {
     return on ? QStringLiteral("true") : QStringLiteral("false");
 }
 } // namespace
+
+HubSettings::HubSettings(const QString &configDir) : m_store(configDir)
+{
+    if (const QString state = quaylightServiceStateDir(); !state.isEmpty())
+        m_notes.emplace(state);
+}
 
 QString HubSettings::startupField(const QString &key, const QString &fallback) const
 {
@@ -135,7 +143,9 @@ void HubSettings::setRestoresSession(bool on)
 HubSettings::Session HubSettings::session() const
 {
     const auto stored = [this](const char *key) {
-        return m_store.read(Harborcast, SessionSection, QLatin1String(key), QString());
+        const QString configured = m_store.read(Harborcast, SessionSection, QLatin1String(key), QString());
+        return m_notes ? m_notes->read(NoteFile, SessionSection, QLatin1String(key), configured)
+                       : configured;
     };
     Session session;
     session.comPort = stored("ComPort").toInt();
@@ -149,14 +159,13 @@ void HubSettings::noteSession(const Session &session)
 {
     if (!restoresSession())
         return;
+    SettingsStore &store = m_notes ? *m_notes : m_store;
+    const QString &file = m_notes ? NoteFile : Harborcast;
     try {
-        m_store.write(Harborcast, SessionSection, QStringLiteral("ComPort"),
-                      QString::number(session.comPort));
-        m_store.write(Harborcast, SessionSection, QStringLiteral("Server2"), flag(session.server2));
-        m_store.write(Harborcast, SessionSection, QStringLiteral("Forwarder1"),
-                      flag(session.forwarder1));
-        m_store.write(Harborcast, SessionSection, QStringLiteral("Forwarder3"),
-                      flag(session.forwarder3));
+        store.write(file, SessionSection, QStringLiteral("ComPort"), QString::number(session.comPort));
+        store.write(file, SessionSection, QStringLiteral("Server2"), flag(session.server2));
+        store.write(file, SessionSection, QStringLiteral("Forwarder1"), flag(session.forwarder1));
+        store.write(file, SessionSection, QStringLiteral("Forwarder3"), flag(session.forwarder3));
     } catch (const ComponentError &error) {
         qCWarning(lcApp, "the session could not be noted: %s", error.what());
     }

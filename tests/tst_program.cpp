@@ -53,6 +53,7 @@ private slots:
     void relaysBothWaysAndEndsCleanlyOnSignal();
     void eventLogRotatesAtItsSize();
     void sessionRestoredAtStartWithoutBoxes();
+    void serviceWritesOnlyItsStateFolder();
     void signalBeforeTheWatcherWaitsForIt();
     void listPortsAsJson();
 };
@@ -296,6 +297,65 @@ void ProgramTest::sessionRestoredAtStartWithoutBoxes()
 
 // A signal that comes before the watcher (the program still starting)
 // waits for it instead of ending the process, and is reported then.
+// Under systemd with StateDirectory= the configuration folder is read-only:
+// the session is restored from the note in the state folder, noted there
+// again at the end, and the log goes there too; the configuration's files
+// stay as they were.
+void ProgramTest::serviceWritesOnlyItsStateFolder()
+{
+    TestConfig config;
+    PtyDevice device;
+    config.pinPorts({{3, device.slavePath()}});
+    const QString settingsPath = config.dir() + QStringLiteral("/Harborcast.ini");
+    QFile settings(settingsPath);
+    QVERIFY(settings.open(QIODevice::WriteOnly));
+    settings.write("[startup]\nLocalPort2=0\n[session]\nRestore=true\n");
+    settings.close();
+    QTemporaryDir state;
+    QFile note(state.path() + QStringLiteral("/session.ini"));
+    QVERIFY(note.open(QIODevice::WriteOnly));
+    note.write("[session]\nComPort=3\nServer2=true\n");
+    note.close();
+    const auto snapshot = [&] {
+        QMap<QString, QByteArray> files;
+        for (const QFileInfo &info : QDir(config.dir()).entryInfoList(QDir::Files)) {
+            QFile file(info.filePath());
+            files[info.fileName()] = file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("?");
+            QFile::setPermissions(info.filePath(), QFile::ReadOwner | QFile::ReadGroup);
+        }
+        return files;
+    };
+    const QMap<QString, QByteArray> before = snapshot();
+
+    QTemporaryDir elsewhere; // $XDG_STATE_HOME, which the service does not use
+    QProcessEnvironment env = withoutDisplay(elsewhere.path());
+    env.insert(QStringLiteral("STATE_DIRECTORY"), state.path() + QStringLiteral(":/nonexistent"));
+    QProcess program;
+    program.setProcessEnvironment(env);
+    program.start(QStringLiteral(QUAYLIGHT_PROGRAM),
+                  {QStringLiteral("--headless"), QStringLiteral("--config-dir"), config.dir()});
+    QFile log(state.path() + QStringLiteral("/quaylight.log"));
+    QByteArray text;
+    const auto readLog = [&] {
+        if (log.isOpen() || log.open(QIODevice::ReadOnly))
+            text += log.readAll();
+        return QString::fromUtf8(text);
+    };
+    QVERIFY2(waitUntil([&] { return readLog().contains(QStringLiteral("session restored")); }, 10000),
+             text.constData());
+    ::kill(pid_t(program.processId()), SIGTERM);
+    QVERIFY(program.waitForFinished(10000));
+    QCOMPARE(program.exitCode(), 0);
+    QVERIFY2(readLog().contains(QStringLiteral("COM port 3 closed")), text.constData());
+    QVERIFY2(!text.contains(" warning:"), text.constData());
+    QVERIFY(!QFile::exists(elsewhere.path() + QStringLiteral("/quaylight/quaylight.log")));
+    QVERIFY(note.open(QIODevice::ReadOnly));
+    const QString noted = QString::fromUtf8(note.readAll());
+    for (const char *line : {"ComPort=3", "Server2=true", "Forwarder1=false", "Forwarder3=false"})
+        QVERIFY2(noted.contains(QLatin1String(line)), qPrintable(noted));
+    QCOMPARE(snapshot(), before);
+}
+
 void ProgramTest::signalBeforeTheWatcherWaitsForIt()
 {
     SignalWatcher::hold({SIGUSR2});
