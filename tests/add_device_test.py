@@ -5,9 +5,10 @@
 
 Wrong arguments are refused with exit status 2 and nothing written; three
 devices are three commands, each folder numbering its own device; one folder
-run as the service runs it ($STATE_DIRECTORY set) opens its device with the
-line asked for, relays both ways, ends on SIGTERM and leaves its folder as
-written; --force writes the same files again.
+run as the service runs it ($STATE_DIRECTORY set), from its session and
+from a drop-in's --open and --listen, opens its device with the line asked
+for, relays both ways, ends on SIGTERM without a warning and leaves its
+folder as written; --force writes the same files again.
 """
 
 import argparse
@@ -102,20 +103,11 @@ def read_until(fd, size, deadline):
     return data
 
 
-def check_service_run(script, hub, root, state):
-    master, slave = os.openpty()
-    tty.setraw(master)
-    os.set_blocking(master, False)
-    port = free_port()
-    args = ["--baud", "9600", "--framing", "7E2", "plc7", os.ttyname(slave), str(port)]
-    done = run(script, root, *args)
-    if done.returncode != 0:
-        return ["plc7: exit %d, %s" % (done.returncode, done.stderr)]
-    folder = os.path.join(root, "plc7")
-    written = folder_files(folder)
+def run_hub(hub, folder, state, extra, master, slave, port):
+    """One run as the unit runs it; the failures seen."""
     env = {k: v for k, v in os.environ.items() if k not in ("DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM")}
     env["STATE_DIRECTORY"] = state
-    process = subprocess.Popen([hub, "--headless", "--config-dir", folder], env=env,
+    process = subprocess.Popen([hub, "--headless", "--config-dir", folder] + extra, env=env,
                                stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
     log = []
     reader = threading.Thread(target=lambda: log.extend(process.stderr), daemon=True)
@@ -123,9 +115,8 @@ def check_service_run(script, hub, root, state):
     failures = []
     try:
         deadline = time.monotonic() + 15
-        while not any(SESSION_RESTORED.search(line) for line in log) and time.monotonic() < deadline:
-            if process.poll() is not None:
-                break
+        while not any(SESSION_RESTORED.search(line) for line in log) and time.monotonic() < deadline \
+                and process.poll() is None:
             time.sleep(0.02)
         if not any(SESSION_RESTORED.search(line) for line in log):
             return ["the hub did not restore its session:\n" + b"".join(log).decode(errors="replace")]
@@ -154,17 +145,37 @@ def check_service_run(script, hub, root, state):
         text = b"".join(log).decode(errors="replace")
         if " warning:" in text:
             failures.append("warnings:\n" + text)
-        if folder_files(folder) != written:
-            failures.append("the hub changed its configuration folder")
+    finally:
+        if process.poll() is None:
+            process.kill()
+            process.wait()
+    return ["%s: %s" % (extra, failure) for failure in failures]
+
+
+def check_service_run(script, hub, root, state):
+    master, slave = os.openpty()
+    tty.setraw(master)
+    os.set_blocking(master, False)
+    port = free_port()
+    args = ["--baud", "9600", "--framing", "7E2", "plc7", os.ttyname(slave), str(port)]
+    done = run(script, root, *args)
+    if done.returncode != 0:
+        return ["plc7: exit %d, %s" % (done.returncode, done.stderr)]
+    folder = os.path.join(root, "plc7")
+    written = folder_files(folder)
+    failures = []
+    try:
+        # As the folder says, then as a drop-in's --open and --listen say.
+        for extra in ([], ["--open", "1", "--listen", str(port)]):
+            failures += run_hub(hub, folder, state, extra, master, slave, port)
+            if folder_files(folder) != written:
+                failures.append("%s: the hub changed its configuration folder" % extra)
         if sorted(os.listdir(state)) != ["quaylight.log", "session.ini"]:
             failures.append("the state folder holds %r" % os.listdir(state))
         again = run(script, root, "--force", *args)
         if again.returncode != 0 or folder_files(folder) != written:
             failures.append("--force did not write the same files: %s" % again.stderr)
     finally:
-        if process.poll() is None:
-            process.kill()
-            process.wait()
         os.close(master)
         os.close(slave)
     return failures
