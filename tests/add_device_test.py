@@ -26,6 +26,7 @@ import time
 import tty
 
 SESSION_RESTORED = re.compile(rb"session restored\n")
+LISTENING = re.compile(rb"listening on port (\d+)\n")
 
 
 def run(script, root, *args):
@@ -114,15 +115,21 @@ def run_hub(hub, folder, state, extra, master, slave, port):
     reader.start()
     failures = []
     try:
+        def started():
+            text = b"".join(log)
+            return SESSION_RESTORED.search(text) and LISTENING.search(text)
         deadline = time.monotonic() + 15
-        while not any(SESSION_RESTORED.search(line) for line in log) and time.monotonic() < deadline \
-                and process.poll() is None:
+        while not started() and time.monotonic() < deadline and process.poll() is None:
             time.sleep(0.02)
-        if not any(SESSION_RESTORED.search(line) for line in log):
-            return ["the hub did not restore its session:\n" + b"".join(log).decode(errors="replace")]
+        if not started():
+            return ["the hub did not restore its session and listen:\n" + b"".join(log).decode(errors="replace")]
+        if int(LISTENING.search(b"".join(log)).group(1)) != port:
+            failures.append("it listens on another port than %d" % port)
+        # A pty keeps CS8 without parity whatever is asked: those two are
+        # read from the hub's own line.
         attrs = termios.tcgetattr(slave)
-        if attrs[5] != termios.B9600 or attrs[2] & termios.CSIZE != termios.CS7 \
-                or not attrs[2] & termios.PARENB or attrs[2] & termios.PARODD or not attrs[2] & termios.CSTOPB:
+        if attrs[5] != termios.B9600 or not attrs[2] & termios.CSTOPB \
+                or b") opened: 9600 7E2," not in b"".join(log):
             failures.append("the device's line is not 9600 7E2")
         with socket.create_connection(("127.0.0.1", port), timeout=5) as peer:
             peer.sendall(b"to the device\x00\xff")
