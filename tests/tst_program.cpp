@@ -306,16 +306,14 @@ void ProgramTest::serviceWritesOnlyItsStateFolder()
     TestConfig config;
     PtyDevice device;
     config.pinPorts({{3, device.slavePath()}});
-    const QString settingsPath = config.dir() + QStringLiteral("/Harborcast.ini");
-    QFile settings(settingsPath);
-    QVERIFY(settings.open(QIODevice::WriteOnly));
-    settings.write("[startup]\nLocalPort2=0\n[session]\nRestore=true\n");
-    settings.close();
     QTemporaryDir state;
-    QFile note(state.path() + QStringLiteral("/session.ini"));
-    QVERIFY(note.open(QIODevice::WriteOnly));
-    note.write("[session]\nComPort=3\nServer2=true\n");
-    note.close();
+    for (const auto &[path, text] : {std::pair {config.dir() + QStringLiteral("/Harborcast.ini"),
+                                                "[startup]\nLocalPort2=0\n[session]\nRestore=true\n"},
+                                     std::pair {state.path() + QStringLiteral("/session.ini"),
+                                                "[session]\nComPort=3\nServer2=true\n"}}) {
+        QFile file(path);
+        QVERIFY(file.open(QIODevice::WriteOnly) && file.write(text) > 0);
+    }
     const auto snapshot = [&] {
         QMap<QString, QByteArray> files;
         for (const QFileInfo &info : QDir(config.dir()).entryInfoList(QDir::Files)) {
@@ -339,20 +337,19 @@ void ProgramTest::serviceWritesOnlyItsStateFolder()
     const auto readLog = [&] {
         if (log.isOpen() || log.open(QIODevice::ReadOnly))
             text += log.readAll();
-        return QString::fromUtf8(text);
+        return text;
     };
-    QVERIFY2(waitUntil([&] { return readLog().contains(QStringLiteral("session restored")); }, 10000),
-             text.constData());
+    QVERIFY2(waitUntil([&] { return readLog().contains("session restored"); }, 10000), text.constData());
     ::kill(pid_t(program.processId()), SIGTERM);
     QVERIFY(program.waitForFinished(10000));
     QCOMPARE(program.exitCode(), 0);
-    QVERIFY2(readLog().contains(QStringLiteral("COM port 3 closed")), text.constData());
-    QVERIFY2(!text.contains(" warning:"), text.constData());
+    QVERIFY2(readLog().contains("COM port 3 closed") && !text.contains(" warning:"), text.constData());
     QVERIFY(!QFile::exists(elsewhere.path() + QStringLiteral("/quaylight/quaylight.log")));
+    QFile note(state.path() + QStringLiteral("/session.ini"));
     QVERIFY(note.open(QIODevice::ReadOnly));
-    const QString noted = QString::fromUtf8(note.readAll());
+    const QByteArray noted = note.readAll();
     for (const char *line : {"ComPort=3", "Server2=true", "Forwarder1=false", "Forwarder3=false"})
-        QVERIFY2(noted.contains(QLatin1String(line)), qPrintable(noted));
+        QVERIFY2(noted.contains(line), noted.constData());
     QCOMPARE(snapshot(), before);
 }
 
