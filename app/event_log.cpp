@@ -1,5 +1,7 @@
 #include "app/event_log.h"
 
+#include "platform/config_location.h"
+
 #include <QDateTime>
 #include <QDir>
 #include <QFileInfo>
@@ -37,6 +39,8 @@ EventLog::~EventLog()
 
 QString EventLog::defaultFilePath()
 {
+    if (const QString service = quaylightServiceStateDir(); !service.isEmpty())
+        return service + QStringLiteral("/quaylight.log");
     QString base = qEnvironmentVariable("XDG_STATE_HOME");
     if (base.isEmpty())
         base = QDir::homePath() + QStringLiteral("/.local/state");

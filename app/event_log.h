@@ -37,7 +37,9 @@ public:
     // that logged it; none by default.
     void setTap(std::function<void(const QString &line)> tap) { m_tap = std::move(tap); }
 
-    // $XDG_STATE_HOME/quaylight/quaylight.log, ~/.local/state/... when unset.
+    // quaylight.log in the service's state folder under systemd
+    // (StateDirectory=), else $XDG_STATE_HOME/quaylight/quaylight.log,
+    // ~/.local/state/... when unset.
     [[nodiscard]] static QString defaultFilePath();
 
 private:

@@ -2,6 +2,7 @@
 
 #include "engine/endpoint_table.h"
 #include "platform/component_error.h"
+#include "platform/config_location.h"
 #include "platform/flag_text.h"
 #include "platform/log_categories.h"
 
@@ -17,6 +18,7 @@ const QString Line = QStringLiteral("line");
 const QString SessionSection = QStringLiteral("session");
 const QString View = QStringLiteral("view");
 const QString Monitor = QStringLiteral("monitor");
+const QString NoteFile = QStringLiteral("session"); // session.ini, in a service's state folder
 
 QString flag(bool on)
 {
@@ -89,6 +91,12 @@ QString unknownEntry(const QString &application, const QString &section, const Q
     return line;
 }
 } // namespace
+
+HubSettings::HubSettings(const QString &configDir) : m_store(configDir)
+{
+    if (const QString state = quaylightServiceStateDir(); !state.isEmpty())
+        m_notes.emplace(state);
+}
 
 QString HubSettings::startupField(const QString &key, const QString &fallback) const
 {
@@ -199,13 +207,19 @@ void HubSettings::setRestoresSession(bool on)
 
 HubSettings::Session HubSettings::session() const
 {
+    // A service's note, when there is one, over the configuration's.
     const auto flagOf = [this](const char *key) {
-        return m_store.readFlag(Harborcast, SessionSection, QLatin1String(key), false, false,
-                                nullptr);
+        const bool configured = m_store.readFlag(Harborcast, SessionSection, QLatin1String(key), false,
+                                                 false, nullptr);
+        return m_notes ? m_notes->readFlag(NoteFile, SessionSection, QLatin1String(key), configured,
+                                           false, nullptr)
+                       : configured;
     };
+    const QString comPort = m_store.read(Harborcast, SessionSection, QStringLiteral("ComPort"), QString());
     Session session;
     session.comPort =
-        m_store.read(Harborcast, SessionSection, QStringLiteral("ComPort"), QString()).toInt();
+        (m_notes ? m_notes->read(NoteFile, SessionSection, QStringLiteral("ComPort"), comPort) : comPort)
+            .toInt();
     session.server2 = flagOf("Server2");
     session.forwarder1 = flagOf("Forwarder1");
     session.forwarder3 = flagOf("Forwarder3");
@@ -216,14 +230,13 @@ void HubSettings::noteSession(const Session &session)
 {
     if (!restoresSession())
         return;
+    SettingsStore &store = m_notes ? *m_notes : m_store;
+    const QString &file = m_notes ? NoteFile : Harborcast;
     try {
-        m_store.write(Harborcast, SessionSection, QStringLiteral("ComPort"),
-                      QString::number(session.comPort));
-        m_store.write(Harborcast, SessionSection, QStringLiteral("Server2"), flag(session.server2));
-        m_store.write(Harborcast, SessionSection, QStringLiteral("Forwarder1"),
-                      flag(session.forwarder1));
-        m_store.write(Harborcast, SessionSection, QStringLiteral("Forwarder3"),
-                      flag(session.forwarder3));
+        store.write(file, SessionSection, QStringLiteral("ComPort"), QString::number(session.comPort));
+        store.write(file, SessionSection, QStringLiteral("Server2"), flag(session.server2));
+        store.write(file, SessionSection, QStringLiteral("Forwarder1"), flag(session.forwarder1));
+        store.write(file, SessionSection, QStringLiteral("Forwarder3"), flag(session.forwarder3));
     } catch (const ComponentError &error) {
         qCWarning(lcApp, "the session could not be noted: %s", error.what());
     }

@@ -8,6 +8,8 @@
 #include <QString>
 #include <QStringList>
 
+#include <optional>
+
 // Every setting the hub keeps, typed, in one place: which file, section and
 // key each lives in and how its text reads. Nothing else names a file,
 // section or key.
@@ -16,7 +18,9 @@
 //                  [network]  ListenAddress, AllowedPeers, Rfc2217
 //                  [tls]      Enabled, Certificate, PrivateKey, ClientCa, ServerCa,
 //                             MinimumVersion, Forwarder1, Forwarder3
-//                  [session]  Restore, and what Exit noted to restore
+//                  [session]  Restore, and what Exit noted to restore (in
+//                             session.ini [session] of the service's state
+//                             folder when it runs as one)
 //                  [view]     AllEndpoints
 //                  [monitor]  Metrics
 //   Tolvar.ini     [startup]  ComPort, the last port chosen (never read back)
@@ -32,7 +36,10 @@ public:
         bool forwarder3 = false;
     };
 
-    explicit HubSettings(const QString &configDir) : m_store(configDir) {}
+    // Run as a systemd service with a state folder, the session is noted
+    // there (the configuration folder may be read-only) and read from there
+    // first, the configuration's [session] standing for a note never made.
+    explicit HubSettings(const QString &configDir);
 
     // The raw store, for what reads every key alike (the fuzz target, tests).
     [[nodiscard]] SettingsStore &store() { return m_store; }
@@ -94,4 +101,5 @@ public:
 
 private:
     SettingsStore m_store;
+    std::optional<SettingsStore> m_notes; // the service's state folder, if any
 };

@@ -9,3 +9,8 @@ QString quaylightConfigDir()
         base = QDir::homePath() + QStringLiteral("/.config");
     return base + QStringLiteral("/quaylight");
 }
+
+QString quaylightServiceStateDir()
+{
+    return qEnvironmentVariable("STATE_DIRECTORY").section(QLatin1Char(':'), 0, 0);
+}

@@ -9,8 +9,9 @@ QUAYLIGHT_BUILD_PACKAGES=(cmake g++ ninja-build pkg-config qt6-base-dev qt6-seri
                           qt6-httpserver-dev qt6-websockets-dev libgl-dev)
 # What the suite runs as peers besides its own programs: pyserial (the RFC
 # 2217 and link tests, with the system's python3), ser2net (the link against
-# another RFC 2217 server), openssl and socat (TLS), prometheus (the metrics).
-QUAYLIGHT_TEST_PACKAGES=(python3-serial ser2net openssl socat prometheus)
+# another RFC 2217 server), openssl and socat (TLS), prometheus (the metrics),
+# systemd (systemd-analyze scores the template unit; no systemd need run).
+QUAYLIGHT_TEST_PACKAGES=(python3-serial ser2net openssl socat prometheus systemd)
 
 # ensure_packages PKG...: apt-get installs whichever are not installed yet.
 ensure_packages() {

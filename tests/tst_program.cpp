@@ -56,6 +56,7 @@ private slots:
     void relaysBothWaysAndEndsCleanlyOnSignal();
     void eventLogRotatesAtItsSize();
     void sessionRestoredAtStartWithoutBoxes();
+    void serviceWritesOnlyItsStateFolder();
     void signalBeforeTheWatcherWaitsForIt();
     void listPortsAsJson();
     void failedStartSaysWhyAndStops_data();
@@ -307,6 +308,62 @@ void ProgramTest::sessionRestoredAtStartWithoutBoxes()
 
 // A signal that comes before the watcher (the program still starting)
 // waits for it instead of ending the process, and is reported then.
+// Under systemd with StateDirectory= the configuration folder is read-only:
+// the session is restored from the note in the state folder, noted there
+// again at the end, and the log goes there too; the configuration's files
+// stay as they were.
+void ProgramTest::serviceWritesOnlyItsStateFolder()
+{
+    TestConfig config;
+    PtyDevice device;
+    config.pinPorts({{3, device.slavePath()}});
+    QTemporaryDir state;
+    for (const auto &[path, text] : {std::pair {config.dir() + QStringLiteral("/Harborcast.ini"),
+                                                "[startup]\nLocalPort2=0\n[session]\nRestore=true\n"},
+                                     std::pair {state.path() + QStringLiteral("/session.ini"),
+                                                "[session]\nComPort=3\nServer2=true\n"}}) {
+        QFile file(path);
+        QVERIFY(file.open(QIODevice::WriteOnly) && file.write(text) > 0);
+    }
+    const auto snapshot = [&] {
+        QMap<QString, QByteArray> files;
+        for (const QFileInfo &info : QDir(config.dir()).entryInfoList(QDir::Files)) {
+            QFile file(info.filePath());
+            files[info.fileName()] = file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("?");
+            QFile::setPermissions(info.filePath(), QFile::ReadOwner | QFile::ReadGroup);
+        }
+        return files;
+    };
+    const QMap<QString, QByteArray> before = snapshot();
+
+    QTemporaryDir elsewhere; // $XDG_STATE_HOME, which the service does not use
+    QProcessEnvironment env = withoutDisplay(elsewhere.path());
+    env.insert(QStringLiteral("STATE_DIRECTORY"), state.path() + QStringLiteral(":/nonexistent"));
+    QProcess program;
+    program.setProcessEnvironment(env);
+    program.start(QStringLiteral(QUAYLIGHT_PROGRAM),
+                  {QStringLiteral("--headless"), QStringLiteral("--config-dir"), config.dir()});
+    QFile log(state.path() + QStringLiteral("/quaylight.log"));
+    QByteArray text;
+    const auto readLog = [&] {
+        if (log.isOpen() || log.open(QIODevice::ReadOnly))
+            text += log.readAll();
+        return text;
+    };
+    QVERIFY2(waitUntil([&] { return readLog().contains("session restored"); }, 10000), text.constData());
+    ::kill(pid_t(program.processId()), SIGTERM);
+    QVERIFY(program.waitForFinished(10000));
+    QCOMPARE(program.exitCode(), 0);
+    QVERIFY2(readLog().contains("COM port 3 closed") && !text.contains(" warning:"), text.constData());
+    QVERIFY(!QFile::exists(elsewhere.path() + QStringLiteral("/quaylight/quaylight.log")));
+    QFile note(state.path() + QStringLiteral("/session.ini"));
+    QVERIFY(note.open(QIODevice::ReadOnly));
+    const QByteArray noted = note.readAll();
+    for (const char *line : {"ComPort=3", "Server2=true", "Forwarder1=false", "Forwarder3=false"})
+        QVERIFY2(noted.contains(line), noted.constData());
+    QCOMPARE(snapshot(), before);
+}
+
 void ProgramTest::signalBeforeTheWatcherWaitsForIt()
 {
     SignalWatcher::hold({SIGUSR2});
