@@ -18,7 +18,7 @@
 //                             MinimumVersion, Forwarder1, Forwarder3
 //                  [session]  Restore, and what Exit noted to restore
 //                  [view]     AllEndpoints
-//                  [monitor]  Metrics
+//                  [monitor]  Metrics, MetricsTls, MaxConnections, IdleTimeout
 //   Tolvar.ini     [startup]  ComPort, the last port chosen (never read back)
 //                  [line]     the serial line
 class HubSettings
@@ -82,6 +82,13 @@ public:
     // [monitor] MetricsTls: the metrics only over TLS, with the [tls] files.
     // Fails closed: a value that cannot be read is on.
     [[nodiscard]] bool metricsTls() const;
+    // [monitor] MaxConnections: HTTP connections served at once, 1..100000;
+    // anything else: 64. Never throws.
+    [[nodiscard]] int metricsMaxConnections() const;
+    // [monitor] IdleTimeout: seconds (fractions allowed) an HTTP connection
+    // may go without a complete request, 0.01..86400; anything else: 30.
+    // In milliseconds. Never throws.
+    [[nodiscard]] int metricsIdleTimeoutMs() const;
 
 private:
     SettingsStore m_store;

@@ -3,6 +3,7 @@
 #include "engine/engine.h"
 #include "engine/peer_filter.h"
 #include "monitor/metrics_text.h"
+#include "platform/acceptor.h"
 #include "platform/component_error.h"
 #include "platform/log_categories.h"
 #include "platform/tls_listener.h"
@@ -14,6 +15,7 @@
 #include <QTcpServer>
 #include <QSslSocket>
 #include <QTcpSocket>
+#include <QPointer>
 #include <QTimer>
 
 #include <functional>
@@ -26,15 +28,56 @@ const QByteArray TooLarge = "HTTP/1.1 431 Request Header Fields Too Large\r\n"
 
 // The listening side of the HTTP server: turns away peers the filter refuses
 // before the HTTP server sees them, and cuts off requests over the limit,
-// which the HTTP server itself would buffer without end.
+// which the HTTP server itself would buffer without end. It also keeps the
+// scrapers to their share of descriptors: a newcomer past maxConnections is
+// closed at once, and a connection without a complete request for the idle
+// timeout is closed.
 class GuardedServer : public QTcpServer
 {
 public:
     using Allows = std::function<bool(const QHostAddress &)>;
-    GuardedServer(Allows allows, qint64 limit, std::optional<QSslConfiguration> tls)
-        : m_allows(std::move(allows)), m_limit(limit), m_tls(std::move(tls))
+    GuardedServer(Allows allows, qint64 limit, std::optional<QSslConfiguration> tls,
+                  const MetricsServer::Limits &limits)
+        : m_allows(std::move(allows)), m_limit(limit), m_tls(std::move(tls)), m_limits(limits)
     {
     }
+
+    [[nodiscard]] int open() const { return m_open; }
+
+    void startAccepting()
+    {
+        new Acceptor(*this, QStringLiteral("metrics"), [this](qintptr fd) { incomingConnection(fd); });
+    }
+
+    QTcpSocket *nextPendingConnection() override
+    {
+        Acceptor *acceptor = Acceptor::of(*this);
+        if (!acceptor)
+            return QTcpServer::nextPendingConnection();
+        return acceptor->takePending([this] { return QTcpServer::nextPendingConnection(); });
+    }
+
+    void releaseOldest()
+    {
+        m_connections.removeAll(nullptr);
+        QTcpSocket *chosen = nullptr;
+        for (QTcpSocket *socket : std::as_const(m_connections)) {
+            if (!socket->isTransactionStarted() && socket->bytesAvailable() == 0) {
+                chosen = socket;
+                break;
+            }
+        }
+        if (!chosen && !m_connections.isEmpty())
+            chosen = m_connections.constFirst();
+        if (!chosen)
+            return;
+        qCWarning(lcNet, "metrics: connection from %s:%u closed, a relay listener needs its descriptor",
+                  qUtf8Printable(chosen->peerAddress().toString()), unsigned(chosen->peerPort()));
+        chosen->abort();
+        chosen->deleteLater();
+        m_connections.removeOne(chosen);
+    }
+    [[nodiscard]] quint64 refusedAtLimit() const { return m_refusedAtLimit; }
 
 protected:
     void incomingConnection(qintptr descriptor) override
@@ -51,6 +94,22 @@ protected:
             socket->deleteLater();
             return;
         }
+        const bool reserved = Acceptor::inReserve(descriptor);
+        if (reserved || m_open >= m_limits.maxConnections) {
+            ++m_refusedAtLimit;
+            // Once per crowd, not once per newcomer: the log must not be
+            // the next thing to fill up.
+            if (m_refusedInEpisode++ == 0)
+                qCWarning(lcNet, "metrics: peer %s:%u refused, %s; further newcomers are closed "
+                          "until one ends",
+                          qUtf8Printable(socket->peerAddress().toString()), unsigned(socket->peerPort()),
+                          reserved ? "the descriptors left are the relay's"
+                                   : qPrintable(QStringLiteral("%1 connections open (MaxConnections)").arg(m_open)));
+            socket->abort();
+            delete socket;
+            return;
+        }
+        track(socket);
         // Connected before the HTTP server's own reader, so this sees each
         // read's new bytes before it takes them. The HTTP server reads a
         // request inside a read transaction and commits it once the request
@@ -69,6 +128,7 @@ protected:
         });
         if (!m_tls) {
             addPendingConnection(socket);
+            emit newConnection();
             return;
         }
         // The HTTP server gets the connection once it is encrypted (and the
@@ -96,9 +156,50 @@ protected:
     }
 
 private:
+    // Counts the connection while its socket lives and closes it when no
+    // request completes within the idle timeout. The HTTP server drops
+    // every connection of a socket it cannot parse, so nothing here hangs
+    // on the socket's own signals: the timer and the counter are children.
+    void track(QTcpSocket *socket)
+    {
+        ++m_open;
+        m_connections.append(socket);
+        auto *counted = new QObject(socket);
+        connect(counted, &QObject::destroyed, this, [this] {
+            --m_open;
+            m_connections.removeAll(nullptr);
+            if (m_refusedInEpisode > 0) {
+                qCInfo(lcNet, "metrics: %d newcomers were refused meanwhile; accepting again", m_refusedInEpisode);
+                m_refusedInEpisode = 0;
+            }
+            // A descriptor came back: an accept that failed for want of one
+            // may go on now.
+            if (Acceptor *acceptor = Acceptor::of(*this))
+                acceptor->resumeNow();
+        });
+        auto *idle = new QTimer(socket);
+        idle->setSingleShot(true);
+        idle->setInterval(m_limits.idleTimeoutMs);
+        connect(idle, &QTimer::timeout, this, [socket, seconds = m_limits.idleTimeoutMs / 1000.0] {
+            qCInfo(lcNet, "metrics: connection from %s:%u closed, no complete request for %g s",
+                   qUtf8Printable(socket->peerAddress().toString()), unsigned(socket->peerPort()), seconds);
+            socket->abort();
+            socket->deleteLater();
+        });
+        // An answer going out means a request was complete: the clock
+        // starts again for the next one (a scraper keeping its connection).
+        connect(socket, &QIODevice::bytesWritten, idle, [idle] { idle->start(); });
+        idle->start();
+    }
+
     Allows m_allows;
     qint64 m_limit;
     std::optional<QSslConfiguration> m_tls;
+    const MetricsServer::Limits m_limits;
+    quint64 m_refusedAtLimit = 0;
+    int m_open = 0;
+    int m_refusedInEpisode = 0;
+    QList<QPointer<QTcpSocket>> m_connections; // oldest first
 };
 
 } // namespace
@@ -111,7 +212,7 @@ MetricsServer::MetricsServer(const Engine &engine, QObject *parent)
                   [this, version](const QHttpServerRequest &) {
                       return QHttpServerResponse(
                           "text/plain; version=0.0.4; charset=utf-8",
-                          metrics_text::prometheus(m_engine.snapshot(), version()));
+                          metrics_text::prometheus(m_engine.snapshot(), version()) + ownMetrics());
                   });
     m_http->route(QStringLiteral("/status"), QHttpServerRequest::Method::Get,
                   [this, version](const QHttpServerRequest &) {
@@ -121,6 +222,41 @@ MetricsServer::MetricsServer(const Engine &engine, QObject *parent)
 }
 
 MetricsServer::~MetricsServer() = default;
+
+void MetricsServer::setLimits(const Limits &limits)
+{
+    m_limits = limits;
+}
+
+void MetricsServer::releaseOldest()
+{
+    if (m_server)
+        static_cast<GuardedServer *>(m_server)->releaseOldest();
+}
+
+quint64 MetricsServer::refusedAtLimit() const
+{
+    return m_server ? static_cast<const GuardedServer *>(m_server)->refusedAtLimit() : 0;
+}
+
+int MetricsServer::openConnections() const
+{
+    return m_server ? static_cast<const GuardedServer *>(m_server)->open() : 0;
+}
+
+QByteArray MetricsServer::ownMetrics() const
+{
+    // The HTTP side's own connections, beside the hub's.
+    return QByteArrayLiteral("# HELP quaylight_metrics_connections HTTP connections open to this endpoint.\n"
+                             "# TYPE quaylight_metrics_connections gauge\n"
+                             "quaylight_metrics_connections ")
+        + QByteArray::number(openConnections())
+        + QByteArrayLiteral("\n# HELP quaylight_metrics_connections_refused_total HTTP connections closed "
+                            "unserved.\n"
+                            "# TYPE quaylight_metrics_connections_refused_total counter\n"
+                            "quaylight_metrics_connections_refused_total{reason=\"limit\"} ")
+        + QByteArray::number(refusedAtLimit()) + '\n';
+}
 
 quint16 MetricsServer::listen(const QHostAddress &address, quint16 port,
                               const std::function<QSslConfiguration()> &tls)
@@ -133,7 +269,7 @@ quint16 MetricsServer::listen(const QHostAddress &address, quint16 port,
         [this](const QHostAddress &peer) {
             return m_engine.network().peerFilter(nullptr).allows(peer);
         },
-        RequestLimit, std::move(configuration));
+        RequestLimit, std::move(configuration), m_limits);
     if (!server->listen(address, port)) {
         const int code = server->serverError() == QAbstractSocket::AddressInUseError
             ? WinsockCode::AddressInUse
@@ -142,7 +278,10 @@ quint16 MetricsServer::listen(const QHostAddress &address, quint16 port,
         delete server;
         throw ComponentError(code, why);
     }
+    // Out of descriptors, it goes on trying instead of pausing for good.
+    server->startAccepting();
     m_http->bind(server); // the HTTP server owns it from here
+    m_server = server;
     return server->serverPort();
 }
 

@@ -9,6 +9,7 @@
 
 class Engine;
 class QHttpServer;
+class QTcpServer;
 
 // The hub's metrics over HTTP, for Prometheus and for scripts:
 //   GET /metrics  the Prometheus text format 0.0.4
@@ -24,6 +25,12 @@ class QHttpServer;
 // the connection is closed. With TLS (--metrics-tls, [monitor] MetricsTls,
 // for an address beyond loopback) a client is served once its handshake is
 // done, with a client certificate when [tls] ClientCa asks for one.
+//
+// Scrapers must not take the relay's descriptors: at most
+// Limits::maxConnections connections are served at once (a newcomer past
+// that is closed at once, logged and counted), and a connection that sends
+// no complete request for Limits::idleTimeoutMs, idle or trickling one in,
+// is closed.
 class MetricsServer : public QObject
 {
     Q_OBJECT
@@ -32,6 +39,23 @@ public:
     // `engine` must outlive this.
     explicit MetricsServer(const Engine &engine, QObject *parent = nullptr);
     ~MetricsServer() override;
+
+    struct Limits
+    {
+        int maxConnections = 64;   // [monitor] MaxConnections
+        int idleTimeoutMs = 30'000; // [monitor] IdleTimeout, in seconds there
+    };
+    // Takes effect at the next listen.
+    void setLimits(const Limits &limits);
+
+    // Connections closed at once because maxConnections were open.
+    [[nodiscard]] quint64 refusedAtLimit() const;
+    // Connections open now.
+    [[nodiscard]] int openConnections() const;
+
+    // Closes the oldest connection that waits between requests (else the
+    // oldest of all): the relay needs its descriptor.
+    void releaseOldest();
 
     // Serves on `address`:`port` (0: the system chooses) and returns the
     // port. With `tls`, only over TLS with the configuration it makes (the
@@ -49,6 +73,10 @@ public:
     static constexpr qint64 RequestLimit = 8 * 1024;
 
 private:
+    [[nodiscard]] QByteArray ownMetrics() const;
+
     const Engine &m_engine;
     QHttpServer *m_http;
+    Limits m_limits;
+    QTcpServer *m_server = nullptr; // owned by m_http once listening
 };

@@ -10,6 +10,12 @@
 
 #include <memory>
 
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 namespace {
 
 using Peer = std::unique_ptr<QTcpSocket>;
@@ -80,6 +86,7 @@ private slots:
     void transfer();
     void eventsPostedBeforeCloseAreDropped_data();
     void eventsPostedBeforeCloseAreDropped();
+    void quickPeersKeepTheirAnswer();
 };
 
 void TestWinsock::transfer_data()
@@ -109,10 +116,9 @@ void TestWinsock::transfer()
     auto sendAndClose = [&] { peer->write(up), peer->disconnectFromHost(); };
     connect(&socket, &Winsock::ConnectionRequest, &log, [&](qint32 id) {
         QVERIFY(waitUntil([&] { return peer->state() == QAbstractSocket::ConnectedState; }));
-        if (beforeAccept) { // the offered connection reads bytes and end: Accept announces both
+        if (beforeAccept) { // bytes and the end wait for the Accept, which announces both
             sendAndClose();
-            const auto *offered = socket.findChild<QTcpSocket *>({}, Qt::FindDirectChildrenOnly);
-            QVERIFY(offered && waitUntil([&] { return unconnected(*offered); }));
+            QVERIFY(waitUntil([&] { return unconnected(*peer); }));
         }
         log.call([&] { socket.Close(), socket.Accept(id); });
     });
@@ -148,8 +154,8 @@ void TestWinsock::transfer()
     QCOMPARE(waitingAtClose, readOnArrival ? 0 : size);
     QCOMPARE(log.synchronous, 0);
     // The peer may have closed only its sending side: it is sent to until
-    // StopSending (not when it closed before Accept, which Qt ended at once).
-    QCOMPARE(socket.CanSend(), !beforeAccept);
+    // StopSending, also when it closed before the Accept.
+    QVERIFY(socket.CanSend());
     socket.StopSending();
     QVERIFY_THROWS_EXCEPTION(ComponentError, socket.SendData("late"));
 }
@@ -189,6 +195,72 @@ void TestWinsock::eventsPostedBeforeCloseAreDropped()
     QVERIFY2(log.names.isEmpty(), qPrintable(log.names.join(u' ')));
     QCOMPARE(socket.State(), int(Winsock::sckClosed));
     QVERIFY(peer && waitUntil([&] { return unconnected(*peer); }));
+}
+
+// 200 peers connect, send their query and shut their sending side while the
+// event queue is busy elsewhere, so that every accept comes after the end
+// of stream. Each is still a peer: its own address, its query, its answer.
+void TestWinsock::quickPeersKeepTheirAnswer()
+{
+    constexpr int Count = 200;
+    Winsock listener;
+    std::vector<std::unique_ptr<Winsock>> accepted;
+    QHash<quint16, QByteArray> queries; // peer port -> the query it read
+    int wrongAddress = 0;
+    connect(&listener, &Winsock::ConnectionRequest, &listener, [&](qint32 id) {
+        Winsock &peer = *accepted.emplace_back(std::make_unique<Winsock>());
+        peer.Accept(listener, id);
+        wrongAddress += int(peer.RemoteHostIP() != u"127.0.0.1"_qs || peer.PeerPort() == 0);
+        connect(&peer, &Winsock::DataArrival, &peer, [&] { queries[peer.PeerPort()] += peer.GetData(); });
+        connect(&peer, &Winsock::PeerClosed, &peer, [&] {
+            queries[peer.PeerPort()] += peer.GetData();
+            if (peer.CanSend()) { // the answer names the query it answers
+                peer.SendData("answer to " + queries.value(peer.PeerPort()));
+                peer.StopSending();
+            }
+        });
+    });
+    listener.Listen();
+    sockaddr_in to {};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(quint16(listener.LocalPort()));
+    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    QHash<int, QByteArray> clients; // descriptor -> what it read
+    QHash<int, QByteArray> asked;
+    for (int i = 0; i < Count; ++i) { // no pass of the event queue in between
+        const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        QVERIFY(fd >= 0 && ::connect(fd, reinterpret_cast<const sockaddr *>(&to), sizeof to) == 0);
+        const QByteArray query = "query " + QByteArray::number(i) + '\r';
+        QCOMPARE(::send(fd, query.constData(), size_t(query.size()), MSG_NOSIGNAL), ssize_t(query.size()));
+        QCOMPARE(::shutdown(fd, SHUT_WR), 0);
+        ::fcntl(fd, F_SETFL, O_NONBLOCK);
+        clients.insert(fd, {});
+        asked.insert(fd, query);
+    }
+    const auto cleanup = qScopeGuard([&] {
+        for (auto it = clients.cbegin(); it != clients.cend(); ++it)
+            ::close(it.key());
+    });
+    QSet<int> ended; // read the end of stream
+    const bool allEnded = waitUntil([&] {
+        for (auto it = clients.begin(); it != clients.end(); ++it) {
+            char buffer[256];
+            ssize_t n;
+            while (!ended.contains(it.key()) && (n = ::recv(it.key(), buffer, sizeof buffer, 0)) != -1) {
+                if (n == 0)
+                    ended.insert(it.key());
+                it.value().append(buffer, n);
+            }
+        }
+        return ended.size() == Count;
+    }, 30000);
+    QVERIFY2(allEnded, qPrintable(QStringLiteral("%1 of %2 peers ended").arg(ended.size()).arg(Count)));
+    QCOMPARE(int(accepted.size()), Count);
+    QCOMPARE(wrongAddress, 0);
+    int answered = 0;
+    for (auto it = clients.cbegin(); it != clients.cend(); ++it)
+        answered += int(it.value() == "answer to " + asked.value(it.key()));
+    QCOMPARE(answered, Count);
 }
 
 QTEST_GUILESS_MAIN(TestWinsock)
