@@ -26,6 +26,126 @@ namespace {
 const QByteArray TooLarge = "HTTP/1.1 431 Request Header Fields Too Large\r\n"
                             "Content-Length: 0\r\nConnection: close\r\n\r\n";
 
+const QByteArray Malformed = "HTTP/1.1 400 Bad Request\r\n"
+                             "Content-Length: 0\r\nConnection: close\r\n\r\n";
+
+// Reads along with the HTTP server, one request at a time, what the HTTP
+// server itself does not hold to: the size limit applies to each request
+// (pipelined ones each have their own), a request that is not HTTP/1.x
+// gets 400 and the close, and a request that asks for the close (HTTP/1.0
+// without keep-alive, "Connection: close") has it once answered.
+//
+// The HTTP server reads a request inside a read transaction, commits it
+// once the request is complete, and takes everything waiting: with a
+// transaction open, what is available is new; without one, all of it is
+// still unread and is measured afresh.
+class RequestMeter : public QObject
+{
+public:
+    RequestMeter(QTcpSocket &socket, qint64 limit) : QObject(&socket), m_socket(socket), m_limit(limit) {}
+
+    void onReadyRead()
+    {
+        if (m_refused) {
+            (void)m_socket.readAll(); // the answer is out; the rest is dropped
+            m_quiet->start();
+            return;
+        }
+        if (!m_socket.isTransactionStarted())
+            m_head.clear(), m_size = 0, m_body = 0;
+        const QByteArray fresh = m_socket.peek(m_socket.bytesAvailable());
+        for (const char byte : fresh) {
+            ++m_size;
+            if (m_body > 0) {
+                if (--m_body == 0)
+                    m_head.clear(), m_size = 0;
+                continue;
+            }
+            if (m_size > m_limit)
+                return refuse(TooLarge, QStringLiteral("a request over %1 bytes").arg(m_limit));
+            m_head.append(byte);
+            if (!m_head.endsWith("\r\n\r\n"))
+                continue;
+            if (!headComplete())
+                return refuse(Malformed, QStringLiteral("a malformed request"));
+        }
+        if (m_closeAfter)
+            QMetaObject::invokeMethod(this, [this] {
+                // Answered by now: the HTTP server answers as it reads.
+                if (m_socket.bytesAvailable() == 0)
+                    m_socket.disconnectFromHost();
+            }, Qt::QueuedConnection);
+    }
+
+private:
+    // The request line and headers in m_head are HTTP/1.x; notes what
+    // they ask for the connection and the body that follows.
+    bool headComplete()
+    {
+        const QList<QByteArray> lines = m_head.chopped(4).split('\n');
+        const QList<QByteArray> start = lines.constFirst().trimmed().split(' ');
+        if (start.size() != 3 || start[0].isEmpty() || start[1].isEmpty()
+            || (start[2] != "HTTP/1.1" && start[2] != "HTTP/1.0"))
+            return false;
+        for (const char c : start[0]) {
+            if (c < 'A' || c > 'Z')
+                return false;
+        }
+        bool keepAlive = start[2] == "HTTP/1.1";
+        qint64 body = 0;
+        for (qsizetype i = 1; i < lines.size(); ++i) {
+            const QByteArray line = lines[i].endsWith('\r') ? lines[i].chopped(1) : lines[i];
+            const qsizetype colon = line.indexOf(':');
+            if (colon <= 0 || line.left(colon).contains(' '))
+                return false;
+            const QByteArray name = line.left(colon).toLower();
+            const QByteArray value = line.mid(colon + 1).trimmed().toLower();
+            if (name == "connection" && value.contains("close"))
+                keepAlive = false;
+            else if (name == "connection" && value.contains("keep-alive"))
+                keepAlive = true;
+            else if (name == "content-length")
+                body = value.toLongLong();
+        }
+        m_closeAfter = m_closeAfter || !keepAlive;
+        m_head.clear();
+        m_body = body;
+        if (m_body == 0)
+            m_size = 0;
+        return true;
+    }
+
+    void refuse(const QByteArray &answer, const QString &what)
+    {
+        qCWarning(lcNet, "metrics: %s from %s, answered %s and closed", qUtf8Printable(what),
+                  qUtf8Printable(m_socket.peerAddress().toString()), answer.mid(9, 3).constData());
+        m_refused = true;
+        (void)m_socket.readAll(); // the HTTP server gets none of it
+        m_socket.write(answer);
+        // Closing while the client still sends would reset the connection
+        // and could take the answer with it: what it sends is read and
+        // dropped until it has been quiet for QuietMs (LingerMs at most).
+        m_quiet = new QTimer(this);
+        m_quiet->setSingleShot(true);
+        m_quiet->setInterval(QuietMs);
+        connect(m_quiet, &QTimer::timeout, &m_socket, &QAbstractSocket::disconnectFromHost);
+        m_quiet->start();
+        QTimer::singleShot(LingerMs, &m_socket, &QAbstractSocket::disconnectFromHost);
+    }
+
+    static constexpr int QuietMs = 200;
+    static constexpr int LingerMs = 2000;
+
+    QTcpSocket &m_socket;
+    const qint64 m_limit;
+    QByteArray m_head;    // the request line and headers read so far
+    qint64 m_size = 0;    // bytes of the request under way
+    qint64 m_body = 0;    // body bytes still to come
+    bool m_closeAfter = false;
+    bool m_refused = false;
+    QTimer *m_quiet = nullptr; // while refused: closes once the client is quiet
+};
+
 // The listening side of the HTTP server: turns away peers the filter refuses
 // before the HTTP server sees them, and cuts off requests over the limit,
 // which the HTTP server itself would buffer without end. It also keeps the
@@ -111,21 +231,9 @@ protected:
         }
         track(socket);
         // Connected before the HTTP server's own reader, so this sees each
-        // read's new bytes before it takes them. The HTTP server reads a
-        // request inside a read transaction and commits it once the request
-        // is complete: no transaction open means the next request begins.
-        connect(socket, &QTcpSocket::readyRead, socket, [socket, limit = m_limit, pending = qint64(0)]() mutable {
-            if (!socket->isTransactionStarted())
-                pending = 0;
-            pending += socket->bytesAvailable();
-            if (pending <= limit)
-                return;
-            qCWarning(lcNet, "metrics: a request from %s over %lld bytes, connection closed",
-                      qUtf8Printable(socket->peerAddress().toString()), limit);
-            (void)socket->readAll(); // the HTTP server gets none of it
-            socket->write(TooLarge);
-            socket->disconnectFromHost();
-        });
+        // read's new bytes before it takes them.
+        auto *meter = new RequestMeter(*socket, m_limit);
+        connect(socket, &QTcpSocket::readyRead, meter, &RequestMeter::onReadyRead);
         if (!m_tls) {
             addPendingConnection(socket);
             emit newConnection();

@@ -22,7 +22,9 @@ class QTcpServer;
 // costs the relay the time to write a few KiB of text. A peer that
 // AllowedPeers ([network], read at each connection) does not name is closed
 // at once with a log line; a request larger than RequestLimit gets 431 and
-// the connection is closed. With TLS (--metrics-tls, [monitor] MetricsTls,
+// the connection is closed, a malformed one 400 and the close; a request
+// that asks for the close (HTTP/1.0, "Connection: close") gets its answer
+// and then the close. With TLS (--metrics-tls, [monitor] MetricsTls,
 // for an address beyond loopback) a client is served once its handshake is
 // done, with a client certificate when [tls] ClientCa asks for one.
 //

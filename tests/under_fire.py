@@ -18,7 +18,11 @@ loopback:
   - the metrics server's own limits: the soft limit raised to the hard one
     at start, [monitor] MaxConnections and IdleTimeout scaled down, idle and
     slowloris connections closed, newcomers past the limit counted, while a
-    peer relays 1 MiB both ways and /metrics still answers.
+    peer relays 1 MiB both ways and /metrics still answers;
+  - HTTP as RFC 9112 has it: 1,000 pipelined GETs each answered in order,
+    the close after the answer when asked for (HTTP/1.0, Connection:
+    close), 400 and the close for a malformed request, 431 for a 1 MiB
+    request line every time.
 One line per check; non-zero exit when one failed.
 """
 
@@ -291,6 +295,80 @@ def check_metrics_limits(program, folder, timeout):
         hub.close(timeout)
 
 
+def exchange(port, request, timeout):
+    """Sends request on a fresh connection and reads until the hub closes it
+    or goes quiet for half a second: (what came, whether it closed)."""
+    with socket.create_connection(("127.0.0.1", port), timeout=timeout) as conn:
+        sender = threading.Thread(target=lambda: _send_quietly(conn, request), daemon=True)
+        sender.start()
+        conn.settimeout(0.5)
+        got = b""
+        while True:
+            try:
+                piece = conn.recv(65536)
+            except socket.timeout:
+                return got, False
+            except OSError:
+                return got, True
+            if not piece:
+                return got, True
+            got += piece
+
+
+def _send_quietly(conn, data):
+    try:
+        conn.sendall(data)
+    except OSError:
+        pass  # closed while we still sent
+
+
+def responses(data):
+    """(status, Content-Type) of each response in data, in order."""
+    found = []
+    while data:
+        head, _, rest = data.partition(b"\r\n\r\n")
+        lines = head.split(b"\r\n")
+        fields = {k.strip().lower(): v.strip() for k, _, v in (line.partition(b":") for line in lines[1:])}
+        found.append((int(lines[0].split()[1]), fields.get(b"content-type", b"").split(b";")[0]))
+        data = rest[int(fields.get(b"content-length", b"0")):]
+    return found
+
+
+def check_http(program, folder, timeout):
+    hub = Hub(program, folder, "http", "")
+    try:
+        metrics, _ = hub.ports(timeout)
+        paths = [b"/metrics", b"/status", b"/nope"]
+        request = b"".join(b"GET %s HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n" % paths[i % 3] for i in range(1000))
+        got, closed = exchange(metrics, request, timeout)
+        expected = [[(200, b"text/plain"), (200, b"application/json"), (404, b"")][i % 3] for i in range(1000)]
+        found = responses(got)
+        report("1,000 pipelined GETs (%d KiB) are each answered, in order" % (len(request) // 1024),
+               [(code, kind if code == 200 else b"") for code, kind in found] == expected and not closed,
+               "%d answers, first %r, closed %s" % (len(found), found[:4], closed))
+        for name, ask, closes in (
+                ("HTTP/1.0", b"GET /status HTTP/1.0\r\n\r\n", True),
+                ("HTTP/1.0 with keep-alive", b"GET /status HTTP/1.0\r\nConnection: keep-alive\r\n\r\n", False),
+                ("Connection: close", b"GET /status HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n", True),
+                ("HTTP/1.1", b"GET /status HTTP/1.1\r\nHost: x\r\n\r\n", False)):
+            got, closed = exchange(metrics, ask, timeout)
+            report("%s: answered, %s" % (name, "then closed" if closes else "kept open"),
+                   got.startswith(b"HTTP/1.1 200") and closed == closes, "%r, closed %s" % (got[:20], closed))
+        for name, bad in (("no version", b"GET /status\r\n\r\n"), ("HTTP/9.9", b"GET /status HTTP/9.9\r\n\r\n"),
+                          ("a header without a colon", b"GET /status HTTP/1.1\r\nHost x\r\n\r\n"),
+                          ("binary", b"\x16\x03\x01\x00\xa5\r\n\r\n")):
+            got, closed = exchange(metrics, bad, timeout)
+            report("malformed (%s): 400 and the close" % name, got.startswith(b"HTTP/1.1 400") and closed,
+                   "%r, closed %s" % (got[:20], closed))
+        line = b"GET /" + b"a" * MIB + b" HTTP/1.1\r\nHost: x\r\n\r\n"
+        answers = [exchange(metrics, line, timeout) for _ in range(20)]
+        report("a 1 MiB request line gets 431 and the close, 20 times of 20",
+               all(got.startswith(b"HTTP/1.1 431") and closed for got, closed in answers),
+               repr([got[:12] for got, _ in answers]))
+    finally:
+        hub.close(timeout)
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--hub", required=True, help="the quaylight program")
@@ -300,7 +378,8 @@ def main():
         for check in (lambda: check_exhaustion(args.hub, folder, args.timeout, tls=False),
                       lambda: check_exhaustion(args.hub, folder, args.timeout, tls=True),
                       lambda: check_eviction(args.hub, folder, args.timeout),
-                      lambda: check_metrics_limits(args.hub, folder, args.timeout)):
+                      lambda: check_metrics_limits(args.hub, folder, args.timeout),
+                      lambda: check_http(args.hub, folder, args.timeout)):
             try:
                 check()
             except Exception as error:  # one part failing must not hide the others
