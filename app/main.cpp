@@ -4,6 +4,7 @@
 
 #include "app/command_line.h"
 #include "app/startup.h"
+#include "platform/acceptor.h"
 #include "platform/epoll_dispatcher.h"
 #include "platform/signal_watcher.h"
 
@@ -53,6 +54,10 @@ int main(int argc, char *argv[])
     // Until the relay watches them, an ending signal must wait rather than
     // kill: the program then ends as Exit ends it, with 0.
     SignalWatcher::hold({SIGINT, SIGTERM, SIGHUP, SIGUSR1});
+
+    // A crowd of clients must find the relay with descriptors to spare: the
+    // soft limit is often far below what the system allows the process.
+    (void)Acceptor::raiseDescriptorLimit();
 
     QStringList arguments;
     for (int i = 0; i < argc; ++i)

@@ -276,6 +276,7 @@ std::unique_ptr<MetricsServer> serveMetrics(RelayCore &core, const CommandLine &
         return {};
     }
     auto server = std::make_unique<MetricsServer>(core.engine());
+    server->setLimits({core.hubSettings().metricsMaxConnections(), core.hubSettings().metricsIdleTimeoutMs()});
     try {
         const bool tls = options.metricsTls || core.hubSettings().metricsTls();
         const TlsSettings files = tlsFor(core.tlsSettings(), options);
@@ -288,6 +289,8 @@ std::unique_ptr<MetricsServer> serveMetrics(RelayCore &core, const CommandLine &
         failures->append(QStringLiteral("cannot serve the metrics on %1: %2").arg(where, error.text()));
         return {};
     }
+    // A peer of the relay comes before a scraper.
+    QObject::connect(&core.engine(), &Engine::descriptorsExhausted, server.get(), &MetricsServer::releaseOldest);
     qCInfo(lcApp, "metrics served on %s port %u (/metrics, /status)%s",
            qUtf8Printable(address.toString()), unsigned(port),
            options.metricsTls || core.hubSettings().metricsTls() ? " over TLS" : "");

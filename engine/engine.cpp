@@ -40,6 +40,7 @@ Engine::Engine(const QString &configDir, QObject *parent)
         m_sockets[i] = &endpoint->socket();
         connect(m_sockets[i], &Winsock::PeerRefused, this, [endpoint] { ++endpoint->refused; });
         connect(m_sockets[i], &Winsock::HandshakeFailed, this, [endpoint] { ++endpoint->refusedTls; });
+        connect(m_sockets[i], &Winsock::DescriptorsExhausted, this, &Engine::descriptorsExhausted);
     }
     m_serial = new SerialBridge(m_ports, this);
     m_flow = new FlowControl(m_sockets, m_serial->comm(), this);

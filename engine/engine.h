@@ -157,6 +157,9 @@ signals:
     void destinationDropped(int index, const QString &why);
     // Listener `index` that serves several peers now has `count` connected.
     void peersChanged(int index, int count);
+    // A listener could not take a connection for want of descriptors:
+    // whatever holds some that the relay does not need should give one up.
+    void descriptorsExhausted();
 
 private:
     void relay(SocketEndpoint &source, SocketEndpoint &owner);

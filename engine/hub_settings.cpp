@@ -279,6 +279,24 @@ QStringList HubSettings::problems() const
     return lines;
 }
 
+int HubSettings::metricsMaxConnections() const
+{
+    bool ok = false;
+    const int value = m_store.read(Harborcast, QStringLiteral("monitor"), QStringLiteral("MaxConnections"), QString())
+                          .trimmed()
+                          .toInt(&ok);
+    return ok && value >= 1 && value <= 100'000 ? value : 64;
+}
+
+int HubSettings::metricsIdleTimeoutMs() const
+{
+    bool ok = false;
+    const double seconds = m_store.read(Harborcast, QStringLiteral("monitor"), QStringLiteral("IdleTimeout"), QString())
+                               .trimmed()
+                               .toDouble(&ok);
+    return ok && seconds >= 0.01 && seconds <= 86'400 ? int(seconds * 1000) : 30'000;
+}
+
 void HubSettings::setAllEndpoints(bool on)
 {
     m_store.write(Harborcast, View, QStringLiteral("AllEndpoints"), flag(on));

@@ -22,7 +22,7 @@
 //                             session.ini [session] of the service's state
 //                             folder when it runs as one)
 //                  [view]     AllEndpoints
-//                  [monitor]  Metrics
+//                  [monitor]  Metrics, MetricsTls, MaxConnections, IdleTimeout
 //   Tolvar.ini     [startup]  ComPort, the last port chosen (never read back)
 //                  [line]     the serial line
 class HubSettings
@@ -98,6 +98,13 @@ public:
     // [monitor] MetricsTls: the metrics only over TLS, with the [tls] files.
     // Fails closed: a value that is no flag is on.
     [[nodiscard]] bool metricsTls() const;
+    // [monitor] MaxConnections: HTTP connections served at once, 1..100000;
+    // anything else: 64. Never throws.
+    [[nodiscard]] int metricsMaxConnections() const;
+    // [monitor] IdleTimeout: seconds (fractions allowed) an HTTP connection
+    // may go without a complete request, 0.01..86400; anything else: 30.
+    // In milliseconds. Never throws.
+    [[nodiscard]] int metricsIdleTimeoutMs() const;
 
 private:
     SettingsStore m_store;

@@ -3,6 +3,7 @@
 #include "engine/engine.h"
 #include "engine/peer_filter.h"
 #include "monitor/metrics_text.h"
+#include "platform/acceptor.h"
 #include "platform/component_error.h"
 #include "platform/host_port.h"
 #include "platform/log_categories.h"
@@ -15,6 +16,7 @@
 #include <QTcpServer>
 #include <QSslSocket>
 #include <QTcpSocket>
+#include <QPointer>
 #include <QTimer>
 
 #include <functional>
@@ -25,17 +27,178 @@ namespace {
 const QByteArray TooLarge = "HTTP/1.1 431 Request Header Fields Too Large\r\n"
                             "Content-Length: 0\r\nConnection: close\r\n\r\n";
 
+const QByteArray Malformed = "HTTP/1.1 400 Bad Request\r\n"
+                             "Content-Length: 0\r\nConnection: close\r\n\r\n";
+
+// Reads along with the HTTP server, one request at a time, what the HTTP
+// server itself does not hold to: the size limit applies to each request
+// (pipelined ones each have their own), a request that is not HTTP/1.x
+// gets 400 and the close, and a request that asks for the close (HTTP/1.0
+// without keep-alive, "Connection: close") has it once answered.
+//
+// The HTTP server reads a request inside a read transaction, commits it
+// once the request is complete, and takes everything waiting: with a
+// transaction open, what is available is new; without one, all of it is
+// still unread and is measured afresh.
+class RequestMeter : public QObject
+{
+public:
+    RequestMeter(QTcpSocket &socket, qint64 limit) : QObject(&socket), m_socket(socket), m_limit(limit) {}
+
+    void onReadyRead()
+    {
+        if (m_refused) {
+            (void)m_socket.readAll(); // the answer is out; the rest is dropped
+            m_quiet->start();
+            return;
+        }
+        if (!m_socket.isTransactionStarted())
+            m_head.clear(), m_size = 0, m_body = 0;
+        const QByteArray fresh = m_socket.peek(m_socket.bytesAvailable());
+        for (const char byte : fresh) {
+            ++m_size;
+            if (m_body > 0) {
+                if (--m_body == 0)
+                    m_head.clear(), m_size = 0;
+                continue;
+            }
+            if (m_size > m_limit)
+                return refuse(TooLarge, QStringLiteral("a request over %1 bytes").arg(m_limit));
+            m_head.append(byte);
+            if (!m_head.endsWith("\r\n\r\n"))
+                continue;
+            if (!headComplete())
+                return refuse(Malformed, QStringLiteral("a malformed request"));
+        }
+        if (m_closeAfter)
+            QMetaObject::invokeMethod(this, [this] {
+                // Answered by now: the HTTP server answers as it reads.
+                if (m_socket.bytesAvailable() == 0)
+                    m_socket.disconnectFromHost();
+            }, Qt::QueuedConnection);
+    }
+
+private:
+    // The request line and headers in m_head are HTTP/1.x; notes what
+    // they ask for the connection and the body that follows.
+    bool headComplete()
+    {
+        const QList<QByteArray> lines = m_head.chopped(4).split('\n');
+        const QList<QByteArray> start = lines.constFirst().trimmed().split(' ');
+        if (start.size() != 3 || start[0].isEmpty() || start[1].isEmpty()
+            || (start[2] != "HTTP/1.1" && start[2] != "HTTP/1.0"))
+            return false;
+        for (const char c : start[0]) {
+            if (c < 'A' || c > 'Z')
+                return false;
+        }
+        bool keepAlive = start[2] == "HTTP/1.1";
+        qint64 body = 0;
+        for (qsizetype i = 1; i < lines.size(); ++i) {
+            const QByteArray line = lines[i].endsWith('\r') ? lines[i].chopped(1) : lines[i];
+            const qsizetype colon = line.indexOf(':');
+            if (colon <= 0 || line.left(colon).contains(' '))
+                return false;
+            const QByteArray name = line.left(colon).toLower();
+            const QByteArray value = line.mid(colon + 1).trimmed().toLower();
+            if (name == "connection" && value.contains("close"))
+                keepAlive = false;
+            else if (name == "connection" && value.contains("keep-alive"))
+                keepAlive = true;
+            else if (name == "content-length")
+                body = value.toLongLong();
+        }
+        m_closeAfter = m_closeAfter || !keepAlive;
+        m_head.clear();
+        m_body = body;
+        if (m_body == 0)
+            m_size = 0;
+        return true;
+    }
+
+    void refuse(const QByteArray &answer, const QString &what)
+    {
+        qCWarning(lcNet, "metrics: %s from %s, answered %s and closed", qUtf8Printable(what),
+                  qUtf8Printable(m_socket.peerAddress().toString()), answer.mid(9, 3).constData());
+        m_refused = true;
+        (void)m_socket.readAll(); // the HTTP server gets none of it
+        m_socket.write(answer);
+        // Closing while the client still sends would reset the connection
+        // and could take the answer with it: what it sends is read and
+        // dropped until it has been quiet for QuietMs (LingerMs at most).
+        m_quiet = new QTimer(this);
+        m_quiet->setSingleShot(true);
+        m_quiet->setInterval(QuietMs);
+        connect(m_quiet, &QTimer::timeout, &m_socket, &QAbstractSocket::disconnectFromHost);
+        m_quiet->start();
+        QTimer::singleShot(LingerMs, &m_socket, &QAbstractSocket::disconnectFromHost);
+    }
+
+    static constexpr int QuietMs = 200;
+    static constexpr int LingerMs = 2000;
+
+    QTcpSocket &m_socket;
+    const qint64 m_limit;
+    QByteArray m_head;    // the request line and headers read so far
+    qint64 m_size = 0;    // bytes of the request under way
+    qint64 m_body = 0;    // body bytes still to come
+    bool m_closeAfter = false;
+    bool m_refused = false;
+    QTimer *m_quiet = nullptr; // while refused: closes once the client is quiet
+};
+
 // The listening side of the HTTP server: turns away peers the filter refuses
 // before the HTTP server sees them, and cuts off requests over the limit,
-// which the HTTP server itself would buffer without end.
+// which the HTTP server itself would buffer without end. It also keeps the
+// scrapers to their share of descriptors: a newcomer past maxConnections is
+// closed at once, and a connection without a complete request for the idle
+// timeout is closed.
 class GuardedServer : public QTcpServer
 {
 public:
     using Allows = std::function<bool(const QHostAddress &)>;
-    GuardedServer(Allows allows, qint64 limit, std::optional<QSslConfiguration> tls)
-        : m_allows(std::move(allows)), m_limit(limit), m_tls(std::move(tls))
+    GuardedServer(Allows allows, qint64 limit, std::optional<QSslConfiguration> tls,
+                  const MetricsServer::Limits &limits)
+        : m_allows(std::move(allows)), m_limit(limit), m_tls(std::move(tls)), m_limits(limits)
     {
     }
+
+    [[nodiscard]] int open() const { return m_open; }
+
+    void startAccepting()
+    {
+        new Acceptor(*this, QStringLiteral("metrics"), [this](qintptr fd) { incomingConnection(fd); });
+    }
+
+    QTcpSocket *nextPendingConnection() override
+    {
+        Acceptor *acceptor = Acceptor::of(*this);
+        if (!acceptor)
+            return QTcpServer::nextPendingConnection();
+        return acceptor->takePending([this] { return QTcpServer::nextPendingConnection(); });
+    }
+
+    void releaseOldest()
+    {
+        m_connections.removeAll(nullptr);
+        QTcpSocket *chosen = nullptr;
+        for (QTcpSocket *socket : std::as_const(m_connections)) {
+            if (!socket->isTransactionStarted() && socket->bytesAvailable() == 0) {
+                chosen = socket;
+                break;
+            }
+        }
+        if (!chosen && !m_connections.isEmpty())
+            chosen = m_connections.constFirst();
+        if (!chosen)
+            return;
+        qCWarning(lcNet, "metrics: connection from %s:%u closed, a relay listener needs its descriptor",
+                  qUtf8Printable(chosen->peerAddress().toString()), unsigned(chosen->peerPort()));
+        chosen->abort();
+        chosen->deleteLater();
+        m_connections.removeOne(chosen);
+    }
+    [[nodiscard]] quint64 refusedAtLimit() const { return m_refusedAtLimit; }
 
 protected:
     void incomingConnection(qintptr descriptor) override
@@ -52,24 +215,29 @@ protected:
             socket->deleteLater();
             return;
         }
+        const bool reserved = Acceptor::inReserve(descriptor);
+        if (reserved || m_open >= m_limits.maxConnections) {
+            ++m_refusedAtLimit;
+            // Once per crowd, not once per newcomer: the log must not be
+            // the next thing to fill up.
+            if (m_refusedInEpisode++ == 0)
+                qCWarning(lcNet, "metrics: peer %s:%u refused, %s; further newcomers are closed "
+                          "until one ends",
+                          qUtf8Printable(socket->peerAddress().toString()), unsigned(socket->peerPort()),
+                          reserved ? "the descriptors left are the relay's"
+                                   : qPrintable(QStringLiteral("%1 connections open (MaxConnections)").arg(m_open)));
+            socket->abort();
+            delete socket;
+            return;
+        }
+        track(socket);
         // Connected before the HTTP server's own reader, so this sees each
-        // read's new bytes before it takes them. The HTTP server reads a
-        // request inside a read transaction and commits it once the request
-        // is complete: no transaction open means the next request begins.
-        connect(socket, &QTcpSocket::readyRead, socket, [socket, limit = m_limit, pending = qint64(0)]() mutable {
-            if (!socket->isTransactionStarted())
-                pending = 0;
-            pending += socket->bytesAvailable();
-            if (pending <= limit)
-                return;
-            qCWarning(lcNet, "metrics: a request from %s over %lld bytes, connection closed",
-                      qUtf8Printable(socket->peerAddress().toString()), limit);
-            (void)socket->readAll(); // the HTTP server gets none of it
-            socket->write(TooLarge);
-            socket->disconnectFromHost();
-        });
+        // read's new bytes before it takes them.
+        auto *meter = new RequestMeter(*socket, m_limit);
+        connect(socket, &QTcpSocket::readyRead, meter, &RequestMeter::onReadyRead);
         if (!m_tls) {
             addPendingConnection(socket);
+            emit newConnection();
             return;
         }
         // The HTTP server gets the connection once it is encrypted (and the
@@ -97,9 +265,50 @@ protected:
     }
 
 private:
+    // Counts the connection while its socket lives and closes it when no
+    // request completes within the idle timeout. The HTTP server drops
+    // every connection of a socket it cannot parse, so nothing here hangs
+    // on the socket's own signals: the timer and the counter are children.
+    void track(QTcpSocket *socket)
+    {
+        ++m_open;
+        m_connections.append(socket);
+        auto *counted = new QObject(socket);
+        connect(counted, &QObject::destroyed, this, [this] {
+            --m_open;
+            m_connections.removeAll(nullptr);
+            if (m_refusedInEpisode > 0) {
+                qCInfo(lcNet, "metrics: %d newcomers were refused meanwhile; accepting again", m_refusedInEpisode);
+                m_refusedInEpisode = 0;
+            }
+            // A descriptor came back: an accept that failed for want of one
+            // may go on now.
+            if (Acceptor *acceptor = Acceptor::of(*this))
+                acceptor->resumeNow();
+        });
+        auto *idle = new QTimer(socket);
+        idle->setSingleShot(true);
+        idle->setInterval(m_limits.idleTimeoutMs);
+        connect(idle, &QTimer::timeout, this, [socket, seconds = m_limits.idleTimeoutMs / 1000.0] {
+            qCInfo(lcNet, "metrics: connection from %s:%u closed, no complete request for %g s",
+                   qUtf8Printable(socket->peerAddress().toString()), unsigned(socket->peerPort()), seconds);
+            socket->abort();
+            socket->deleteLater();
+        });
+        // An answer going out means a request was complete: the clock
+        // starts again for the next one (a scraper keeping its connection).
+        connect(socket, &QIODevice::bytesWritten, idle, [idle] { idle->start(); });
+        idle->start();
+    }
+
     Allows m_allows;
     qint64 m_limit;
     std::optional<QSslConfiguration> m_tls;
+    const MetricsServer::Limits m_limits;
+    quint64 m_refusedAtLimit = 0;
+    int m_open = 0;
+    int m_refusedInEpisode = 0;
+    QList<QPointer<QTcpSocket>> m_connections; // oldest first
 };
 
 } // namespace
@@ -112,7 +321,7 @@ MetricsServer::MetricsServer(const Engine &engine, QObject *parent)
                   [this, version](const QHttpServerRequest &) {
                       return QHttpServerResponse(
                           "text/plain; version=0.0.4; charset=utf-8",
-                          metrics_text::prometheus(m_engine.snapshot(), version()));
+                          metrics_text::prometheus(m_engine.snapshot(), version()) + ownMetrics());
                   });
     m_http->route(QStringLiteral("/status"), QHttpServerRequest::Method::Get,
                   [this, version](const QHttpServerRequest &) {
@@ -122,6 +331,41 @@ MetricsServer::MetricsServer(const Engine &engine, QObject *parent)
 }
 
 MetricsServer::~MetricsServer() = default;
+
+void MetricsServer::setLimits(const Limits &limits)
+{
+    m_limits = limits;
+}
+
+void MetricsServer::releaseOldest()
+{
+    if (m_server)
+        static_cast<GuardedServer *>(m_server)->releaseOldest();
+}
+
+quint64 MetricsServer::refusedAtLimit() const
+{
+    return m_server ? static_cast<const GuardedServer *>(m_server)->refusedAtLimit() : 0;
+}
+
+int MetricsServer::openConnections() const
+{
+    return m_server ? static_cast<const GuardedServer *>(m_server)->open() : 0;
+}
+
+QByteArray MetricsServer::ownMetrics() const
+{
+    // The HTTP side's own connections, beside the hub's.
+    return QByteArrayLiteral("# HELP quaylight_metrics_connections HTTP connections open to this endpoint.\n"
+                             "# TYPE quaylight_metrics_connections gauge\n"
+                             "quaylight_metrics_connections ")
+        + QByteArray::number(openConnections())
+        + QByteArrayLiteral("\n# HELP quaylight_metrics_connections_refused_total HTTP connections closed "
+                            "unserved.\n"
+                            "# TYPE quaylight_metrics_connections_refused_total counter\n"
+                            "quaylight_metrics_connections_refused_total{reason=\"limit\"} ")
+        + QByteArray::number(refusedAtLimit()) + '\n';
+}
 
 quint16 MetricsServer::listen(const QHostAddress &address, quint16 port,
                               const std::function<QSslConfiguration()> &tls)
@@ -134,7 +378,7 @@ quint16 MetricsServer::listen(const QHostAddress &address, quint16 port,
         [this](const QHostAddress &peer) {
             return m_engine.network().peerFilter(nullptr).allows(peer);
         },
-        RequestLimit, std::move(configuration));
+        RequestLimit, std::move(configuration), m_limits);
     if (!server->listen(address, port)) {
         const int code = server->serverError() == QAbstractSocket::AddressInUseError
             ? WinsockCode::AddressInUse
@@ -143,7 +387,10 @@ quint16 MetricsServer::listen(const QHostAddress &address, quint16 port,
         delete server;
         throw ComponentError(code, why);
     }
+    // Out of descriptors, it goes on trying instead of pausing for good.
+    server->startAccepting();
     m_http->bind(server); // the HTTP server owns it from here
+    m_server = server;
     return server->serverPort();
 }
 

@@ -9,6 +9,7 @@
 
 class Engine;
 class QHttpServer;
+class QTcpServer;
 
 // The hub's metrics over HTTP, for Prometheus and for scripts:
 //   GET /metrics  the Prometheus text format 0.0.4
@@ -21,9 +22,17 @@ class QHttpServer;
 // costs the relay the time to write a few KiB of text. A peer that
 // AllowedPeers ([network], read at each connection) does not name is closed
 // at once with a log line; a request larger than RequestLimit gets 431 and
-// the connection is closed. With TLS (--metrics-tls, [monitor] MetricsTls,
+// the connection is closed, a malformed one 400 and the close; a request
+// that asks for the close (HTTP/1.0, "Connection: close") gets its answer
+// and then the close. With TLS (--metrics-tls, [monitor] MetricsTls,
 // for an address beyond loopback) a client is served once its handshake is
 // done, with a client certificate when [tls] ClientCa asks for one.
+//
+// Scrapers must not take the relay's descriptors: at most
+// Limits::maxConnections connections are served at once (a newcomer past
+// that is closed at once, logged and counted), and a connection that sends
+// no complete request for Limits::idleTimeoutMs, idle or trickling one in,
+// is closed.
 class MetricsServer : public QObject
 {
     Q_OBJECT
@@ -32,6 +41,23 @@ public:
     // `engine` must outlive this.
     explicit MetricsServer(const Engine &engine, QObject *parent = nullptr);
     ~MetricsServer() override;
+
+    struct Limits
+    {
+        int maxConnections = 64;   // [monitor] MaxConnections
+        int idleTimeoutMs = 30'000; // [monitor] IdleTimeout, in seconds there
+    };
+    // Takes effect at the next listen.
+    void setLimits(const Limits &limits);
+
+    // Connections closed at once because maxConnections were open.
+    [[nodiscard]] quint64 refusedAtLimit() const;
+    // Connections open now.
+    [[nodiscard]] int openConnections() const;
+
+    // Closes the oldest connection that waits between requests (else the
+    // oldest of all): the relay needs its descriptor.
+    void releaseOldest();
 
     // Serves on `address`:`port` (0: the system chooses) and returns the
     // port. With `tls`, only over TLS with the configuration it makes (the
@@ -50,6 +76,10 @@ public:
     static constexpr qint64 RequestLimit = 8 * 1024;
 
 private:
+    [[nodiscard]] QByteArray ownMetrics() const;
+
     const Engine &m_engine;
     QHttpServer *m_http;
+    Limits m_limits;
+    QTcpServer *m_server = nullptr; // owned by m_http once listening
 };

@@ -1,5 +1,6 @@
 #include "platform/winsock.h"
 
+#include "platform/acceptor.h"
 #include "platform/component_error.h"
 #include "platform/send_side.h"
 #include "platform/tls_listener.h"
@@ -106,6 +107,71 @@ void tuneConnection(QTcpSocket *socket)
     socket->setReadBufferSize(Winsock::ReadBufferLimit);
 }
 
+// A plain listener that keeps what it accepted as bare descriptors until the
+// connection is taken. Qt's own would wrap each in a socket at once, which
+// reads while it waits: a peer that sent its query and closed its side in
+// the meantime would be found disconnected, its address forgotten and its
+// descriptor gone, before anyone could answer it.
+class PlainListener : public QTcpServer
+{
+public:
+    ~PlainListener() override
+    {
+        for (qintptr fd : std::as_const(m_waiting))
+            winsock_os::closeDescriptor(fd);
+    }
+
+    [[nodiscard]] bool hasPendingConnections() const override { return !m_waiting.isEmpty(); }
+
+    // The oldest waiting connection's descriptor (now the caller's), or -1.
+    [[nodiscard]] qintptr takeDescriptor()
+    {
+        if (m_waiting.isEmpty())
+            return -1;
+        if (m_waiting.size() >= maxPendingConnections())
+            Acceptor::of(*this)->resumeNow(); // room for the next
+        return m_waiting.takeFirst();
+    }
+
+    // Only takeDescriptor hands connections out.
+    QTcpSocket *nextPendingConnection() override { return nullptr; }
+
+    // Past maxPendingConnections waiting, the kernel's queue holds the others.
+    [[nodiscard]] Acceptor *startAccepting()
+    {
+        return new Acceptor(
+            *this, QStringLiteral("listener"), [this](qintptr fd) { incomingConnection(fd); },
+            [this] { return m_waiting.size() >= maxPendingConnections(); });
+    }
+
+protected:
+    void incomingConnection(qintptr descriptor) override
+    {
+        m_waiting.append(descriptor);
+        emit newConnection();
+    }
+
+private:
+    QList<qintptr> m_waiting;
+};
+
+// A TLS listener whose connections the acceptor takes. Handshakes under way
+// count as waiting, as Qt counts them.
+class AcceptedTlsListener : public TlsListener
+{
+public:
+    using TlsListener::TlsListener;
+
+    [[nodiscard]] Acceptor *startAccepting()
+    {
+        return new Acceptor(*this, QStringLiteral("TLS listener"),
+                            [this](qintptr fd) { incomingConnection(fd); }, [this] {
+                                return findChildren<QSslSocket *>(Qt::FindDirectChildrenOnly).size()
+                                    >= maxPendingConnections();
+                            });
+    }
+};
+
 } // namespace
 
 Winsock::Winsock(QObject *parent)
@@ -116,7 +182,8 @@ Winsock::Winsock(QObject *parent)
 Winsock::~Winsock()
 {
     Close();
-    qDeleteAll(m_requests);
+    for (Offered &offered : m_requests)
+        offered.discard();
     m_requests.clear();
 }
 
@@ -287,9 +354,9 @@ void Winsock::setClientTls(TlsSetup setup)
 std::unique_ptr<QTcpServer> Winsock::makeServer(const QSslConfiguration *tls)
 {
     if (!tls)
-        return std::make_unique<QTcpServer>();
+        return std::make_unique<PlainListener>();
     // The filter in force when a peer arrives, as for plain connections.
-    auto server = std::make_unique<TlsListener>(*tls, [this](const QHostAddress &peer) {
+    auto server = std::make_unique<AcceptedTlsListener>(*tls, [this](const QHostAddress &peer) {
         return !m_peerFilter || m_peerFilter(plainAddress(peer));
     });
     // Reported as events of this instance, in their turn.
@@ -317,6 +384,9 @@ void Winsock::Listen()
     for (const QHostAddress &address : m_localAddresses) {
         auto server = makeServer(tls ? &*tls : nullptr);
         server->setProxy(QNetworkProxy::NoProxy);
+        // A crowd arriving at once waits in the kernel rather than being
+        // turned away (the kernel caps it at net.core.somaxconn).
+        server->setListenBacklogSize(ListenBacklog);
         // QTcpServer sets SO_REUSEADDR on Unix: the port can be taken again
         // at once after a Close even while old connections sit in TIME_WAIT.
         // Every address listens on the port the first one got.
@@ -338,6 +408,10 @@ void Winsock::Listen()
 void Winsock::watchServer(QTcpServer *server, bool tls)
 {
     server->setParent(this);
+    // Out of descriptors, it goes on trying instead of pausing for good.
+    Acceptor *acceptor = tls ? static_cast<AcceptedTlsListener *>(server)->startAccepting()
+                             : static_cast<PlainListener *>(server)->startAccepting();
+    connect(acceptor, &Acceptor::descriptorsExhausted, this, &Winsock::DescriptorsExhausted);
     // A TLS connection is pending once its handshake is done, well after
     // the listener took it from the OS (newConnection).
     if (tls)
@@ -406,13 +480,36 @@ QString Winsock::PeerSubject() const
     return m_socket ? Tls::peerSubject(*m_socket) : QString();
 }
 
-QTcpSocket *Winsock::nextPending()
+bool Winsock::Offered::peer(QHostAddress *address, quint16 *port) const
+{
+    if (socket) {
+        *address = socket->peerAddress();
+        *port = socket->peerPort();
+        return true;
+    }
+    return winsock_os::peerOf(descriptor, address, port);
+}
+
+void Winsock::Offered::discard()
+{
+    if (socket) {
+        socket->abort();
+        delete socket;
+    }
+    winsock_os::closeDescriptor(descriptor);
+    *this = {};
+}
+
+Winsock::Offered Winsock::nextPending()
 {
     for (QTcpServer *server : std::as_const(m_servers)) {
-        if (server->hasPendingConnections())
-            return server->nextPendingConnection();
+        if (!server->hasPendingConnections())
+            continue;
+        if (auto *plain = dynamic_cast<PlainListener *>(server))
+            return {nullptr, plain->takeDescriptor()};
+        return {Acceptor::of(*server)->takePending([server] { return server->nextPendingConnection(); }), -1};
     }
-    return nullptr;
+    return {};
 }
 
 void Winsock::onNewConnection()
@@ -427,30 +524,37 @@ void Winsock::onNewConnection()
 
 void Winsock::deliverConnectionRequest()
 {
-    QTcpSocket *socket = nextPending();
-    // A peer the filter refuses is closed at once; nobody is asked.
-    while (socket && m_peerFilter && !m_peerFilter(plainAddress(socket->peerAddress()))) {
-        const QString address = plainAddress(socket->peerAddress()).toString();
-        const quint16 port = socket->peerPort();
-        refuse(socket);
-        emit PeerRefused(address, port);
-        socket = nextPending();
+    Offered offered;
+    // A peer the filter refuses is closed at once; nobody is asked. One
+    // that reset before it was taken is gone without a word.
+    while ((offered = nextPending())) {
+        QHostAddress peer;
+        quint16 port = 0;
+        if (!offered.peer(&peer, &port)) {
+            offered.discard();
+            continue;
+        }
+        if (!m_peerFilter || m_peerFilter(plainAddress(peer)))
+            break;
+        refuse(offered);
+        emit PeerRefused(plainAddress(peer).toString(), port);
     }
-    if (!socket) {
+    if (!offered) {
         m_requestPosted = false;
         return;
     }
     // Owned by this instance from now on, so that a Close() in the handler
     // (which deletes the server) leaves it to the Accept that follows.
-    socket->setParent(this);
+    if (offered.socket)
+        offered.socket->setParent(this);
     const qint32 id = newRequestId();
-    m_requests.insert(id, socket);
+    m_requests.insert(id, offered);
     const quint64 generation = m_generation;
 
     emit ConnectionRequest(id);
 
     // Nobody took it: close it now, the peer sees the connection end.
-    delete m_requests.take(id);
+    m_requests.take(id).discard();
 
     if (generation == m_generation) {
         m_requestPosted = false;
@@ -463,15 +567,14 @@ void Winsock::deliverConnectionRequest()
     }
 }
 
-void Winsock::refuse(QTcpSocket *socket)
+void Winsock::refuse(Offered &offered)
 {
-    // The line goes straight to the descriptor: it is short and nothing was
-    // sent before it, so the OS takes it whole; the close follows at once.
-    if (!m_refusalText.isEmpty() && !qobject_cast<QSslSocket *>(socket))
-        (void)winsock_os::sendSome(socket->socketDescriptor(), m_refusalText.constData(),
-                                   m_refusalText.size());
-    socket->abort();
-    delete socket;
+    // The line goes straight to the descriptor of a plain connection: it is
+    // short and nothing was sent before it, so the OS takes it whole; the
+    // close follows at once.
+    if (!m_refusalText.isEmpty() && !offered.socket)
+        (void)winsock_os::sendSome(offered.descriptor, m_refusalText.constData(), m_refusalText.size());
+    offered.discard();
 }
 
 void Winsock::Connect()
@@ -531,10 +634,22 @@ void Winsock::Accept(Winsock &listener, qint32 requestID)
 {
     if (m_state != sckClosed)
         throw badState("Accept", m_state);
-    QTcpSocket *socket = listener.m_requests.take(requestID);
-    if (!socket)
+    Offered offered = listener.m_requests.take(requestID);
+    if (!offered)
         throw ComponentError(WinsockCode::InvalidArgument,
                              QStringLiteral("No pending connection request %1").arg(requestID));
+    QTcpSocket *socket = offered.socket;
+    if (!socket) {
+        socket = new QTcpSocket(this);
+        socket->setProxy(QNetworkProxy::NoProxy);
+        if (!socket->setSocketDescriptor(offered.descriptor)) {
+            const QString text = socket->errorString();
+            const int code = winsockCode(socket->error(), text);
+            delete socket;
+            winsock_os::closeDescriptor(offered.descriptor);
+            throw ComponentError(code, text);
+        }
+    }
     adopt(socket);
 }
 

@@ -225,6 +225,9 @@ public:
     // OS descriptor of the current connection, -1 when there is none.
     [[nodiscard]] qintptr SocketHandle() const;
 
+    // Connections the kernel holds for a listener until they are accepted.
+    static constexpr int ListenBacklog = 1024;
+
     // Received bytes held here at most; beyond it the OS socket is not read.
     static constexpr qint64 ReadBufferLimit = 256 * 1024;
 
@@ -242,6 +245,10 @@ signals:
     void PeerRefused(const QString &address, quint16 port);
     // A TLS peer's handshake failed or timed out; it was never offered.
     void HandshakeFailed(const QString &address, quint16 port, const QString &reason);
+    // While listening, a connection could not be taken for want of
+    // descriptors (again at each retry until one is taken): whoever holds
+    // descriptors it can spare should give one back.
+    void DescriptorsExhausted();
     // A Connect has completed (with TLS: the server's certificate verified):
     // State is 7.
     void Connected();
@@ -267,12 +274,24 @@ private:
     void closeServer();
     [[nodiscard]] std::unique_ptr<QTcpServer> makeServer(const QSslConfiguration *tls);
     void watchServer(QTcpServer *server, bool tls);
-    void refuse(QTcpSocket *socket);
     void attachSocket(QTcpSocket *socket);
     void adopt(QTcpSocket *socket);
     void onNewConnection();
     void writeNow(const QByteArray &data);
-    [[nodiscard]] QTcpSocket *nextPending();
+    // An incoming connection taken from a listener: a TLS one as its socket
+    // (its handshake is done), a plain one as its bare descriptor, wrapped
+    // only when accepted so that nothing reads it before: a peer that sent
+    // its query and closed its side meanwhile is still a peer to answer.
+    struct Offered {
+        QTcpSocket *socket = nullptr;
+        qintptr descriptor = -1;
+        explicit operator bool() const { return socket || descriptor >= 0; }
+        [[nodiscard]] bool peer(QHostAddress *address, quint16 *port) const;
+        void discard();
+    };
+    [[nodiscard]] Offered nextPending();
+    // Closes a connection the filter refused, after the refusal line.
+    void refuse(Offered &offered);
     void deliverConnectionRequest();
     void newGeneration();
     void onSocketReadyRead();
@@ -305,7 +324,7 @@ private:
     qintptr m_spare = -1;
     SendSide *m_sendSide = nullptr;
     bool m_sendSideNotifying = false;  // its write notification is raising BytesSent
-    QHash<qint32, QTcpSocket *> m_requests; // incoming connections being offered (owned)
+    QHash<qint32, Offered> m_requests; // incoming connections being offered (owned)
     bool m_requestPosted = false;      // a ConnectionRequest is posted or being offered
     bool m_dataArrivalPosted = false;  // a DataArrival is posted and not yet delivered
     quint64 m_generation = 0;          // bumps on Close/Connect/Accept; stale posted events are dropped

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QHostAddress>
+#include <QString>
 #include <QtGlobal>
 
 // The operating-system side of Winsock: socket options Qt does not offer.
@@ -34,5 +35,24 @@ void closeDescriptor(qintptr fd);
 
 // Two connected stream descriptors (close-on-exec), or false.
 [[nodiscard]] bool socketPair(qintptr ends[2]);
+
+// Accepts one connection waiting on listening `fd` (non-blocking,
+// close-on-exec): its descriptor, or -1 with `*error` 0 when none waits
+// now, else the errno of the failure.
+[[nodiscard]] qintptr acceptOne(qintptr fd, int *error);
+
+// True when `error` means the process or the system is out of descriptors
+// or memory for one.
+[[nodiscard]] bool isShortage(int error);
+
+// The system's words for `error` ("Too many open files"), with the limit
+// when it is the process's.
+[[nodiscard]] QString describeError(int error);
+
+// Raises this process's soft limit on open descriptors to its hard limit;
+// returns the limit in effect afterwards (0 when it cannot be read).
+quint64 raiseDescriptorLimit();
+// The soft limit on open descriptors now (0 when it cannot be read).
+[[nodiscard]] quint64 descriptorLimit();
 
 } // namespace winsock_os

@@ -1,6 +1,8 @@
 #include "platform/winsock_os.h"
 
 #include <cerrno>
+#include <cstring>
+#include <sys/resource.h>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -72,6 +74,56 @@ bool socketPair(qintptr ends[2])
     ends[0] = fds[0];
     ends[1] = fds[1];
     return true;
+}
+
+qintptr acceptOne(qintptr fd, int *error)
+{
+    for (;;) {
+        const int accepted = ::accept4(int(fd), nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+        if (accepted >= 0) {
+            *error = 0;
+            return accepted;
+        }
+        // A peer that left before it was taken is nobody's concern.
+        if (errno == EINTR || errno == ECONNABORTED)
+            continue;
+        *error = errno == EAGAIN || errno == EWOULDBLOCK ? 0 : errno;
+        return -1;
+    }
+}
+
+bool isShortage(int error)
+{
+    return error == EMFILE || error == ENFILE || error == ENOBUFS || error == ENOMEM;
+}
+
+QString describeError(int error)
+{
+    QString text = QString::fromLocal8Bit(std::strerror(error));
+    rlimit limit {};
+    if (error == EMFILE && ::getrlimit(RLIMIT_NOFILE, &limit) == 0)
+        text += QStringLiteral(" (limit %1)").arg(quint64(limit.rlim_cur));
+    return text;
+}
+
+quint64 descriptorLimit()
+{
+    rlimit limit {};
+    return ::getrlimit(RLIMIT_NOFILE, &limit) == 0 ? quint64(limit.rlim_cur) : 0;
+}
+
+quint64 raiseDescriptorLimit()
+{
+    rlimit limit {};
+    if (::getrlimit(RLIMIT_NOFILE, &limit) != 0)
+        return 0;
+    if (limit.rlim_cur < limit.rlim_max) {
+        rlimit raised = limit;
+        raised.rlim_cur = limit.rlim_max;
+        if (::setrlimit(RLIMIT_NOFILE, &raised) == 0)
+            limit = raised;
+    }
+    return quint64(limit.rlim_cur);
 }
 
 } // namespace winsock_os
