@@ -148,10 +148,13 @@ def check_exhaustion(program, folder, timeout, tls):
         report("%s: once they are gone the peer relays 1 MiB both ways within 2 s" % name,
                took is not None and took < 2.0, "took %s s" % took)
         report("%s: /metrics answers again within 2 s" % name, wait_for(lambda: scraped(metrics, timeout) == 200, 2))
-        for listener, least in ((b"listener", 1), (b"metrics", 0)):
+        # The relay's listener runs out once; the metrics server, whose
+        # scrapers come and go, may run out again after a calm second, but
+        # never says so at every try (every 100 ms).
+        for listener, least, most in ((b"listener", 1, 1), (b"metrics", 0, 3)):
             lines = re.findall(listener + rb": cannot accept connections on port \d+: Too many open files", hub.log)
-            report("%s: the %s names the exhaustion once" % (name, listener.decode()),
-                   least <= len(lines) <= 1, hub.log)
+            report("%s: the %s names each time it runs out once" % (name, listener.decode()),
+                   least <= len(lines) <= most, hub.log)
     finally:
         hub.close(timeout)
 
