@@ -6,7 +6,8 @@ its TCP/IP Server and metrics on ports the system chooses).
 
 Descriptors run out (limit lowered in the child) under the plain and the
 TLS listener: once the idle peers go, a waiting peer relays 1 MiB both ways
-within 2 s, /metrics answers, each listener logged it once. Scrapers stop
+within seconds (2 on a quiet machine), /metrics answers, each listener
+logged it once. Scrapers stop
 short of the relay's reserve and give one up for a new peer. The metrics
 server's limits (MaxConnections, IdleTimeout) against idle and slowloris
 clients, and HTTP as RFC 9112 has it. One line per check.
@@ -103,6 +104,9 @@ def write_all(write, data):
         pass  # closed while we still sent: the answer tells
 
 
+RECOVERY_S = 5
+
+
 def scraped(port, timeout):
     try:
         return status_of(port, "/metrics", timeout)
@@ -145,9 +149,13 @@ def check_exhaustion(program, folder, timeout, tls):
         for conn in idle + [scraper]:
             conn.close()
         took = hub.relay(context.wrap_socket(peer, server_hostname="127.0.0.1") if tls else peer, timeout)
-        report("%s: once they are gone the peer relays 1 MiB both ways within 2 s" % name,
-               took is not None and took < 2.0, "took %s s" % took)
-        report("%s: /metrics answers again within 2 s" % name, wait_for(lambda: scraped(metrics, timeout) == 200, 2))
+        # 2 s on a quiet machine; the suite runs two tests at once, so the
+        # bound here is what tells a listener that recovered by itself from
+        # one that waits for a timeout or never accepts again.
+        report("%s: once they are gone the peer relays 1 MiB both ways within %d s" % (name, RECOVERY_S),
+               took is not None and took < RECOVERY_S, "took %s s" % took)
+        report("%s: /metrics answers again within %d s" % (name, RECOVERY_S),
+               wait_for(lambda: scraped(metrics, timeout) == 200, RECOVERY_S))
         # The relay's listener runs out once; the metrics server, whose
         # scrapers come and go, may run out again after a calm second, but
         # never says so at every try (every 100 ms).
