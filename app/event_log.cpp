@@ -1,5 +1,7 @@
 #include "app/event_log.h"
 
+#include "platform/log_scope.h"
+
 #include "platform/config_location.h"
 
 #include <QDateTime>
@@ -54,7 +56,9 @@ void EventLog::handleMessage(QtMsgType type, const QMessageLogContext &context,
         return;
     const QString category = QLatin1String(context.category ? context.category : "default")
         + QLatin1String(levelWord(type));
-    g_current->write(category, text);
+    // A hub of several names the device a line is about.
+    const QString &hub = LogScope::current();
+    g_current->write(category, hub.isEmpty() ? text : hub + QStringLiteral(": ") + text);
 }
 
 void EventLog::write(const QString &category, const QString &text)

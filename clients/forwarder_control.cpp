@@ -25,20 +25,25 @@ void RelayCore::Command3_Click(int Index)
 
 void RelayCore::connectAction(const Endpoint &binding)
 {
-    // Armed first: even a Connect that fails below leaves the tick retrying.
-    *binding.armed = true;
     Winsock &socket = *Winsock1[std::size_t(binding.index)];
     try {
         const int state = socket.State();
         if (state == Winsock::sckConnected) {
+            *binding.armed = true;
             binding.statusField->setText(QString::number(state));
             return;
         }
-        // Connecting, closing or in error: start over with the fields' values.
-        if (socket.State() > Winsock::sckClosed)
-            socket.Close();
-        socket.setRemoteHost(binding.hostField->text());
-        socket.setRemotePort(connectPortFromText(binding.portField->text()));
+        // Connecting, closing or in error: started over with the fields'
+        // values. Armed even when they cannot be taken: the tick retries.
+        const QString host = binding.hostField->text();
+        qint32 port = 0;
+        try {
+            port = connectPortFromText(binding.portField->text());
+        } catch (const ComponentError &) {
+            *binding.armed = true;
+            throw;
+        }
+        m_engine->connectTo(binding.index, host, port);
         // Saved as typed, and only once the socket has taken both.
         saveSetting([&](HubSettings &settings) {
             settings.setStartupField(binding.hostKey, binding.hostField->text());
@@ -56,24 +61,13 @@ void RelayCore::connectAction(const Endpoint &binding)
         m_boxes->show(text, MessageBoxes::Buttons::Ok);
         return;
     }
-    try {
-        socket.Connect();
-    } catch (const ComponentError &) {
-        // A refused request is put right by the socket's events and the tick.
-    }
     binding.portField->setBackColor(UiColour::Yellow);
 }
 
 void RelayCore::forwarderCloseAction(const Endpoint &binding)
 {
-    *binding.armed = false;
-    Winsock &socket = *Winsock1[std::size_t(binding.index)];
-    try {
-        socket.Close();
-    } catch (const ComponentError &) {
-        // Still red and still the true state below, so the operator sees it.
-    }
-    qCInfo(lcNet, "%s closed", endpointName(binding.index));
+    m_engine->closeForwarder(binding.index);
+    // Still red and still the true state, so the operator sees it.
     binding.portField->setBackColor(UiColour::Red);
-    binding.statusField->setText(QString::number(socket.State()));
+    binding.statusField->setText(QString::number(Winsock1[std::size_t(binding.index)]->State()));
 }

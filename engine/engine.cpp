@@ -8,6 +8,7 @@
 #include "platform/component_error.h"
 #include "platform/handler_guard.h"
 #include "platform/log_categories.h"
+#include "platform/log_scope.h"
 #include "platform/serial_comm.h"
 #include "platform/winsock.h"
 
@@ -37,10 +38,11 @@ Engine::Engine(const QString &configDir, QObject *parent)
         const std::size_t i = std::size_t(row.index);
         m_owned[i] = std::make_unique<SocketEndpoint>(row, this);
         SocketEndpoint *endpoint = m_endpoints[i] = m_owned[i].get();
-        m_sockets[i] = &endpoint->socket();
-        connect(m_sockets[i], &Winsock::PeerRefused, this, [endpoint] { ++endpoint->refused; });
-        connect(m_sockets[i], &Winsock::HandshakeFailed, this, [endpoint] { ++endpoint->refusedTls; });
-        connect(m_sockets[i], &Winsock::DescriptorsExhausted, this, &Engine::descriptorsExhausted);
+        m_sockets[i] = &endpoint->connection();
+        Winsock *socket = &endpoint->socket();
+        connect(socket, &Winsock::PeerRefused, this, [endpoint] { ++endpoint->refused; });
+        connect(socket, &Winsock::HandshakeFailed, this, [endpoint] { ++endpoint->refusedTls; });
+        connect(socket, &Winsock::DescriptorsExhausted, this, &Engine::descriptorsExhausted);
     }
     m_serial = new SerialBridge(m_ports, this);
     m_flow = new FlowControl(m_sockets, m_serial->comm(), this);
@@ -60,7 +62,7 @@ Engine::Engine(const QString &configDir, QObject *parent)
             [this] { runHandler("serial delivery ended", [&] { m_router->setGathering(false); }); });
     // A peer of a listener that serves several is dropped alone; the
     // endpoint and its other peers go on.
-    const auto drop = [this](Winsock *socket, const QString &why) {
+    const auto drop = [this](Connection *socket, const QString &why) {
         SocketEndpoint *owner = nullptr;
         SocketEndpoint *peer = nullptr;
         if (!findSocket(socket, &owner, &peer))
@@ -71,16 +73,19 @@ Engine::Engine(const QString &configDir, QObject *parent)
             dropDestination(owner->index(), why);
     };
     connect(m_flow, &FlowControl::destinationStalled, this,
-            [drop](Winsock *socket, int, const QString &why) {
+            [this, drop](Connection *socket, int, const QString &why) {
+                const LogScope scope(m_name);
                 runHandler("stalled destination", [&] { drop(socket, why); });
             });
-    connect(m_flow, &FlowControl::destinationOverflowed, this, [this, drop](Winsock *socket, int) {
+    connect(m_flow, &FlowControl::destinationOverflowed, this, [this, drop](Connection *socket, int) {
+        const LogScope scope(m_name);
         runHandler("overflowing destination", [&] {
             drop(socket, QStringLiteral("fell %1 KiB behind the serial port")
                              .arg(m_flow->limits().serialQueueLimit / 1024));
         });
     });
     connect(m_session, &RemoteSession::overflowed, this, [this](qint64 limit) {
+        const LogScope scope(m_name);
         for (SocketEndpoint *endpoint : m_endpoints) {
             if (endpoint->row().speaksRfc2217)
                 dropDestination(endpoint->index(),
@@ -286,7 +291,7 @@ void Engine::closePeers(int index)
     peerGone(owner, had);
 }
 
-bool Engine::findSocket(const Winsock *socket, SocketEndpoint **owner, SocketEndpoint **peer) const
+bool Engine::findSocket(const Connection *socket, SocketEndpoint **owner, SocketEndpoint **peer) const
 {
     for (SocketEndpoint *endpoint : m_endpoints) {
         *owner = endpoint;

@@ -16,6 +16,7 @@
 #include <array>
 #include <memory>
 
+class Connection;
 class FlowControl;
 class RemoteSession;
 class Router;
@@ -72,6 +73,11 @@ public:
     // `configDir` holds the settings files and the port table.
     explicit Engine(const QString &configDir, QObject *parent = nullptr);
     ~Engine() override;
+
+    // The hub's name: its section of a devices file, which prefixes its log
+    // lines (LogScope) and labels its metrics. Empty for the one hub of a run.
+    [[nodiscard]] const QString &name() const { return m_name; }
+    void setName(const QString &name) { m_name = name; }
 
     [[nodiscard]] SocketEndpoint &endpoint(int index) const { return *m_endpoints[std::size_t(index)]; }
     [[nodiscard]] SerialBridge &serial() const { return *m_serial; }
@@ -171,8 +177,9 @@ private:
     void dropPeer(SocketEndpoint &owner, SocketEndpoint &peer, const QString &why);
     void reapPeers();
     // The endpoint and peer that own `socket`; false when none does.
-    bool findSocket(const Winsock *socket, SocketEndpoint **owner, SocketEndpoint **peer) const;
+    bool findSocket(const Connection *socket, SocketEndpoint **owner, SocketEndpoint **peer) const;
 
+    QString m_name;
     HubSettings m_settings;
     PortTable m_ports;
     NetworkSettings m_network;
@@ -183,7 +190,7 @@ private:
     FlowControl *m_flow = nullptr;
     RemoteSession *m_session = nullptr;
     Router *m_router = nullptr;
-    std::array<Winsock *, EndpointCount> m_sockets {}; // flow control's view
+    std::array<Connection *, EndpointCount> m_sockets {}; // flow control's view
     bool m_relayingSerial = false;
     bool m_reapPosted = false;
     quint64 m_droppedDestinations = 0;

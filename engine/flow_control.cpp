@@ -1,7 +1,7 @@
 #include "engine/flow_control.h"
 
 #include "platform/serial_comm.h"
-#include "platform/winsock.h"
+#include "platform/connection.h"
 
 #include <QPointer>
 #include <QTimer>
@@ -17,7 +17,7 @@ bool congestedNow(bool wasCongested, qint64 backlog, qint64 high, qint64 low)
 }
 } // namespace
 
-FlowControl::FlowControl(const std::array<Winsock *, EndpointCount> &sockets, SerialComm &serial,
+FlowControl::FlowControl(const std::array<Connection *, EndpointCount> &sockets, SerialComm &serial,
                          QObject *parent)
     : QObject(parent), m_serial(serial), m_watch(new QTimer(this))
 {
@@ -33,23 +33,23 @@ FlowControl::FlowControl(const std::array<Winsock *, EndpointCount> &sockets, Se
     connect(&m_serial, &SerialComm::BytesWritten, this, [this] { check(); });
 }
 
-void FlowControl::add(int node, Winsock &socket)
+void FlowControl::add(int node, Connection &socket)
 {
     Destination destination;
     destination.node = node;
     destination.socket = &socket;
     destination.lastProgress.start();
     m_destinations.push_back(destination);
-    connect(&socket, &Winsock::BytesSent, this, [this, s = &socket] { onSocketProgress(s); });
+    connect(&socket, &Connection::BytesSent, this, [this, s = &socket] { onSocketProgress(s); });
 }
 
-void FlowControl::addPeer(int node, Winsock &socket)
+void FlowControl::addPeer(int node, Connection &socket)
 {
     add(node, socket);
     update();
 }
 
-void FlowControl::removePeer(const Winsock &socket)
+void FlowControl::removePeer(const Connection &socket)
 {
     disconnect(&socket, nullptr, this, nullptr);
     std::erase_if(m_destinations, [&](const Destination &d) { return d.socket == &socket; });
@@ -62,7 +62,7 @@ void FlowControl::setLimits(const Limits &limits)
     update();
 }
 
-void FlowControl::setHeld(const Winsock &socket, bool held)
+void FlowControl::setHeld(const Connection &socket, bool held)
 {
     for (Destination &destination : m_destinations) {
         if (destination.socket == &socket)
@@ -71,7 +71,7 @@ void FlowControl::setHeld(const Winsock &socket, bool held)
     update();
 }
 
-void FlowControl::onSocketProgress(const Winsock *socket)
+void FlowControl::onSocketProgress(const Connection *socket)
 {
     for (Destination &destination : m_destinations) {
         if (destination.socket == socket)
@@ -83,7 +83,7 @@ void FlowControl::onSocketProgress(const Winsock *socket)
 bool FlowControl::crossedMark() const
 {
     for (const Destination &d : m_destinations) {
-        const Winsock &socket = *d.socket;
+        const Connection &socket = *d.socket;
         const bool connected = socket.CanSend();
         const qint64 backlog = connected ? socket.BytesToSend() : 0;
         if ((connected && congestedNow(d.full, backlog, m_limits.socketHigh, m_limits.socketLow))
@@ -108,7 +108,7 @@ void FlowControl::update()
 {
     m_congested.fill(false);
     for (Destination &d : m_destinations) {
-        const Winsock &socket = *d.socket;
+        const Connection &socket = *d.socket;
         const bool connected = socket.CanSend();
         const qint64 backlog = connected ? socket.BytesToSend() : 0;
         const bool full =
@@ -142,7 +142,7 @@ void FlowControl::update()
     // A closed port reads nothing: no need to ask (the answer looks it up).
     const bool serialHolds = !m_serial.PortOpen() || m_serial.HoldsSender();
     m_serial.setReceivePaused(serialHolds && blocked(SerialNode));
-    QList<std::pair<QPointer<Winsock>, int>> overflowed;
+    QList<std::pair<QPointer<Connection>, int>> overflowed;
     if (!serialHolds) {
         for (const Destination &d : m_destinations) {
             if (routes(SerialNode, d.node) && d.socket->CanSend()
@@ -168,7 +168,7 @@ void FlowControl::update()
 
 void FlowControl::checkStalls()
 {
-    QList<std::tuple<QPointer<Winsock>, int, QString>> stalled;
+    QList<std::tuple<QPointer<Connection>, int, QString>> stalled;
     for (Destination &d : m_destinations) {
         // Only its own backlog counts: a destination held by its peer's
         // request is not stalled, it asked for it.

@@ -10,7 +10,7 @@
 
 class QTimer;
 class SerialComm;
-class Winsock;
+class Connection;
 
 // Back-pressure for the relay, along the route table. A destination whose
 // unsent bytes pass its high mark is congested until they drain below the
@@ -49,7 +49,7 @@ public:
     };
 
     // `sockets` and `serial` must outlive this object.
-    FlowControl(const std::array<Winsock *, EndpointCount> &sockets, SerialComm &serial,
+    FlowControl(const std::array<Connection *, EndpointCount> &sockets, SerialComm &serial,
                 QObject *parent = nullptr);
 
     void setLimits(const Limits &limits);
@@ -59,8 +59,8 @@ public:
     // serves several): a destination under the same rules as the endpoint's
     // own socket, counted towards the node's congestion. It must stay alive
     // until removePeer.
-    void addPeer(int node, Winsock &socket);
-    void removePeer(const Winsock &socket);
+    void addPeer(int node, Connection &socket);
+    void removePeer(const Connection &socket);
 
     // Re-reads every destination's backlog and pauses or resumes the sources.
     void update();
@@ -73,7 +73,7 @@ public:
 
     // Holds socket destination `socket` as if it were full (its peer asked
     // the hub to stop sending), or lets it go again.
-    void setHeld(const Winsock &socket, bool held);
+    void setHeld(const Connection &socket, bool held);
 
     // True while route node `node` (0..3 sockets, SerialNode) is congested.
     [[nodiscard]] bool congested(int node) const { return m_congested[std::size_t(node)]; }
@@ -82,25 +82,25 @@ signals:
     // `socket` of endpoint `index` made no progress for the stall time
     // while over its high mark, or stayed over serialQueueLimit that long
     // (`why` says which, for the log); the owner should drop it.
-    void destinationStalled(Winsock *socket, int index, const QString &why);
+    void destinationStalled(Connection *socket, int index, const QString &why);
     // `socket` of endpoint `index` holds more than serialQueueLimit unsent
     // bytes while the serial port cannot be paused; the owner should drop it.
-    void destinationOverflowed(Winsock *socket, int index);
+    void destinationOverflowed(Connection *socket, int index);
 
 private:
     // One socket destination: an endpoint's own socket or one of its peers.
     struct Destination {
         int node = 0;
-        Winsock *socket = nullptr;
+        Connection *socket = nullptr;
         bool full = false; // over the socket high mark (hysteresis)
         bool held = false;
         bool heldCounted = false; // held while connected, at the last update
         QElapsedTimer lastProgress;
         QElapsedTimer overBoundSince; // invalid while within it
     };
-    void add(int node, Winsock &socket);
+    void add(int node, Connection &socket);
     [[nodiscard]] bool crossedMark() const;
-    void onSocketProgress(const Winsock *socket);
+    void onSocketProgress(const Connection *socket);
     void checkStalls();
 
     SerialComm &m_serial;

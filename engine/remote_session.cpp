@@ -58,7 +58,7 @@ RemoteSession::~RemoteSession() = default;
 void RemoteSession::send(const QByteArray &bytes)
 {
     if (m_endpoint.connected())
-        m_endpoint.socket().SendData(bytes);
+        m_endpoint.connection().SendData(bytes);
 }
 
 void RemoteSession::start(bool on)
@@ -66,16 +66,16 @@ void RemoteSession::start(bool on)
     m_protocol.reset();
     m_held.clear();
     m_suspended = false;
-    m_flow.setHeld(m_endpoint.socket(), false);
+    m_flow.setHeld(m_endpoint.connection(), false);
     if (!on)
         return;
     m_protocol = std::make_unique<ComPortProtocol>();
     m_modemMask = ComPortProtocol::DefaultModemStateMask;
     m_lastModem = m_serial.comm().ModemLines();
-    m_endpoint.socket().SendData(m_protocol->greeting());
+    m_endpoint.connection().SendData(m_protocol->greeting());
     // The lines as they are now, so a client that reads them has an answer
     // before anything changes.
-    m_endpoint.socket().SendData(ComPortProtocol::notifyModemState(m_lastModem & m_modemMask));
+    m_endpoint.connection().SendData(ComPortProtocol::notifyModemState(m_lastModem & m_modemMask));
     m_modemPoll->start();
 }
 
@@ -96,7 +96,7 @@ QByteArray RemoteSession::fromPeer(const QByteArray &chunk)
 void RemoteSession::toPeer(const QByteArray &chunk, qint64 holdLimit)
 {
     if (!m_suspended) {
-        m_endpoint.socket().SendData(ComPortProtocol::toPeer(chunk));
+        m_endpoint.connection().SendData(ComPortProtocol::toPeer(chunk));
         return;
     }
     m_held += chunk;
@@ -174,11 +174,11 @@ void RemoteSession::request(const Request &request)
         return;
     case Request::Kind::FlowControlSuspend:
         m_suspended = true;
-        m_flow.setHeld(m_endpoint.socket(), true);
+        m_flow.setHeld(m_endpoint.connection(), true);
         return;
     case Request::Kind::FlowControlResume:
         m_suspended = false;
-        m_flow.setHeld(m_endpoint.socket(), false);
+        m_flow.setHeld(m_endpoint.connection(), false);
         if (!m_held.isEmpty())
             send(ComPortProtocol::toPeer(std::exchange(m_held, {})));
         m_flow.update();
@@ -252,5 +252,5 @@ void RemoteSession::pollModemLines()
     const quint8 state = ComPortProtocol::modemStateWithDeltas(m_lastModem, lines);
     m_lastModem = lines;
     if (state & m_modemMask)
-        m_endpoint.socket().SendData(ComPortProtocol::notifyModemState(state & m_modemMask));
+        m_endpoint.connection().SendData(ComPortProtocol::notifyModemState(state & m_modemMask));
 }

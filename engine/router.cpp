@@ -30,9 +30,9 @@ void Router::setGathering(bool on)
 {
     for (int destination : routeFrom(SerialNode)) {
         const SocketEndpoint &endpoint = *m_endpoints[std::size_t(destination)];
-        endpoint.socket().setGathering(on);
+        endpoint.connection().setGathering(on);
         for (const auto &peer : endpoint.peers)
-            peer->socket().setGathering(on);
+            peer->connection().setGathering(on);
     }
 }
 
@@ -72,7 +72,7 @@ bool Router::sendOn(SocketEndpoint &endpoint, const QByteArray &chunk)
         if (endpoint.session && endpoint.session->active())
             endpoint.session->toPeer(chunk, m_flow.limits().serialQueueLimit);
         else
-            endpoint.socket().SendData(chunk);
+            endpoint.connection().SendData(chunk);
     } catch (const ComponentError &) {
         // Dropped between the test and the send: the socket's own events
         // report it; the remaining destinations are still served.

@@ -10,6 +10,11 @@ SocketEndpoint::SocketEndpoint(const EndpointRow &row, QObject *owner)
 {
 }
 
+Connection &SocketEndpoint::connection() const
+{
+    return *m_socket;
+}
+
 bool SocketEndpoint::connected() const
 {
     return m_socket->State() == Winsock::sckConnected;

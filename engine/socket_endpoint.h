@@ -8,6 +8,7 @@
 #include <memory>
 #include <vector>
 
+class Connection;
 class QObject;
 class RemoteSession;
 class Winsock;
@@ -27,6 +28,8 @@ public:
     [[nodiscard]] const EndpointRow &row() const { return m_row; }
     [[nodiscard]] int index() const { return m_row.index; }
     [[nodiscard]] Winsock &socket() const { return *m_socket; }
+    // The same socket as the relay's byte paths see it.
+    [[nodiscard]] Connection &connection() const;
     [[nodiscard]] bool connected() const;
     // Takes bytes for its peer: connected, or its peer closed and may
     // still read (it may have closed only its sending side).

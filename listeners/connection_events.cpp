@@ -11,31 +11,10 @@ void RelayCore::Winsock1_ConnectionRequest(int Index, qint32 requestID)
 {
     if (!isEndpoint(Index))
         return;
-    if (m_engine->keepsListening(Index)) {
-        // The listener goes on listening: the peer becomes a connection of
-        // the endpoint (the count shows in the caption and the port field).
-        try {
-            m_engine->acceptPeer(Index, requestID);
-        } catch (const ComponentError &) {
-            // The peer withdrew before we took it: nothing to show.
-        }
-        return;
-    }
-    Winsock &socket = *Winsock1[std::size_t(Index)];
-    if (socket.State() != Winsock::sckClosed)
-        socket.Close();
-    try {
-        socket.Accept(requestID);
-    } catch (const ComponentError &) {
-        // The peer withdrew before we took it: the endpoint stays without a
-        // connection; the supervision tick re-arms the second server.
-        return;
-    }
-    qCInfo(lcNet, "%s: peer connected from %s:%u", endpointName(Index),
-           qUtf8Printable(socket.RemoteHostIP()), unsigned(socket.PeerPort()));
-    logSecurity(Index);
-    m_engine->peerAccepted(Index);
-    if (isListener(Index))
+    // A listener that goes on listening counts its peers in the caption and
+    // the port field; a peer that withdrew before we took it shows nothing.
+    const bool ownSocket = !m_engine->keepsListening(Index);
+    if (m_engine->acceptConnection(Index, requestID) && ownSocket && isListener(Index))
         endpoint(Index).portField->setBackColor(UiColour::Green);
 }
 
@@ -43,7 +22,7 @@ void RelayCore::Winsock1_Close(int Index)
 {
     if (!isEndpoint(Index))
         return;
-    qCInfo(lcNet, "%s: peer closed the connection", endpointName(Index));
+    m_engine->connectionClosed(Index);
     // The second server endpoint is the one a user sees: red like the others.
     endpoint(Index).portField->setBackColor(UiColour::Red);
     if (const char *caption = endpoint(Index).row->closeCaption)
@@ -54,9 +33,6 @@ void RelayCore::Winsock1_Error(int Index, int Number, const QString &Description
 {
     if (!isEndpoint(Index))
         return;
-    qCWarning(lcNet, "%s: socket error %d, %s", endpointName(Index), Number,
-              qUtf8Printable(Description));
-    Winsock1[std::size_t(Index)]->Close();
-    m_engine->peerLeft(Index);
+    m_engine->connectionFailed(Index, Number, Description);
     endpoint(Index).portField->setBackColor(UiColour::Red);
 }

@@ -44,41 +44,16 @@ void RelayCore::listenAction(const Endpoint &binding)
     const bool secondServer = binding.row->passAfterListen;
     // Any failure ends the action silently; what was done stays done.
     try {
-        Winsock &socket = *Winsock1[std::size_t(index)];
         const qint32 port = listenPortFromText(binding.portField->text());
-        // A field of 0 lets the system choose once; until Close the endpoint
-        // keeps that port, so a peer that left finds it where it was.
-        qint32 &chosen = m_chosenPort[std::size_t(index)];
-        if (port != 0)
-            chosen = 0;
-        const qint32 bind = port == 0 ? chosen : port;
-        // The tick re-arms an idle listener: one that already listens on that
-        // port is kept, so a peer arriving just then is not refused.
-        const bool keep = m_inTick && socket.State() == Winsock::sckListening
-            && socket.LocalPort() == bind;
-        if (!keep) {
-            socket.Close();
-            m_engine->closePeers(index);
-            m_engine->peerLeft(index);
-            socket.setProtocol(0);
-            socket.setLocalPort(bind);
-        }
         // The field's port is saved; a 0 lets the next run's system choose.
         saveSetting([&](HubSettings &settings) {
             settings.setStartupField(binding.portKey, QString::number(port));
         });
-        // The box a failed save shows lets the tick run: it may have
-        // listened (or taken a peer) meanwhile.
-        if (!keep && socket.State() == Winsock::sckClosed) {
-            socket.Listen();
-            if (port == 0 && chosen == 0) {
-                chosen = socket.LocalPort();
-                qCInfo(lcNet, "%s listening on port %d, chosen by the system and kept "
-                              "until Close", endpointName(index), chosen);
-            } else {
-                qCInfo(lcNet, "%s listening on port %d", endpointName(index), socket.LocalPort());
-            }
-        }
+        // A field of 0 lets the system choose once; until Close the endpoint
+        // keeps that port. The tick re-arms an idle listener: one that
+        // already listens on that port is kept, so a peer arriving just then
+        // is not refused.
+        m_engine->listen(index, port, m_inTick);
         if (secondServer)
             DoEvents();
         if (Winsock1[std::size_t(index)]->State() == Winsock::sckListening) {
@@ -88,8 +63,6 @@ void RelayCore::listenAction(const Endpoint &binding)
             (*binding.buttons)[1]->setEnabled(Winsock1[std::size_t(index)]->State()
                                               == Winsock::sckListening);
         }
-        if (binding.armed)
-            *binding.armed = true;
         if (!Timer1->isActive())
             Timer1->start();
     } catch (const ComponentError &error) {
@@ -103,11 +76,5 @@ void RelayCore::listenerCloseAction(const Endpoint &binding)
 {
     const int index = binding.index;
     binding.portField->setBackColor(UiColour::Red);
-    m_chosenPort[std::size_t(index)] = 0;
-    Winsock1[std::size_t(index)]->Close();
-    m_engine->closePeers(index);
-    m_engine->peerLeft(index);
-    qCInfo(lcNet, "%s stopped listening", endpointName(index));
-    if (binding.armed)
-        *binding.armed = false;
+    m_engine->stopListening(index);
 }

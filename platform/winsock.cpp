@@ -175,7 +175,7 @@ public:
 } // namespace
 
 Winsock::Winsock(QObject *parent)
-    : QObject(parent)
+    : Connection(parent)
 {
 }
 

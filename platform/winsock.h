@@ -1,5 +1,7 @@
 #pragma once
 
+#include "platform/connection.h"
+
 #include "platform/event_gate.h"
 
 #include <QAbstractSocket>
@@ -56,7 +58,7 @@ inline constexpr int InvalidTlsSetup = 10022;      // TLS on, but no usable cert
 // so a handler may call any member. An
 // event is a plain signal emission: whatever a handler throws passes through
 // here untouched (the relay core keeps exceptions from the event loop).
-class Winsock : public QObject
+class Winsock : public Connection
 {
     Q_OBJECT
 
@@ -181,14 +183,14 @@ public:
 
     // Queues the bytes for sending; never blocks. Throws 40006 unless
     // CanSend(), 10054 when the peer turns out to be gone entirely.
-    void SendData(const QByteArray &data);
+    void SendData(const QByteArray &data) override;
 
     // True while SendData takes bytes: connected (7), or the peer closed
     // (8) and may have closed only its sending side (a client that sends a
     // query, shuts its side and waits for the answer). That lasts until
     // StopSending, a Close or Connect, or until the connection refuses
     // bytes (the peer had closed entirely).
-    [[nodiscard]] bool CanSend() const;
+    [[nodiscard]] bool CanSend() const override;
 
     // After the peer closed (8): stops sending, hands the OS what it takes
     // now and ends the connection, so the peer reads the end of the stream.
@@ -199,17 +201,17 @@ public:
     // OS in one write when the gathering ends (BytesToSend counts it; Close
     // still hands it over). The relay gathers the chunks of one serial
     // delivery, so they leave as one segment instead of one each.
-    void setGathering(bool on);
+    void setGathering(bool on) override;
 
     // Everything received so far as one chunk, removed from the socket; empty
     // when nothing is waiting or there is no connection.
-    [[nodiscard]] QByteArray GetData();
+    [[nodiscard]] QByteArray GetData() override;
 
     // Bytes received and not yet read with GetData.
     [[nodiscard]] qint64 BytesReceived() const;
 
     // Bytes handed to SendData that the OS has not taken yet.
-    [[nodiscard]] qint64 BytesToSend() const;
+    [[nodiscard]] qint64 BytesToSend() const override;
 
     // Peer address of the current connection, empty when there is none.
     [[nodiscard]] QString RemoteHostIP() const;
@@ -219,7 +221,7 @@ public:
     // While paused, DataArrival is not raised and at most ReadBufferLimit
     // received bytes are taken from the OS; TCP's flow control then holds
     // the peer. Resuming announces what waits. Lasts across connections.
-    void setReceivePaused(bool paused);
+    void setReceivePaused(bool paused) override;
     [[nodiscard]] bool ReceivePaused() const { return m_receivePaused; }
 
     // OS descriptor of the current connection, -1 when there is none.
@@ -252,19 +254,16 @@ signals:
     // A Connect has completed (with TLS: the server's certificate verified):
     // State is 7.
     void Connected();
-    // Bytes are waiting; `bytesTotal` is how many at the time of delivery.
-    // Arrivals are coalesced: at most one waits at a time, and it is not
-    // raised when the bytes were already read by then.
-    void DataArrival(qint64 bytesTotal);
+    // DataArrival (see Connection) is coalesced: at most one waits at a
+    // time, and it is not raised when the bytes were already read by then.
     // The peer closed the connection, or only its sending side: State is 8.
     // Unread data stays readable; see CanSend for sending.
     void PeerClosed();
     // A connect failed or an open connection broke: State is 9. `number` is
     // one of WinsockCode, `description` Qt's text for people.
     void Error(int number, const QString &description);
-    // The OS took `bytes` of what SendData queued: BytesToSend went down.
-    // Emitted directly from Qt's write notification, never from a call here.
-    void BytesSent(qint64 bytes);
+    // BytesSent (see Connection) is emitted directly from Qt's write
+    // notification, never from a call here.
 
 private:
     template <typename Deliver>

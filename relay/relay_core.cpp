@@ -34,7 +34,7 @@ void makeControls(std::array<Control *, N> &controls, QObject *owner)
 
 RelayCore::RelayCore(MessageBoxes &boxes, const QString &configDir, QObject *parent)
     : QObject(parent),
-      m_engine(new Engine(configDir, this)),
+      m_engine(new Hub(configDir, this)),
       SoftwareForwarderArmed(m_engine->endpoint(endpointOf(EndpointRole::SoftwareForwarder)).armed),
       DataHostForwarderArmed(m_engine->endpoint(endpointOf(EndpointRole::DataHostForwarder)).armed),
       Server2Armed(m_engine->endpoint(endpointOf(EndpointRole::ServerListener)).armed),
@@ -239,10 +239,7 @@ bool RelayCore::setTlsSettings(const TlsSettings &tls, bool persist)
 
 void RelayCore::logSecurity(int index) const
 {
-    const QString security = Winsock1[std::size_t(index)]->Security();
-    if (!security.isEmpty())
-        qCInfo(lcNet, "%s: TLS with %s: %s", endpointName(index),
-               qUtf8Printable(Winsock1[std::size_t(index)]->RemoteHostIP()), qUtf8Printable(security));
+    m_engine->logSecurity(index);
 }
 
 void RelayCore::reloadTls()
@@ -360,7 +357,7 @@ void RelayCore::mnuExit_Click()
     // closed: noting that would lose the session noted a moment ago.
     if (!std::exchange(m_ended, true))
         noteSession();
-    m_engine->releaseAll();
+    m_engine->shutDown();
     DoEvents();
     emit programEnded();
 }

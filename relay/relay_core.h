@@ -3,6 +3,7 @@
 #include "engine/byte_counters.h"
 #include "engine/endpoint_table.h"
 #include "engine/engine.h"
+#include "engine/hub.h"
 #include "engine/hub_settings.h"
 #include "engine/network_settings.h"
 #include "platform/line_settings.h"
@@ -37,7 +38,7 @@ class RelayCore : public QObject
 {
     Q_OBJECT
 
-    Engine *m_engine; // first: members below refer into it
+    Hub *m_engine; // first: members below refer into it
 
 public:
     // Builds the components, starts Timer1 and runs Form_Load. `boxes`
@@ -218,14 +219,18 @@ public:
     // supervision tick opens the port again (same number, the operator's line
     // settings) once its device is back. With a window it stays closed, red,
     // until the operator opens it.
-    void setHeadless(bool on) { m_headless = on; }
+    void setHeadless(bool on)
+    {
+        m_headless = on;
+        m_engine->setReopensLostPort(on);
+    }
     [[nodiscard]] bool headless() const { return m_headless; }
 
     // ---- Services ---------------------------------------------------------
     [[nodiscard]] SettingsStore &settings() { return m_engine->settings().store(); }
     [[nodiscard]] HubSettings &hubSettings() { return m_engine->settings(); }
     [[nodiscard]] const PortTable &ports() const { return m_engine->ports(); }
-    [[nodiscard]] Engine &engine() const { return *m_engine; }
+    [[nodiscard]] Hub &engine() const { return *m_engine; }
     // Runs `save`, which stores what an operator's action remembers along the
     // way. A store that cannot be written is a warning, never the action's
     // end: the save is a convenience, the action what was asked for. Each
@@ -264,12 +269,11 @@ private:
     void connectAction(const Endpoint &endpoint);
     void forwarderCloseAction(const Endpoint &endpoint);
     void showPortClosed();
+    // The tick opened port `number` again: its device came back.
+    void showReopened(int number);
     // Configures Com1 for port `number` with the operator's line settings
     // and opens it; throws ComponentError when that fails.
     void openPort(int number);
-    // Headless: opens the port whose device vanished again once its device
-    // file is back; a failed attempt is retried on the next tick.
-    void reopenLostPort();
 
     MessageBoxes *m_boxes;
     std::array<Endpoint, EndpointCount> m_endpoints;
@@ -278,11 +282,7 @@ private:
     QStringList m_unsaved; // the save failures already told, once a run each
     bool m_ended = false;
     bool m_restoringSession = false;
-    // Per listener: the port the system chose for a field of 0, kept until Close.
-    std::array<qint32, EndpointCount> m_chosenPort {};
     bool m_headless = false;
-    int m_lostPort = 0;                 // vanished while open and not opened since; 0: none
-    bool m_reopenFailureLogged = false; // once per loss
     QString m_listenError;
     QString m_openError;
 };

@@ -48,7 +48,6 @@ void RelayCore::Command2_Click(int Index)
             boxes().show(QStringLiteral("Com error"), MessageBoxes::Buttons::Ok);
         }
     } else if (Index == 1) {
-        m_lostPort = 0;
         if (Com1->PortOpen()) {
             try {
                 showPortClosed();
@@ -57,6 +56,8 @@ void RelayCore::Command2_Click(int Index)
                 return;
             }
         }
+        // A vanished device is no longer waited for either.
+        m_engine->closePort();
         DoEvents();
     }
 }
@@ -66,9 +67,7 @@ void RelayCore::showPortClosed()
     Text3->setBackColor(UiColour::Red);
     Text3->setForeColor(UiColour::White);
     Text3->setText(QString::number(ComPort));
-    const int number = Com1->CommPort();
-    Com1->setPortOpen(false);
-    qCInfo(lcSerial, "COM port %d closed", number);
+    m_engine->closePort();
     setCaption(QStringLiteral("COM Port is Closed."));
     // White on white: the number is hidden until the next open.
     Text3->setBackColor(UiColour::White);
@@ -78,14 +77,13 @@ void RelayCore::openPort(int number)
 {
     // The operator's line settings, whatever a remote peer set before;
     // BaudRate follows them.
-    m_engine->serial().open(number);
+    m_engine->openPort(number);
     showOpen(Text3);
 }
 
 bool RelayCore::OpenCOM()
 {
     bool result = false;
-    m_lostPort = 0; // the operator's choice from now on
     try {
         openPort(ComPort);
         result = true;
@@ -112,24 +110,9 @@ bool RelayCore::OpenCOM()
     return result;
 }
 
-void RelayCore::reopenLostPort()
+void RelayCore::showReopened(int number)
 {
-    const int number = m_lostPort;
-    if (!m_headless || number == 0 || Com1->PortOpen() || ports().devicePath(number).isEmpty())
-
-        return;
-    try {
-        openPort(number);
-    } catch (const ComponentError &error) {
-        // Back but not usable yet (its permissions not set yet, another
-        // program holding it): the next tick tries again.
-        if (!std::exchange(m_reopenFailureLogged, true))
-            qCWarning(lcSerial, "COM port %d is back but cannot be opened yet: error %d, %s",
-                      number, error.code(), qUtf8Printable(error.text()));
-        return;
-    }
-    m_lostPort = 0;
-    qCInfo(lcSerial, "COM port %d is back and open again", number);
+    showOpen(Text3);
     setCaption(QStringLiteral("COM Port # ") + QString::number(number)
                + QStringLiteral(" is now open."));
 }

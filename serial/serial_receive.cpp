@@ -22,18 +22,13 @@ void RelayCore::Com1_OnComm()
         // The component closed the port. No message box: the operator may be
         // away for a long time; the red indicator and the caption stay until
         // the next Open.
-        qCWarning(lcSerial, "COM port %d was lost", Com1->CommPort());
-        m_lostPort = Com1->CommPort();
-        m_reopenFailureLogged = false;
         Text3->setBackColor(UiColour::Red);
         Text3->setForeColor(UiColour::White);
         Text3->setText(QString::number(Com1->CommPort()));
         setCaption(QStringLiteral("COM Port # ") + QString::number(Com1->CommPort())
                    + QStringLiteral(" was lost."));
-        // Whatever the device delivered before it went is still relayed.
-        m_engine->relayFromSerial(true);
-    } else if (event == CommEventCode::Receive) {
-        m_engine->relayFromSerial(false);
     }
-    // Send events, line changes and line errors need nothing.
+    // The hub notes a vanished device and relays what came (also what a
+    // vanished device delivered before it went).
+    m_engine->serialEvent();
 }

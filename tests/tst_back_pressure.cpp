@@ -119,7 +119,7 @@ void checkArrivals(Peer &peer, Checker &checker)
 
 void BackPressureTest::stalledSerialHoldsTheTcpSender()
 {
-    Hub hub;
+    TestHub hub;
     RelayCore &core = *hub.core;
     core.Timer1->stop();
     QVERIFY(hub.openSerial());
@@ -155,7 +155,7 @@ void BackPressureTest::stalledSerialHoldsTheTcpSender()
 
 void BackPressureTest::deadReceiverIsResetOthersGoOn()
 {
-    Hub hub;
+    TestHub hub;
     RelayCore &core = *hub.core;
     core.Timer1->stop();
     FlowControl::Limits limits = core.flowControl().limits();
@@ -215,7 +215,7 @@ void BackPressureTest::heldBytesRelayedBeforeTheSocketIsLetGo_data()
 void BackPressureTest::heldBytesRelayedBeforeTheSocketIsLetGo()
 {
     QFETCH(int, endpoint);
-    Hub hub;
+    TestHub hub;
     RelayCore &core = *hub.core;
     core.Timer1->stop();
     QVERIFY(hub.openSerial());
@@ -250,7 +250,7 @@ void BackPressureTest::heldBytesRelayedBeforeTheSocketIsLetGo()
 
 void BackPressureTest::lineWithoutFlowControlIsReadOnSlowDestinationDropped()
 {
-    Hub hub;
+    TestHub hub;
     RelayCore &core = *hub.core;
     core.Timer1->stop();
     FlowControl::Limits limits = core.flowControl().limits();
@@ -293,7 +293,7 @@ void BackPressureTest::lineWithoutFlowControlIsReadOnSlowDestinationDropped()
 
 void BackPressureTest::slowPeerOfThreeDroppedOthersGetAll()
 {
-    Hub hub;
+    TestHub hub;
     RelayCore &core = *hub.core;
     FlowControl::Limits limits = core.flowControl().limits();
     limits.serialQueueLimit = 256 * 1024; // 1 MiB in use; the rule is the same
@@ -361,7 +361,7 @@ void BackPressureTest::deafRfc2217PeerHoldsItselfAndIsReset()
 {
     QFETCH(QByteArray, unit);
     QFETCH(bool, trickle);
-    Hub hub;
+    TestHub hub;
     RelayCore &core = *hub.core;
     FlowControl::Limits limits = core.flowControl().limits();
     limits.stallMs = 1000;

@@ -87,7 +87,7 @@ private slots:
 // where no test host can be made too.
 void DeadPeerTest::connectionsProbeTheirPeers()
 {
-    Hub hub;
+    TestHub hub;
     auto peer = hub.connectToListener(2);
     QVERIFY(peer);
     const qintptr fd = hub.core->Winsock1[2]->SocketHandle();
@@ -101,7 +101,7 @@ void DeadPeerTest::vanishedPeerFreesTheSecondServer()
     TestHost host;
     if (!host.ok)
         QSKIP("cannot make a network namespace here (needs root and iproute2)");
-    Hub hub;
+    TestHub hub;
     RelayCore &form = *hub.core;
     form.Text4[0]->setText(QStringLiteral("0"));
     form.Command5_Click(0);

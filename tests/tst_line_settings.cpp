@@ -69,7 +69,7 @@ void LineSettingsTest::storedSettingsApplyAtOpen()
 {
     QFETCH(QByteArray, stored);
     QFETCH(int, speed);
-    Hub hub;
+    TestHub hub;
     writeTolvar(hub.config, stored);
     if (stored.contains("=9"))
         QTest::ignoreMessage(QtWarningMsg, QRegularExpression(QStringLiteral("is not valid; using")));
@@ -99,7 +99,7 @@ void LineSettingsTest::openPortTakesOrRefusesAtOnce()
     QFETCH(int, baudRate);
     QFETCH(int, dataBits);
     QFETCH(QString, refusal);
-    Hub hub;
+    TestHub hub;
     RelayCore &core = *hub.core;
     QVERIFY(hub.openSerial());
     const LineSettings before = core.lineSettings();
@@ -128,7 +128,7 @@ void LineSettingsTest::openPortTakesOrRefusesAtOnce()
 // with IAC doubled.
 void LineSettingsTest::remotePeerSetsTheLine()
 {
-    Hub hub;
+    TestHub hub;
     RelayCore &core = *hub.core;
     NetworkSettings network = core.networkSettings();
     network.rfc2217 = true;

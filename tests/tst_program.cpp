@@ -268,7 +268,7 @@ void ProgramTest::eventLogRotatesAtItsSize()
 
 void ProgramTest::sessionRestoredAtStartWithoutBoxes()
 {
-    Hub hub;
+    TestHub hub;
     hub.core->settings().write(QStringLiteral("Harborcast"), QStringLiteral("session"),
                                QStringLiteral("Restore"), QStringLiteral("true"));
     QTcpServer upstream;
@@ -287,7 +287,7 @@ void ProgramTest::sessionRestoredAtStartWithoutBoxes()
     };
     RelayCore *core = start(CommandLine {});
     QVERIFY(core->Com1->PortOpen());
-    QCOMPARE(core->Com1->CommPort(), Hub::SerialPort);
+    QCOMPARE(core->Com1->CommPort(), TestHub::SerialPort);
     QCOMPARE(core->Winsock1[2]->State(), int(Winsock::sckListening));
     QVERIFY(core->DataHostForwarderArmed && !core->SoftwareForwarderArmed);
     QVERIFY(upstream.waitForNewConnection(5000));

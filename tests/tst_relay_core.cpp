@@ -28,7 +28,7 @@ constexpr int Serial = SerialNode;
 // from the route table, so a wrong table entry fails.
 const QList<int> Expected[NodeCount] = {{1, 2, 3, Serial}, {0, Serial}, {0, Serial}, {0, Serial}, {0, 1, 2}};
 
-QString saved(Hub &hub, const QString &key)
+QString saved(TestHub &hub, const QString &key)
 {
     return hub.core->settings().read(QStringLiteral("Harborcast"), QStringLiteral("startup"), key,
                                      QStringLiteral("<unset>"));
@@ -44,7 +44,7 @@ void addEndpoints(std::initializer_list<int> endpoints)
 
 // Every endpoint connected to a peer of the test and the serial port open.
 // The supervision tick is stopped: tests that want it call it.
-struct WiredHub : Hub {
+struct WiredHub : TestHub {
     QTcpServer upstream[2]; // for the forwarders 1 and 3
     std::unique_ptr<Peer> peers[EndpointCount];
 
@@ -120,7 +120,7 @@ void RelayCoreTest::routing()
 void RelayCoreTest::listener()
 {
     QFETCH(int, endpoint);
-    Hub hub;
+    TestHub hub;
     RelayCore &core = *hub.core;
     const RelayCore::Endpoint &row = core.endpoint(endpoint);
     const auto press = [&](int button) { hub.pressListener(endpoint, button); };
@@ -167,7 +167,7 @@ void RelayCoreTest::listener()
 void RelayCoreTest::listenOnPortInUse()
 {
     QFETCH(int, endpoint);
-    Hub hub;
+    TestHub hub;
     QTcpServer holder;
     QVERIFY(holder.listen(QHostAddress::Any, 0));
     const RelayCore::Endpoint &row = hub.core->endpoint(endpoint);
@@ -187,17 +187,17 @@ void RelayCoreTest::listenOnPortInUse()
 void RelayCoreTest::connectFailures()
 {
     QFETCH(int, endpoint);
-    Hub hub;
+    TestHub hub;
     const RelayCore::Endpoint &row = hub.core->endpoint(endpoint);
     row.hostField->setText(QStringLiteral("127.0.0.1"));
     row.portField->setText(QStringLiteral("x"));
-    hub.core->Command3_Click(Hub::forwarderButton(endpoint, true));
+    hub.core->Command3_Click(TestHub::forwarderButton(endpoint, true));
     QVERIFY(*row.armed);
     QCOMPARE(hub.boxes.texts(), QStringList {QStringLiteral("HA Connect Client Error # 13   State = 0")});
     QCOMPARE(saved(hub, row.hostKey), QStringLiteral("<unset>"));
     QVERIFY(!row.portField->hasBackColor());
     row.portField->setText(QStringLiteral("1"));
-    hub.core->Command3_Click(Hub::forwarderButton(endpoint, true));
+    hub.core->Command3_Click(TestHub::forwarderButton(endpoint, true));
     QCOMPARE(row.portField->backColor(), UiColour::Yellow);
     QCOMPARE(saved(hub, row.hostKey) + saved(hub, row.portKey), QStringLiteral("127.0.0.11"));
 }
@@ -207,7 +207,7 @@ void RelayCoreTest::connectFailures()
 void RelayCoreTest::tickReconnectsArmedForwarder()
 {
     QFETCH(int, endpoint);
-    Hub hub;
+    TestHub hub;
     QTcpServer server;
     auto peer = hub.connectForwarder(endpoint, server);
     QVERIFY(peer);
@@ -223,7 +223,7 @@ void RelayCoreTest::tickReconnectsArmedForwarder()
     QVERIFY(connections.wait(5000));
     QTRY_COMPARE(socket.State(), int(Winsock::sckConnected));
     QCOMPARE(connections.count(), 1);
-    hub.core->Command3_Click(Hub::forwarderButton(endpoint, false));
+    hub.core->Command3_Click(TestHub::forwarderButton(endpoint, false));
     QVERIFY(!*row.armed);
     QCOMPARE(row.portField->backColor(), UiColour::Red);
     QCOMPARE(row.statusField->text(), QStringLiteral("0"));
@@ -234,7 +234,7 @@ void RelayCoreTest::tickReconnectsArmedForwarder()
 // It shows each endpoint's state in that endpoint's own fields.
 void RelayCoreTest::tickRearmsSecondServerAndShowsStates()
 {
-    Hub hub;
+    TestHub hub;
     const auto gateway = hub.connectToListener(0), peer = hub.connectToListener(2);
     QVERIFY(gateway && peer);
     hub.core->Timer1->stop();
@@ -266,7 +266,7 @@ void RelayCoreTest::tickRearmsSecondServerAndShowsStates()
 // listener (its field says 0, any port) is kept, not closed and opened anew.
 void RelayCoreTest::tickKeepsAnIdleListener()
 {
-    Hub hub;
+    TestHub hub;
     hub.core->Text4[0]->setText(QStringLiteral("0"));
     hub.core->Command5_Click(0);
     hub.core->Timer1->stop();
@@ -282,7 +282,7 @@ void RelayCoreTest::tickKeepsAnIdleListener()
 // run, naming the file and why; Listen and Connect go ahead.
 void RelayCoreTest::unwritableSettingsStopNoAction()
 {
-    Hub hub;
+    TestHub hub;
     hub.core->Timer1->stop(); // the tick would connect the forwarder itself
     const QString file = hub.core->settings().filePath(QStringLiteral("Harborcast"));
     QVERIFY(QDir().mkpath(file));
@@ -306,7 +306,7 @@ void RelayCoreTest::handlersLetQueuedEventsRun_data()
 void RelayCoreTest::handlersLetQueuedEventsRun()
 {
     QFETCH(int, handler);
-    Hub hub;
+    TestHub hub;
     RelayCore &core = *hub.core;
     core.Text4[0]->setText(QStringLiteral("0"));
     core.Command4_Click();

@@ -31,7 +31,7 @@ namespace {
 
 // The hub with its window shown.
 struct Shown {
-    Hub hub;
+    TestHub hub;
     RelayCore &core = *hub.core;
     Form1 window {core};
     Shown() { window.show(); }

@@ -47,7 +47,7 @@ private slots:
 
 void SerialBridgeTest::scanAndSelect()
 {
-    Hub hub;
+    TestHub hub;
     RelayCore &core = *hub.core;
     hub.config.pinPorts({});
     core.Command4_Click();
@@ -55,7 +55,7 @@ void SerialBridgeTest::scanAndSelect()
     QVERIFY(core.List3->rows().isEmpty());
     hub.boxes.clear();
 
-    hub.config.pinPorts({{Hub::SerialPort, hub.device.slavePath()}});
+    hub.config.pinPorts({{TestHub::SerialPort, hub.device.slavePath()}});
     core.Command4_Click();
     QVERIFY(hub.boxes.texts().isEmpty());
     QCOMPARE(core.List3->rows(), QStringList {QStringLiteral("4")});
@@ -73,7 +73,7 @@ void SerialBridgeTest::scanAndSelect()
 // first, show white behind it and say it is closed.
 void SerialBridgeTest::openCloseAndScanWhileOpen()
 {
-    Hub hub;
+    TestHub hub;
     RelayCore &core = *hub.core;
     for (bool byScan : {false, true}) {
         QVERIFY(hub.openSerial());
@@ -93,7 +93,7 @@ void SerialBridgeTest::openCloseAndScanWhileOpen()
 // Open without a usable port: a box says why; on "Yes" the scan runs.
 void SerialBridgeTest::openWithoutAPort()
 {
-    Hub hub;
+    TestHub hub;
     hub.core->Command2_Click(0);
     QCOMPARE(hub.boxes.texts(), QStringList {QStringLiteral("No COM port selected. Try \"Find COM Port\" utility")});
     hub.boxes.clear();
@@ -119,10 +119,10 @@ void SerialBridgeTest::vanishedDevice_data()
 void SerialBridgeTest::vanishedDevice()
 {
     QFETCH(bool, headless);
-    Hub hub;
+    TestHub hub;
     const QString link = hub.config.dir() + QStringLiteral("/device");
     QVERIFY(QFile::link(hub.device.slavePath(), link));
-    hub.config.pinPorts({{Hub::SerialPort, link}});
+    hub.config.pinPorts({{TestHub::SerialPort, link}});
     hub.core->setHeadless(headless);
     QVERIFY(hub.openSerial());
     const auto peer = hub.connectToListener(2);
@@ -157,7 +157,7 @@ void SerialBridgeTest::vanishedDevice()
 // server (served after the pass) still gets the bytes in the device's order.
 void SerialBridgeTest::nestedReceiveKeepsOrder()
 {
-    Hub hub;
+    TestHub hub;
     RelayCore &core = *hub.core;
     const auto second = hub.connectToListener(2);
     QVERIFY(second);
@@ -185,7 +185,7 @@ void SerialBridgeTest::nestedReceiveKeepsOrder()
 // relayed is taken in the relay's passes of the event queue and gets them.
 void SerialBridgeTest::peerArrivingDuringReceiveGetsTheChunk()
 {
-    Hub hub;
+    TestHub hub;
     RelayCore &core = *hub.core;
     core.Text4[0]->setText(QStringLiteral("0"));
     core.Command5_Click(0);

@@ -41,7 +41,7 @@ void ServerPeersTest::peersShareTheDevice()
     QFETCH(bool, kickOldest);
     QFETCH(QString, refusal);
     const int limit = setting == QLatin1String("keep") ? 1 : setting.toInt();
-    Hub hub;
+    TestHub hub;
     RelayCore &core = *hub.core;
     const auto write = [&](const char *key, const QString &value) {
         core.settings().write(QStringLiteral("Harborcast"), QStringLiteral("network"), QLatin1String(key), value);

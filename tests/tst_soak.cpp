@@ -26,7 +26,7 @@ private slots:
 
 void SoakTest::acceptAndPeerCloseCycles()
 {
-    Hub hub;
+    TestHub hub;
     RelayCore &form = *hub.core;
     form.Timer1->stop();
     // The port the OS picks, then kept in the field so every re-listen
@@ -73,7 +73,7 @@ void SoakTest::acceptAndPeerCloseCycles()
 
 void SoakTest::forwarderConnectRefusedCycles()
 {
-    Hub hub;
+    TestHub hub;
     RelayCore &form = *hub.core;
     form.Timer1->stop();
     // A port nobody listens on: taken from a listener that is then gone.

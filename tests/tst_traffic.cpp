@@ -80,7 +80,7 @@ void TrafficTest::onlyAllowedPeersAreTaken()
     QFETCH(QByteArray, allowed);
     QFETCH(bool, secondIn);
     QFETCH(QString, inEffect);
-    Hub hub;
+    TestHub hub;
     QFile ini(hub.config.dir() + QStringLiteral("/Harborcast.ini"));
     QVERIFY(ini.open(QIODevice::WriteOnly) && ini.write("[network]\nAllowedPeers=" + allowed + '\n') > 0);
     ini.close();
@@ -116,7 +116,7 @@ void TrafficTest::onlyAllowedPeersAreTaken()
 
 void TrafficTest::ipv6PeerConnectsByDefault()
 {
-    Hub hub;
+    TestHub hub;
     hub.core->Text4[0]->setText(QStringLiteral("0"));
     hub.core->Command5_Click(0);
     Peer peer(new QTcpSocket);
@@ -127,7 +127,7 @@ void TrafficTest::ipv6PeerConnectsByDefault()
 
 void TrafficTest::countersAndCaptureGiveBackTheBytes()
 {
-    Hub hub;
+    TestHub hub;
     RelayCore &core = *hub.core;
     QVERIFY(hub.openSerial());
     auto peer = hub.connectToListener(2);

@@ -12,15 +12,15 @@ Peer::Peer(QTcpSocket *socket) : socket(socket)
     connect(socket, &QTcpSocket::readyRead, this, [this] { received += this->socket->readAll(); });
 }
 
-Hub::Hub()
+TestHub::TestHub()
 {
     config.pinPorts({{SerialPort, device.slavePath()}});
     core = std::make_unique<RelayCore>(boxes, config.dir());
 }
 
-Hub::~Hub() = default;
+TestHub::~TestHub() = default;
 
-std::unique_ptr<Peer> Hub::connectToListener(int index, int receiveBuffer)
+std::unique_ptr<Peer> TestHub::connectToListener(int index, int receiveBuffer)
 {
     Control *portField = core->endpoint(index).portField;
     portField->setText(QStringLiteral("0"));
@@ -37,7 +37,7 @@ std::unique_ptr<Peer> Hub::connectToListener(int index, int receiveBuffer)
     return peer;
 }
 
-std::unique_ptr<Peer> Hub::connectForwarder(int index, QTcpServer &server)
+std::unique_ptr<Peer> TestHub::connectForwarder(int index, QTcpServer &server)
 {
     if (!server.isListening() && !server.listen(QHostAddress::LocalHost, 0))
         return nullptr;
@@ -54,7 +54,7 @@ std::unique_ptr<Peer> Hub::connectForwarder(int index, QTcpServer &server)
     return peer;
 }
 
-int Hub::forwarderButton(int endpoint, bool connects)
+int TestHub::forwarderButton(int endpoint, bool connects)
 {
     // The window's buttons, written out here rather than read from the
     // Command3 map, so a wrong map fails: Command3(0)/(1) connect/close the
@@ -64,7 +64,7 @@ int Hub::forwarderButton(int endpoint, bool connects)
     return connects ? Connect[endpoint] : Close[endpoint];
 }
 
-void Hub::pressListener(int endpoint, int button)
+void TestHub::pressListener(int endpoint, int button)
 {
     if (core->endpoint(endpoint).role == EndpointRole::GatewayListener)
         core->Command1_Click(button);
@@ -72,7 +72,7 @@ void Hub::pressListener(int endpoint, int button)
         core->Command5_Click(button);
 }
 
-bool Hub::openSerial()
+bool TestHub::openSerial()
 {
     core->ComPort = SerialPort;
     core->Command2_Click(0);

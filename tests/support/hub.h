@@ -32,13 +32,13 @@ public:
 // pinned as serial port SerialPort, scripted message boxes. Helpers drive it
 // through its handlers as an operator would; they return nothing (null,
 // false) when a step did not work, for the test to check.
-class Hub
+class TestHub
 {
 public:
     static constexpr int SerialPort = 4;
 
-    Hub();
-    ~Hub();
+    TestHub();
+    ~TestHub();
 
     TestConfig config;
     PtyDevice device;

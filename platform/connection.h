@@ -1,0 +1,39 @@
+#pragma once
+
+#include <QByteArray>
+#include <QObject>
+
+// One connection to a peer as the relay sees it, whatever carries it: plain
+// TCP and TLS (Winsock), and whatever transport comes next. It takes bytes
+// for its peer, hands over what its peer sent, reports what it still owes its
+// peer and can stop reading. The router, flow control and the RFC 2217
+// session work on this and nothing more.
+class Connection : public QObject
+{
+    Q_OBJECT
+
+public:
+    using QObject::QObject;
+
+    // Queues the bytes for the peer; never blocks. Throws ComponentError
+    // when the connection takes no bytes now.
+    virtual void SendData(const QByteArray &data) = 0;
+    // True while SendData takes bytes.
+    [[nodiscard]] virtual bool CanSend() const = 0;
+    // While on, what SendData queues is kept and handed over in one write
+    // when it is switched off (also when the connection closes meanwhile).
+    virtual void setGathering(bool on) = 0;
+    // Everything the peer sent that was not read yet, as one chunk.
+    [[nodiscard]] virtual QByteArray GetData() = 0;
+    // Bytes queued for the peer that it has not taken yet: the backlog.
+    [[nodiscard]] virtual qint64 BytesToSend() const = 0;
+    // While paused, DataArrival is not raised and the peer is held back by
+    // its transport's own flow control. Resuming announces what waits.
+    virtual void setReceivePaused(bool paused) = 0;
+
+signals:
+    // Bytes are waiting; `bytesTotal` is how many at the time of delivery.
+    void DataArrival(qint64 bytesTotal);
+    // The peer took `bytes` of what SendData queued: the backlog went down.
+    void BytesSent(qint64 bytes);
+};
