@@ -9,6 +9,7 @@
 #include "platform/signal_watcher.h"
 #include "platform/winsock.h"
 #include "engine/capture_file.h"
+#include "engine/port_text.h"
 #include "relay/control.h"
 #include "platform/handler_guard.h"
 #include "relay/relay_core.h"
@@ -83,6 +84,37 @@ void applySettingOptions(RelayCore &core, const CommandLine &options)
         core.setLineSettings(line, false);
 }
 
+// The hub's own steps, as the operator's buttons would take them with the
+// fields as stored; each returns why it failed, or nothing.
+QString openOn(RelayCore &core, int number)
+{
+    try {
+        core.engine().openPort(number);
+    } catch (const ComponentError &error) {
+        qCWarning(lcSerial, "COM port %d cannot be opened: error %d, %s", number, error.code(),
+                  qUtf8Printable(error.text()));
+        return error.text();
+    }
+    return {};
+}
+
+QString listenOn(RelayCore &core, int index, const QString &portText)
+{
+    try {
+        core.engine().listen(index, listenPortFromText(portText));
+    } catch (const ComponentError &error) {
+        qCWarning(lcNet, "%s cannot listen: error %d, %s", endpointName(index), error.code(),
+                  qUtf8Printable(error.text()));
+        return error.text();
+    }
+    return {};
+}
+
+QString storedField(RelayCore &core, const QString &key, const char *fallback)
+{
+    return core.hubSettings().startupField(key, QLatin1String(fallback));
+}
+
 void restoreSession(RelayCore &core, const CommandLine &options)
 {
     const HubSettings &settings = core.hubSettings();
@@ -98,14 +130,13 @@ void restoreSession(RelayCore &core, const CommandLine &options)
     QStringList failed;
     const int comPort = noted.comPort;
     if (comPort >= PortTable::FirstPort && comPort <= PortTable::LastPort && options.openPort == 0) {
-        runHandler("restore: Open", [&] { core.selectAndOpen(comPort, false); });
-        if (!core.Com1->PortOpen())
+        if (!openOn(core, comPort).isEmpty())
             failed.append(QStringLiteral("COM port %1 did not open").arg(comPort));
     }
     // Exit during a step (a signal in its wait) leaves the later ones undone.
     if (!core.hasEnded() && noted.server2 && options.listenPort.isEmpty()) {
-        runHandler("restore: Listen", [&] { core.Command5_Click(0); });
-        if (core.Winsock1[std::size_t(server)]->State() != Winsock::sckListening)
+        const RelayCore::Endpoint &row = core.endpoint(server);
+        if (!listenOn(core, server, storedField(core, row.portKey, row.row->portDefault)).isEmpty())
             failed.append(QStringLiteral("the TCP/IP Server did not listen"));
     }
     // The buttons that connect the forwarders, from the Command3 map.
@@ -113,8 +144,13 @@ void restoreSession(RelayCore &core, const CommandLine &options)
         const ForwarderButton &b = Command3Map[button];
         const bool armed = b.endpoint == endpointOf(EndpointRole::SoftwareForwarder) ? noted.forwarder1
                                                                                      : noted.forwarder3;
-        if (!core.hasEnded() && b.connects && armed)
-            runHandler("restore: Connect", [&] { core.Command3_Click(int(button)); });
+        if (core.hasEnded() || !b.connects || !armed)
+            continue;
+        const RelayCore::Endpoint &row = core.endpoint(b.endpoint);
+        runHandler("restore: Connect", [&] {
+            core.engine().connectTo(b.endpoint, storedField(core, row.hostKey, "192.168.1.100"),
+                                    connectPortFromText(storedField(core, row.portKey, row.row->portDefault)));
+        });
     }
     if (core.hasEnded())
         return; // half restored, and never noted as the session
@@ -130,15 +166,6 @@ void restoreSession(RelayCore &core, const CommandLine &options)
 
 namespace {
 
-// Headless, nobody sees a box: the failed step's own line says why.
-class UnseenMessageBoxes : public MessageBoxes
-{
-public:
-    Answer show(const QString &, Buttons buttons) override
-    {
-        return buttons == Buttons::YesNo ? Answer::No : Answer::Ok;
-    }
-};
 
 // --open as the operator's click; the line that says why it failed, or none.
 QString openAtStart(RelayCore &core, const CommandLine &options)
@@ -154,16 +181,15 @@ QString openAtStart(RelayCore &core, const CommandLine &options)
                 .arg(options.openDevice);
         qCInfo(lcSerial, "%s is COM port %d", qUtf8Printable(options.openDevice), number);
     }
-    UnseenMessageBoxes unseen;
-    MessageBoxes &previous = core.setBoxes(core.headless() ? unseen : core.boxes());
-    const auto restoreBoxes = qScopeGuard([&] { core.setBoxes(previous); });
-    runHandler("--open", [&] { core.selectAndOpen(number, true); });
-    if (core.Com1->PortOpen() || core.hasEnded())
+    // Remembered as the operator's choice, as a click in the list would.
+    core.saveSetting([number](HubSettings &settings) { settings.setChosenComPort(number); });
+    const QString why = openOn(core, number);
+    if (why.isEmpty() || core.hasEnded())
         return {};
     return QStringLiteral("serial port %1 could not be opened%2")
         .arg(options.openDevice.isEmpty() ? QString::number(number)
                                           : QStringLiteral("%1 (%2)").arg(number).arg(options.openDevice),
-             core.openError().isEmpty() ? QString() : QStringLiteral(": ") + core.openError());
+             QStringLiteral(": ") + why);
 }
 
 // --open and --listen, as the operator's clicks; one line per step that did
@@ -180,16 +206,10 @@ QStringList applyStartOptions(RelayCore &core, const CommandLine &options)
         }
     }
     if (!options.listenPort.isEmpty() && !core.hasEnded()) {
-        runHandler("--listen", [&] {
-            core.Text4[0]->setText(options.listenPort);
-            core.Command5_Click(0);
-        });
-        if (core.Winsock1[std::size_t(endpointOf(EndpointRole::ServerListener))]->State()
-            != Winsock::sckListening)
-            failures.append(QStringLiteral("cannot listen on TCP port %1%2")
-                                .arg(options.listenPort,
-                                     core.listenError().isEmpty() ? QString()
-                                                                  : QStringLiteral(": ") + core.listenError()));
+        const int server = endpointOf(EndpointRole::ServerListener);
+        // The port is this run's; the stored field stays as it was.
+        if (const QString why = listenOn(core, server, options.listenPort); !why.isEmpty())
+            failures.append(QStringLiteral("cannot listen on TCP port %1: %2").arg(options.listenPort, why));
     }
     return failures;
 }
@@ -207,6 +227,8 @@ QStringList takeStartSteps(RelayCore &core, const CommandLine &options)
             failures.append(QStringLiteral("cannot write the capture file %1: %2")
                                 .arg(options.captureFile, error));
     }
+    // The controls show what the steps did.
+    core.showState();
     // What the step under way when Exit ran left undone is no failure.
     return core.hasEnded() ? QStringList() : failures;
 }

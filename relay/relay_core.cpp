@@ -362,6 +362,31 @@ void RelayCore::mnuExit_Click()
     emit programEnded();
 }
 
+void RelayCore::showState()
+{
+    if (Com1->PortOpen()) {
+        ComPort = qint16(Com1->CommPort());
+        showReopened(ComPort);
+    }
+    for (const Endpoint &row : m_endpoints) {
+        const Winsock &socket = *Winsock1[std::size_t(row.index)];
+        const qint32 asked = m_engine->listenPort(row.index);
+        if (row.buttons && asked >= 0)
+            row.portField->setText(QString::number(asked));
+        if (row.hostField && m_engine->endpoint(row.index).armed) {
+            row.hostField->setText(socket.RemoteHost());
+            row.portField->setText(QString::number(socket.RemotePort()));
+        }
+        row.statusField->setText(
+            WinsockStateDisplay(quint8(m_engine->endpoint(row.index).state()), row.portField));
+        if (row.buttons && socket.State() == Winsock::sckListening) {
+            setCaption(QStringLiteral("Listening"));
+            (*row.buttons)[1]->setText(QStringLiteral("Stop Listening"));
+            (*row.buttons)[1]->setEnabled(true);
+        }
+    }
+}
+
 void RelayCore::DoEvents()
 {
     QCoreApplication::processEvents();

@@ -103,6 +103,11 @@ public:
     // under way when it ran (a signal during its wait) must be the last.
     [[nodiscard]] bool hasEnded() const { return m_ended; }
 
+    // Shows what the hub is doing now in every control: the port's field
+    // and number, each endpoint's port, host, state and buttons, the
+    // caption. For steps taken on the hub directly (the start options).
+    void showState();
+
     // ---- Data routing (relay/) --------------------------------------------
     // Reads everything waiting on endpoint Index as one chunk and relays it
     // along the route table, each destination only if connected (or open).

@@ -98,11 +98,6 @@ void ProgramTest::commandLine_data()
     QTest::newRow("window without a display")
         << QStringList {QStringLiteral("--open"), QStringLiteral("3")} << 2
         << QStringLiteral("quaylight: no display: use --headless or run under a virtual display") << none << false << none;
-    // Ended during the restore's Open: no Listen after it, nothing noted.
-    QTest::newRow("headless, signal while restoring")
-        << QStringList {QStringLiteral("--headless"), QStringLiteral("--listen"), QStringLiteral("0")} << 0
-        << QStringLiteral("the session is not noted: its restore did not finish") << none << true
-        << QStringLiteral("[session]\nRestore=true\nComPort=3\nServer2=true\n");
     // Ended while "Invalid COM port..." asks: the box closes, no Listen.
     QTest::newRow("window, signal while a box asks")
         << QStringList {QStringLiteral("--open"), QStringLiteral("5"), QStringLiteral("--listen"), QStringLiteral("0")}
