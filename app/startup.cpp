@@ -1,10 +1,12 @@
 #include "app/startup.h"
 
 #include "app/command_line.h"
+#include "app/device_hubs.h"
 #include "app/event_log.h"
 #include "app/logged_message_boxes.h"
 #include "platform/config_location.h"
 #include "platform/log_categories.h"
+#include "platform/log_scope.h"
 #include "platform/serial_comm.h"
 #include "platform/signal_watcher.h"
 #include "platform/winsock.h"
@@ -284,11 +286,15 @@ QStringList unusableSettings(RelayCore &core, const CommandLine &options)
     return lines;
 }
 
-std::unique_ptr<MetricsServer> serveMetrics(RelayCore &core, const CommandLine &options,
-                                            QStringList *failures)
+namespace {
+
+// The metrics of `source` where --metrics or [monitor] Metrics says, with
+// the [tls] files `files` when they go over TLS.
+std::unique_ptr<MetricsServer> serveMetricsOf(MetricsServer::Source source, const HubSettings &settings,
+                                              const TlsSettings &files, const CommandLine &options,
+                                              QStringList *failures)
 {
-    const QString where = options.metrics.isEmpty() ? core.hubSettings().metricsAddress()
-                                                    : options.metrics;
+    const QString where = options.metrics.isEmpty() ? settings.metricsAddress() : options.metrics;
     if (where.isEmpty())
         return {};
     QHostAddress address;
@@ -297,11 +303,10 @@ std::unique_ptr<MetricsServer> serveMetrics(RelayCore &core, const CommandLine &
         failures->append(QStringLiteral("[monitor] Metrics takes ADDRESS:PORT, not '%1'").arg(where));
         return {};
     }
-    auto server = std::make_unique<MetricsServer>(core.engine());
-    server->setLimits({core.hubSettings().metricsMaxConnections(), core.hubSettings().metricsIdleTimeoutMs()});
+    auto server = std::make_unique<MetricsServer>(std::move(source));
+    server->setLimits({settings.metricsMaxConnections(), settings.metricsIdleTimeoutMs()});
+    const bool tls = options.metricsTls || settings.metricsTls();
     try {
-        const bool tls = options.metricsTls || core.hubSettings().metricsTls();
-        const TlsSettings files = tlsFor(core.tlsSettings(), options);
         port = server->listen(address, port,
                               tls ? std::function<QSslConfiguration()>([files] {
                                   return files.serverConfiguration();
@@ -311,11 +316,26 @@ std::unique_ptr<MetricsServer> serveMetrics(RelayCore &core, const CommandLine &
         failures->append(QStringLiteral("cannot serve the metrics on %1: %2").arg(where, error.text()));
         return {};
     }
-    // A peer of the relay comes before a scraper.
-    QObject::connect(&core.engine(), &Engine::descriptorsExhausted, server.get(), &MetricsServer::releaseOldest);
     qCInfo(lcApp, "metrics served on %s port %u (/metrics, /status)%s",
-           qUtf8Printable(address.toString()), unsigned(port),
-           options.metricsTls || core.hubSettings().metricsTls() ? " over TLS" : "");
+           qUtf8Printable(address.toString()), unsigned(port), tls ? " over TLS" : "");
+    return server;
+}
+
+} // namespace
+
+std::unique_ptr<MetricsServer> serveMetrics(RelayCore &core, const CommandLine &options,
+                                            QStringList *failures)
+{
+    const Engine &engine = core.engine();
+    auto server = serveMetricsOf(
+        {[&engine] { return QList<const Engine *> {&engine}; },
+         [&engine](const QHostAddress &peer) { return engine.network().peerFilter(nullptr).allows(peer); },
+         false},
+        core.hubSettings(), tlsFor(core.tlsSettings(), options), options, failures);
+    // A peer of the relay comes before a scraper.
+    if (server)
+        QObject::connect(&core.engine(), &Engine::descriptorsExhausted, server.get(),
+                         &MetricsServer::releaseOldest);
     return server;
 }
 
@@ -375,5 +395,59 @@ int runHeadless(int &argc, char **argv, const CommandLine &options)
     // A signal during a start step has ended the program already.
     const int code = core.hasEnded() ? 0 : QCoreApplication::exec();
     qCInfo(lcApp, "ended; bytes: %s", qUtf8Printable(core.counters().describe()));
+    return code;
+}
+
+int runDevices(int &argc, char **argv, const CommandLine &options)
+{
+    QCoreApplication app(argc, argv);
+    QCoreApplication::setApplicationName(QStringLiteral("Quaylight"));
+    QCoreApplication::setApplicationVersion(QStringLiteral(QUAYLIGHT_VERSION));
+    EventLog log({EventLog::defaultFilePath(), true});
+    const QString configDir = configDirFor(options);
+    qCInfo(lcApp, "%s started without a window for the devices of %s; settings in %s",
+           qUtf8Printable(versionLine()), qUtf8Printable(options.devicesFile), qUtf8Printable(configDir));
+    const auto failed = [](const QStringList &failures, int code) {
+        for (const QString &failure : failures)
+            std::fprintf(stderr, "quaylight: %s\n", qUtf8Printable(failure));
+        return code;
+    };
+    DeviceHubs hubs(options.devicesFile, configDir);
+    // The process's own settings: where the metrics go, who may read them.
+    QStringList complaints;
+    const HubSettings settings(configDir);
+    const NetworkSettings access = settings.network(&complaints);
+    const TlsSettings files = settings.tls(&complaints);
+    for (const QString &complaint : std::as_const(complaints))
+        qCWarning(lcApp, "%s", qUtf8Printable(complaint));
+    QStringList failures;
+    const std::unique_ptr<MetricsServer> metrics = serveMetricsOf(
+        {[&hubs] { return hubs.hubs(); },
+         [access](const QHostAddress &peer) { return access.peerFilter(nullptr).allows(peer); }, true},
+        settings, files, options, &failures);
+    // Nothing is opened when the metrics cannot be served as asked.
+    if (!failures.isEmpty() || !hubs.start(&failures))
+        return failed(failures, ExitSettingsUnusable);
+
+    auto *watcher = new SignalWatcher({SIGINT, SIGTERM, SIGHUP, SIGUSR1, SIGUSR2}, &app);
+    QObject::connect(watcher, &SignalWatcher::signalled, &app, [&hubs](int signo) {
+        if (signo == SIGUSR2) {
+            runHandler("devices: read again", [&] { hubs.reload(); });
+            return;
+        }
+        if (signo == SIGUSR1) {
+            for (const Engine *hub : hubs.hubs()) {
+                const LogScope scope(hub->name());
+                qCInfo(lcApp, "bytes: %s", qUtf8Printable(hub->counters().describe()));
+            }
+            return;
+        }
+        qCInfo(lcApp, "signal %d: closing every port and socket", signo);
+        runHandler("devices: close", [&] { hubs.closeAll(); });
+        QCoreApplication::processEvents(); // queued output leaves
+        QCoreApplication::quit();
+    });
+    const int code = QCoreApplication::exec();
+    qCInfo(lcApp, "ended");
     return code;
 }

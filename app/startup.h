@@ -60,6 +60,9 @@ void endOnSignals(RelayCore &core, QCoreApplication &app, const CommandLine &opt
 [[nodiscard]] int listPorts(int &argc, char **argv, const CommandLine &options);
 
 // Exit codes of a hub run beyond 0 (a clean end).
+// Runs a hub per section of --devices FILE, headless, until a signal ends it.
+int runDevices(int &argc, char **argv, const CommandLine &options);
+
 inline constexpr int ExitStartFailed = 1;     // a start step failed (port, listen, metrics, capture)
 inline constexpr int ExitSettingsUnusable = 2; // like a command-line mistake: nothing was started
 

@@ -314,19 +314,38 @@ private:
 } // namespace
 
 MetricsServer::MetricsServer(const Engine &engine, QObject *parent)
-    : QObject(parent), m_engine(engine), m_http(new QHttpServer(this))
+    : MetricsServer(
+          {[&engine] { return QList<const Engine *> {&engine}; },
+           [&engine](const QHostAddress &peer) { return engine.network().peerFilter(nullptr).allows(peer); },
+           false},
+          parent)
+{
+}
+
+MetricsServer::MetricsServer(Source source, QObject *parent)
+    : QObject(parent), m_source(std::move(source)), m_http(new QHttpServer(this))
 {
     const auto version = [] { return QCoreApplication::applicationVersion(); };
+    const auto devices = [this] {
+        QList<metrics_text::Device> list;
+        for (const Engine *hub : m_source.hubs())
+            list.append({hub->name(), hub->snapshot()});
+        return list;
+    };
     m_http->route(QStringLiteral("/metrics"), QHttpServerRequest::Method::Get,
-                  [this, version](const QHttpServerRequest &) {
-                      return QHttpServerResponse(
-                          "text/plain; version=0.0.4; charset=utf-8",
-                          metrics_text::prometheus(m_engine.snapshot(), version()) + ownMetrics());
+                  [this, version, devices](const QHttpServerRequest &) {
+                      return QHttpServerResponse("text/plain; version=0.0.4; charset=utf-8",
+                                                 metrics_text::prometheus(devices(), version())
+                                                     + ownMetrics());
                   });
     m_http->route(QStringLiteral("/status"), QHttpServerRequest::Method::Get,
-                  [this, version](const QHttpServerRequest &) {
+                  [this, version, devices](const QHttpServerRequest &) {
+                      const QList<metrics_text::Device> list = devices();
                       return QHttpServerResponse(
-                          "application/json", metrics_text::statusJson(m_engine.snapshot(), version()));
+                          "application/json",
+                          m_source.several || list.size() != 1
+                              ? metrics_text::statusJson(list, version())
+                              : metrics_text::statusJson(list.front().snapshot, version()));
                   });
 }
 
@@ -375,9 +394,7 @@ quint16 MetricsServer::listen(const QHostAddress &address, quint16 port,
         configuration = tls(); // throws, and nothing is served in clear
     // AllowedPeers as it is when the peer connects: the operator may change it.
     auto *server = new GuardedServer(
-        [this](const QHostAddress &peer) {
-            return m_engine.network().peerFilter(nullptr).allows(peer);
-        },
+        [this](const QHostAddress &peer) { return m_source.allows(peer); },
         RequestLimit, std::move(configuration), m_limits);
     if (!server->listen(address, port)) {
         const int code = server->serverError() == QAbstractSocket::AddressInUseError

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QHostAddress>
+#include <QList>
 #include <QObject>
 #include <QSslConfiguration>
 #include <QString>
@@ -40,6 +41,13 @@ class MetricsServer : public QObject
 public:
     // `engine` must outlive this.
     explicit MetricsServer(const Engine &engine, QObject *parent = nullptr);
+    // What is served, asked at each request or connection.
+    struct Source {
+        std::function<QList<const Engine *>()> hubs; // each labelled by its name
+        std::function<bool(const QHostAddress &)> allows; // AllowedPeers as it is now
+        bool several = true; // /status lists the hubs even when there is one
+    };
+    explicit MetricsServer(Source source, QObject *parent = nullptr);
     ~MetricsServer() override;
 
     struct Limits
@@ -78,7 +86,7 @@ public:
 private:
     [[nodiscard]] QByteArray ownMetrics() const;
 
-    const Engine &m_engine;
+    Source m_source;
     QHttpServer *m_http;
     Limits m_limits;
     QTcpServer *m_server = nullptr; // owned by m_http once listening

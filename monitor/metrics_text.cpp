@@ -32,12 +32,20 @@ public:
     {
         m_out += "# HELP " + m_name + ' ' + help + "\n# TYPE " + m_name + ' ' + type + '\n';
     }
+    // The hub the next samples are about: a device="NAME" label first, or
+    // none for the one hub of a run.
+    void setDevice(const QString &name)
+    {
+        m_device = name.isEmpty() ? QByteArray() : "device=" + quoted(name);
+    }
     // `labels` as written between the braces, e.g. endpoint="server"; empty: none.
     void sample(const QByteArray &labels, const QByteArray &value)
     {
         m_out += m_name;
-        if (!labels.isEmpty())
-            m_out += '{' + labels + '}';
+        const QByteArray all = m_device.isEmpty() || labels.isEmpty() ? m_device + labels
+                                                                      : m_device + ',' + labels;
+        if (!all.isEmpty())
+            m_out += '{' + all + '}';
         m_out += ' ' + value + '\n';
     }
     void sample(const QByteArray &labels, quint64 value) { sample(labels, QByteArray::number(value)); }
@@ -45,6 +53,7 @@ public:
 private:
     QByteArray &m_out;
     QByteArray m_name;
+    QByteArray m_device;
 };
 
 QByteArray nodeLabel(int node)
@@ -77,15 +86,28 @@ QJsonValue isoTime(qint64 ms)
 
 QByteArray metrics_text::prometheus(const Engine::Snapshot &snapshot, const QString &version)
 {
+    return prometheus(QList<Device> {{QString(), snapshot}}, version);
+}
+
+QByteArray metrics_text::prometheus(const QList<Device> &devices, const QString &version)
+{
     QByteArray out;
-    const ByteCounters &c = snapshot.counters;
-    const auto perNode = [&](const char *name, const char *type, const char *help, auto value) {
-        Family family(out, name, type, help);
-        for (int node = 0; node < NodeCount; ++node)
-            family.sample(nodeLabel(node), value(std::size_t(node)));
+    // Each family once, with the samples of every hub in it.
+    const auto family = [&](const char *name, const char *type, const char *help, auto samples) {
+        Family f(out, name, type, help);
+        for (const Device &device : devices) {
+            f.setDevice(device.name);
+            samples(f, device.snapshot);
+        }
     };
-    const auto received = [&](std::size_t n) { return c.received[n]; };
-    const auto sent = [&](std::size_t n) { return c.sent[n]; };
+    const auto perNode = [&](const char *name, const char *type, const char *help, auto value) {
+        family(name, type, help, [&](Family &f, const Engine::Snapshot &s) {
+            for (int node = 0; node < NodeCount; ++node)
+                f.sample(nodeLabel(node), value(s.counters, std::size_t(node)));
+        });
+    };
+    const auto received = [](const ByteCounters &c, std::size_t n) { return c.received[n]; };
+    const auto sent = [](const ByteCounters &c, std::size_t n) { return c.sent[n]; };
     perNode("quaylight_received_bytes_total", "counter",
             "Bytes taken from the endpoint's peers, or read from the serial device.", received);
     perNode("quaylight_sent_bytes_total", "counter",
@@ -99,70 +121,75 @@ QByteArray metrics_text::prometheus(const Engine::Snapshot &snapshot, const QStr
             "Deprecated: the same as quaylight_sent_bytes_total; goes in the next release.", sent);
     perNode("quaylight_last_byte_received_timestamp_seconds", "gauge",
             "When the last byte came in (Unix time; 0: none yet).",
-            [&](std::size_t n) { return seconds(c.lastReceived[n]); });
+            [](const ByteCounters &c, std::size_t n) { return seconds(c.lastReceived[n]); });
     perNode("quaylight_last_byte_sent_timestamp_seconds", "gauge",
             "When the last byte went out (Unix time; 0: none yet).",
-            [&](std::size_t n) { return seconds(c.lastSent[n]); });
+            [](const ByteCounters &c, std::size_t n) { return seconds(c.lastSent[n]); });
 
-    Family(out, "quaylight_destinations_dropped_total", "counter",
-           "Destinations cut off because they stalled or fell behind.")
-        .sample({}, c.droppedDestinations);
-    Family(out, "quaylight_dropped_unsent_bytes_total", "counter",
-           "Bytes the dropped destinations still held unsent.")
-        .sample({}, c.droppedBytes);
+    family("quaylight_destinations_dropped_total", "counter",
+           "Destinations cut off because they stalled or fell behind.",
+           [](Family &f, const Engine::Snapshot &s) { f.sample({}, s.counters.droppedDestinations); });
+    family("quaylight_dropped_unsent_bytes_total", "counter",
+           "Bytes the dropped destinations still held unsent.",
+           [](Family &f, const Engine::Snapshot &s) { f.sample({}, s.counters.droppedBytes); });
 
-    const auto state = [&](const EndpointRow &row) { return snapshot.endpoints[std::size_t(row.index)]; };
-    Family refused(out, "quaylight_peers_refused_total", "counter",
-                   "Peers closed before they were offered: not in AllowedPeers (address), "
-                   "their TLS handshake failed (tls), or the endpoint had all the peers it "
-                   "takes (limit).");
-    for (const EndpointRow &row : EndpointRows) {
-        if (!row.listens)
-            continue;
-        refused.sample(nodeLabel(row.index) + ",reason=\"address\"", state(row).refused);
-        refused.sample(nodeLabel(row.index) + ",reason=\"tls\"", state(row).refusedTls);
-        refused.sample(nodeLabel(row.index) + ",reason=\"limit\"", state(row).refusedLimit);
-    }
+    family("quaylight_peers_refused_total", "counter",
+           "Peers closed before they were offered: not in AllowedPeers (address), "
+           "their TLS handshake failed (tls), or the endpoint had all the peers it "
+           "takes (limit).",
+           [](Family &f, const Engine::Snapshot &s) {
+               for (const EndpointRow &row : EndpointRows) {
+                   if (!row.listens)
+                       continue;
+                   const Engine::EndpointState &e = s.endpoints[std::size_t(row.index)];
+                   f.sample(nodeLabel(row.index) + ",reason=\"address\"", e.refused);
+                   f.sample(nodeLabel(row.index) + ",reason=\"tls\"", e.refusedTls);
+                   f.sample(nodeLabel(row.index) + ",reason=\"limit\"", e.refusedLimit);
+               }
+           });
     const auto perEndpoint = [&](const char *name, const char *type, const char *help, auto value) {
-        Family family(out, name, type, help);
-        for (const EndpointRow &row : EndpointRows)
-            family.sample(nodeLabel(row.index), value(row));
+        family(name, type, help, [&](Family &f, const Engine::Snapshot &s) {
+            for (const EndpointRow &row : EndpointRows)
+                f.sample(nodeLabel(row.index), value(row, s.endpoints[std::size_t(row.index)]));
+        });
     };
+    using State = Engine::EndpointState;
     perEndpoint("quaylight_endpoint_listening", "gauge",
                 "1 while the endpoint listens, also while it serves peers.",
-                [&](const EndpointRow &row) { return QByteArray::number(int(state(row).listening)); });
+                [](const EndpointRow &, const State &e) { return QByteArray::number(int(e.listening)); });
     perEndpoint("quaylight_endpoint_connected", "gauge", "1 while the endpoint is connected.",
-                [&](const EndpointRow &row) {
-                    return QByteArray::number(int(state(row).state == Winsock::sckConnected));
+                [](const EndpointRow &, const State &e) {
+                    return QByteArray::number(int(e.state == Winsock::sckConnected));
                 });
     perEndpoint("quaylight_endpoint_peers", "gauge", "Peers the endpoint has now.",
-                [&](const EndpointRow &row) {
-                    const Engine::EndpointState &e = state(row);
+                [](const EndpointRow &row, const State &e) {
                     return QByteArray::number(row.listens ? e.peers.size() : int(hasPeer(e.state)));
                 });
     perEndpoint("quaylight_endpoint_armed", "gauge",
                 "1 while the supervision tick keeps the endpoint up.",
-                [&](const EndpointRow &row) { return QByteArray::number(int(state(row).armed)); });
+                [](const EndpointRow &, const State &e) { return QByteArray::number(int(e.armed)); });
 
-    Family(out, "quaylight_serial_open", "gauge", "1 while the serial port is open.")
-        .sample({}, quint64(snapshot.serialOpen));
-    Family(out, "quaylight_serial_info", "gauge",
-           "The serial port open or last configured: number, device and line.")
-        .sample("port=" + quoted(QString::number(snapshot.comPort)) + ",device="
-                    + quoted(snapshot.device) + ",settings=" + quoted(snapshot.line.commSettings())
-                    + ",flow_control=" + quoted(LineSettings::flowText(snapshot.line.flowControl)),
-                "1");
-    Family(out, "quaylight_serial_device_losses_total", "counter",
-           "Times the open serial device vanished.")
-        .sample({}, snapshot.deviceLosses);
-    Family(out, "quaylight_start_time_seconds", "gauge", "When the hub started (Unix time).")
-        .sample({}, seconds(snapshot.startedMs));
+    family("quaylight_serial_open", "gauge", "1 while the serial port is open.",
+           [](Family &f, const Engine::Snapshot &s) { f.sample({}, quint64(s.serialOpen)); });
+    family("quaylight_serial_info", "gauge",
+           "The serial port open or last configured: number, device and line.",
+           [](Family &f, const Engine::Snapshot &s) {
+               f.sample("port=" + quoted(QString::number(s.comPort)) + ",device=" + quoted(s.device)
+                            + ",settings=" + quoted(s.line.commSettings()) + ",flow_control="
+                            + quoted(LineSettings::flowText(s.line.flowControl)),
+                        "1");
+           });
+    family("quaylight_serial_device_losses_total", "counter", "Times the open serial device vanished.",
+           [](Family &f, const Engine::Snapshot &s) { f.sample({}, s.deviceLosses); });
+    family("quaylight_start_time_seconds", "gauge", "When the hub started (Unix time).",
+           [](Family &f, const Engine::Snapshot &s) { f.sample({}, seconds(s.startedMs)); });
     Family(out, "quaylight_build_info", "gauge", "The program's version and the Qt it runs on.")
         .sample("version=" + quoted(version) + ",qt=" + quoted(QLatin1String(qVersion())), "1");
     return out;
 }
 
-QByteArray metrics_text::statusJson(const Engine::Snapshot &snapshot, const QString &version)
+namespace {
+QJsonObject hubStatus(const Engine::Snapshot &snapshot)
 {
     const ByteCounters &c = snapshot.counters;
     const auto flow = [&](QJsonObject object, int node) {
@@ -218,8 +245,7 @@ QByteArray metrics_text::statusJson(const Engine::Snapshot &snapshot, const QStr
             {QStringLiteral("deviceLosses"), double(snapshot.deviceLosses)},
         },
         SerialNode);
-    const QJsonObject status {
-        {QStringLiteral("version"), version},
+    return {
         {QStringLiteral("started"), isoTime(snapshot.startedMs)},
         {QStringLiteral("endpoints"), endpoints},
         {QStringLiteral("serial"), serial},
@@ -227,5 +253,24 @@ QByteArray metrics_text::statusJson(const Engine::Snapshot &snapshot, const QStr
          QJsonObject {{QStringLiteral("destinations"), double(c.droppedDestinations)},
                       {QStringLiteral("unsentBytes"), double(c.droppedBytes)}}},
     };
+}
+} // namespace
+
+QByteArray metrics_text::statusJson(const Engine::Snapshot &snapshot, const QString &version)
+{
+    QJsonObject status = hubStatus(snapshot);
+    status.insert(QStringLiteral("version"), version);
+    return QJsonDocument(status).toJson(QJsonDocument::Indented);
+}
+
+QByteArray metrics_text::statusJson(const QList<Device> &devices, const QString &version)
+{
+    QJsonArray list;
+    for (const Device &device : devices) {
+        QJsonObject hub = hubStatus(device.snapshot);
+        hub.insert(QStringLiteral("name"), device.name);
+        list.append(hub);
+    }
+    const QJsonObject status {{QStringLiteral("version"), version}, {QStringLiteral("devices"), list}};
     return QJsonDocument(status).toJson(QJsonDocument::Indented);
 }

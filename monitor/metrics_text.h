@@ -3,6 +3,7 @@
 #include "engine/engine.h"
 
 #include <QByteArray>
+#include <QList>
 #include <QString>
 
 // What the hub reports to tools that watch it, written from one snapshot of
@@ -15,7 +16,17 @@ namespace metrics_text {
 // `version` is the program's.
 [[nodiscard]] QByteArray prometheus(const Engine::Snapshot &snapshot, const QString &version);
 
+// One hub of several, by its name.
+struct Device {
+    QString name;
+    Engine::Snapshot snapshot;
+};
+// Every hub of a process in one text: each series labelled device="NAME".
+[[nodiscard]] QByteArray prometheus(const QList<Device> &devices, const QString &version);
+
 // The same as one JSON object, for scripts.
 [[nodiscard]] QByteArray statusJson(const Engine::Snapshot &snapshot, const QString &version);
+// Every hub of a process: {"version", "devices": [{"name", ...one hub...}]}.
+[[nodiscard]] QByteArray statusJson(const QList<Device> &devices, const QString &version);
 
 } // namespace metrics_text
