@@ -13,6 +13,7 @@
 #include <QHash>
 #include <QRegularExpression>
 #include <QSettings>
+#include <QTemporaryFile>
 
 #include <optional>
 
@@ -106,9 +107,8 @@ FileLayout layoutOf(const QByteArray &text, const QString &fileName)
 class SectionReader
 {
 public:
-    SectionReader(const QSettings &ini, QString path, QString fileName, QString section,
-                  QStringList *complaints)
-        : m_ini(ini), m_path(std::move(path)), m_fileName(std::move(fileName)),
+    SectionReader(const QSettings &ini, QString fileName, QString section, QStringList *complaints)
+        : m_ini(ini), m_fileName(std::move(fileName)),
           m_section(std::move(section)), m_complaints(complaints)
     {
     }
@@ -122,7 +122,7 @@ public:
         if (!has(key))
             return std::nullopt;
         if (const std::optional<QString> text =
-                SettingsStore::textOf(m_ini.value(name(key)), m_path, name(key)))
+                SettingsStore::textOf(m_ini.value(name(key)), m_ini.fileName(), name(key)))
             return text->trimmed();
         refuse(QStringLiteral("%1 cannot be read as text").arg(QLatin1String(key)));
         return std::nullopt;
@@ -164,7 +164,6 @@ private:
     }
 
     const QSettings &m_ini;
-    QString m_path;
     QString m_fileName;
     QString m_section;
     QStringList *m_complaints;
@@ -453,10 +452,20 @@ DeviceList DeviceList::read(const QString &path, const QString &configDir)
         list.error = QStringLiteral("%1: %2").arg(path, file.errorString());
         return list;
     }
+    const QByteArray text = file.readAll();
+    // QSettings reads a copy of these very bytes: its cache would take a
+    // file rewritten within the same millisecond at the same size for the
+    // one it read before, and an editor saving meanwhile would show it
+    // other lines than the ones laid out here.
+    QTemporaryFile copy(QDir::tempPath() + QStringLiteral("/quaylight-devices-XXXXXX.ini"));
+    if (!copy.open() || copy.write(text) != text.size() || !copy.flush()) {
+        list.error = QStringLiteral("%1: cannot be copied for reading: %2").arg(path, copy.errorString());
+        return list;
+    }
     const QString fileName = QFileInfo(path).fileName();
-    const FileLayout layout = layoutOf(file.readAll(), fileName);
+    const FileLayout layout = layoutOf(text, fileName);
     list.complaints = layout.outside;
-    QSettings ini(path, QSettings::IniFormat);
+    QSettings ini(copy.fileName(), QSettings::IniFormat);
 
     std::optional<PortTable> ports;
     QHash<QString, QString> deviceOwners; // identity -> section
@@ -485,7 +494,7 @@ DeviceList DeviceList::read(const QString &path, const QString &configDir)
 
         DeviceConfig config;
         config.name = section.name;
-        SectionReader reader(ini, path, fileName, section.name, &list.complaints);
+        SectionReader reader(ini, fileName, section.name, &list.complaints);
         readDevice(reader, config);
         readNetwork(reader, config);
         readLine(reader, config.line);
