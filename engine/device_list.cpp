@@ -19,8 +19,7 @@
 
 namespace {
 
-// Every key a section reads. A command-line form comes after the settings
-// file's form of the same setting, and wins over it.
+// Every key a section reads.
 constexpr const char *Keys[] = {
     "Device", "Listen", "ListenAddress", "AllowedPeers", "Rfc2217", "ServerPeers",
     "ServerPeersKickOldest", "KickOldest", "RefusalText",
