@@ -50,11 +50,12 @@ std::optional<QString> typedValue(const QString &path, const QString &section, c
     return found;
 }
 
-// The text of a stored value. QSettings splits an unquoted value at its
-// commas into a list; such a value is read again from its line, as the user
-// typed it ("10.0.0.1,10.0.0.2", "Go away, please"). Anything else (an
-// @Variant, an @ByteArray) is no text.
-std::optional<QString> textOf(const QVariant &value, const QString &path, const QString &name)
+} // namespace
+
+SettingsStore::SettingsStore(QString dir) : m_dir(std::move(dir)) {}
+
+std::optional<QString> SettingsStore::textOf(const QVariant &value, const QString &path,
+                                             const QString &name)
 {
     if (value.typeId() == QMetaType::QString)
         return value.toString();
@@ -66,10 +67,6 @@ std::optional<QString> textOf(const QVariant &value, const QString &path, const 
     }
     return std::nullopt;
 }
-
-} // namespace
-
-SettingsStore::SettingsStore(QString dir) : m_dir(std::move(dir)) {}
 
 QString SettingsStore::filePath(const QString &application) const
 {

@@ -2,6 +2,9 @@
 
 #include <QString>
 #include <QStringList>
+#include <QVariant>
+
+#include <optional>
 
 // The per-user settings store: text values addressed by application,
 // section and key. Each application is one INI file in the config folder
@@ -45,6 +48,14 @@ public:
     // naming the file and the system's reason, when it could not be written.
     void write(const QString &application, const QString &section, const QString &key,
                const QString &value);
+
+    // The text of `value`, what QSettings read from "section/key" (`name`)
+    // of the INI file at `path`, as the user wrote it. QSettings splits an
+    // unquoted value at its commas into a list; such a value is read again
+    // from its line ("10.0.0.1,10.0.0.2", "Go away, please"). Anything else
+    // (an @Variant, an @ByteArray) is no text: nothing.
+    [[nodiscard]] static std::optional<QString> textOf(const QVariant &value, const QString &path,
+                                                       const QString &name);
 
     // Path of the INI file of `application`.
     [[nodiscard]] QString filePath(const QString &application) const;

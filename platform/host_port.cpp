@@ -21,6 +21,12 @@ QHostAddress HostPort::preferred() const
     return addresses.isEmpty() ? QHostAddress() : addresses.constFirst();
 }
 
+QString HostPort::listenAddress() const
+{
+    return loopbackOnly() && addresses.size() > 1 ? QStringLiteral("loopback")
+                                                  : preferred().toString();
+}
+
 std::optional<HostPort> HostPort::parse(const QString &text, QString *why)
 {
     const auto fail = [why](const QString &reason) {

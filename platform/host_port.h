@@ -20,6 +20,11 @@ struct HostPort {
     // The address to serve one socket on: the first IPv4 one, else the first.
     [[nodiscard]] QHostAddress preferred() const;
 
+    // Where a listener on this place listens, as a listen address setting
+    // takes it: "loopback" for a name that stands for both of this host's
+    // loopback addresses (localhost), else the preferred address.
+    [[nodiscard]] QString listenAddress() const;
+
     // Reads `text`; nothing, with `why` saying what is wrong, when it is no
     // ADDRESS:PORT with a port from 0 to 65535 or the name stands for no
     // address.
