@@ -32,6 +32,9 @@ struct OptionRow {
     const char *valueName; // nullptr: a flag
     const char *help;
     Take take;             // nullptr: --help and --version, which end parsing
+    // One device's setting: --devices FILE gives each device its own, so
+    // the two cannot be combined.
+    bool perDevice;
 };
 
 // Options whose value names a file, or a folder, that must be given.
@@ -206,6 +209,15 @@ QString takeLinkTls(const Given &given, CommandLine &out)
     return {};
 }
 
+QString takeDevices(const Given &given, CommandLine &out)
+{
+    if (given.value.isEmpty())
+        return QStringLiteral("--devices needs a file.");
+    out.devicesFile = given.value;
+    out.headless = true;
+    return {};
+}
+
 QString takeMetrics(const Given &given, CommandLine &out)
 {
     QString why;
@@ -233,74 +245,79 @@ QString takeJson(const Given &given, CommandLine &out)
 
 // Every option, in the order --help lists them and checks them.
 constexpr OptionRow Options[] = {
-    {"help", 'h', nullptr, "Show this help and exit.", nullptr},
-    {"version", 'v', nullptr, "Show the version and exit.", nullptr},
+    {"help", 'h', nullptr, "Show this help and exit.", nullptr, false},
+    {"version", 'v', nullptr, "Show the version and exit.", nullptr, false},
     {"headless", 0, nullptr, "Run the relay without a window; events are written to stderr.",
-     takeFlag<&CommandLine::headless>},
+     takeFlag<&CommandLine::headless>, false},
+    {"devices", 0, "FILE",
+     "Serve every device of the INI file <FILE> (one section each) in one process; implies "
+     "--headless.",
+     takeDevices, false},
     {"open", 0, "N|PATH",
-     "Open serial port number <N> (1-64), or the device file <PATH>, at start.", takeOpen},
+     "Open serial port number <N> (1-64), or the device file <PATH>, at start.", takeOpen, true},
     {"listen", 0, "[ADDRESS:]PORT",
      "Let the TCP/IP Server listen on <PORT> (0-65535) at start, or on <ADDRESS:PORT> (like "
      "localhost:7000 or [::1]:7000).",
-     takeListen},
+     takeListen, true},
     {"config-dir", 0, "DIR",
      "Folder of the settings files and ports.ini (default: $XDG_CONFIG_HOME/quaylight).",
-     takePath<&CommandLine::configDir, true>},
-    {"baud", 0, "N", "Serial line speed <N> bit/s for this run.", takeBaud},
+     takePath<&CommandLine::configDir, true>, false},
+    {"baud", 0, "N", "Serial line speed <N> bit/s for this run.", takeBaud, true},
     {"framing", 0, "FRAMING",
      "Data bits, parity (N, O, E, M, S) and stop bits (1, 1.5, 2) for this run, e.g. 8N1.",
-     takeFraming},
-    {"flow", 0, "MODE", "Flow control for this run: none, rtscts or xonxoff.", takeFlow},
+     takeFraming, true},
+    {"flow", 0, "MODE", "Flow control for this run: none, rtscts or xonxoff.", takeFlow, true},
     {"listen-address", 0, "ADDRESS",
      "Where both servers listen: any (IPv4 and IPv6), loopback, or one address of this host.",
-     takeListenAddress},
+     takeListenAddress, true},
     {"allow", 0, "LIST",
      "Peers allowed to connect: addresses and CIDR ranges, comma-separated (empty: everyone).",
-     takeAllow},
+     takeAllow, true},
     {"capture", 0, "FILE",
      "Write every relayed chunk to <FILE> as a hex dump (stops at 100 MiB).",
-     takePath<&CommandLine::captureFile>},
+     takePath<&CommandLine::captureFile>, true},
     {"rfc2217", 0, nullptr, "The TCP/IP Server speaks RFC 2217: its peer may set the serial line.",
-     takeFlag<&CommandLine::rfc2217>},
+     takeFlag<&CommandLine::rfc2217>, true},
     {"server-peers", 0, "N|keep",
      "Peers the TCP/IP Server serves at once: 1 (stops listening while its peer is there), keep "
      "(one, listening goes on), or 2-64.",
-     takeServerPeers},
+     takeServerPeers, true},
     {"kick-oldest", 0, nullptr,
      "A peer over the --server-peers limit closes the oldest one instead of being refused.",
-     takeFlag<&CommandLine::kickOldest>},
+     takeFlag<&CommandLine::kickOldest>, true},
     {"tls-cert", 0, "FILE",
      "Both servers speak TLS only, with this PEM certificate (and chain).",
-     takePath<&CommandLine::tlsCertificate>},
-    {"tls-key", 0, "FILE", "The PEM private key of --tls-cert.", takePath<&CommandLine::tlsKey>},
+     takePath<&CommandLine::tlsCertificate>, true},
+    {"tls-key", 0, "FILE", "The PEM private key of --tls-cert.", takePath<&CommandLine::tlsKey>,
+     true},
     {"tls-client-ca", 0, "FILE",
      "Only clients with a certificate signed by this PEM CA may connect.",
-     takePath<&CommandLine::tlsClientCa>},
+     takePath<&CommandLine::tlsClientCa>, true},
     {"link", 0, "HOST:PORT",
      "Run as a link: make the serial port of the RFC 2217 server at <HOST:PORT> a local device "
      "(needs --link-device; no window).",
-     takeLink},
+     takeLink, true},
     {"link-device", 0, "PATH",
      "Where the link's device appears: a symbolic link <PATH> to its pseudo-terminal.",
-     takeLinkDevice},
+     takeLinkDevice, true},
     {"link-tls", 0, nullptr,
      "The link connects with TLS (the hub verified against the system's CAs; --tls-cert and "
      "--tls-key are its client certificate).",
-     takeLinkTls},
+     takeLinkTls, true},
     {"link-tls-ca", 0, "FILE", "The link trusts only this PEM CA (implies --link-tls).",
-     takeLinkTls},
+     takeLinkTls, true},
     {"metrics", 0, "ADDRESS:PORT",
      "Serve /metrics (Prometheus) and /status (JSON) over HTTP on <ADDRESS:PORT>, e.g. "
      "127.0.0.1:9471, [::1]:9471 or localhost:9471.",
-     takeMetrics},
+     takeMetrics, false},
     {"list-ports", 0, nullptr,
      "Print the serial port table (number, device, identity, present, locked) and exit; opens "
      "no port.",
-     takeListPorts},
-    {"json", 0, nullptr, "With --list-ports: print JSON.", takeJson},
+     takeListPorts, false},
+    {"json", 0, nullptr, "With --list-ports: print JSON.", takeJson, false},
     {"metrics-tls", 0, nullptr,
      "Serve the metrics over TLS only, with the servers' certificate, key and client CA.",
-     takeFlag<&CommandLine::metricsTls>},
+     takeFlag<&CommandLine::metricsTls>, false},
 };
 
 } // namespace
@@ -347,10 +364,15 @@ CommandLine parseCommandLine(const QStringList &arguments)
         result.message = versionLine();
         return result;
     }
+    const bool devices = parser.isSet(QStringLiteral("devices"));
     for (const OptionRow &row : Options) {
         const QString name = QLatin1String(row.name);
         if (!row.take || !parser.isSet(name))
             continue;
+        if (row.perDevice && devices)
+            return fail(QStringLiteral("--devices and --%1 cannot be combined: each device's "
+                                       "settings are in the devices file.")
+                            .arg(name));
         const Given given {parser, name, row.valueName ? parser.value(name) : QString()};
         if (const QString problem = row.take(given, result); !problem.isEmpty())
             return fail(problem);

@@ -4,7 +4,8 @@
 #include <QTest>
 
 // The command line as the program reads it: every option --help lists is
-// one the parser takes, and the checks that tie one option to another.
+// one the parser takes, --devices and what it rules out, and the checks
+// that tie one option to another.
 class CommandLineTest : public QObject
 {
     Q_OBJECT
@@ -40,7 +41,7 @@ void CommandLineTest::helpListsEveryOptionOnce()
             QVERIFY2(!given.message.startsWith(QLatin1String(refused)), qPrintable(given.message));
     }
     const QStringList expected = QStringLiteral(
-        "help version headless open listen config-dir baud framing flow listen-address allow "
+        "help version headless devices open listen config-dir baud framing flow listen-address allow "
         "capture rfc2217 server-peers kick-oldest tls-cert tls-key tls-client-ca link link-device "
         "link-tls link-tls-ca metrics list-ports json metrics-tls").split(u' ');
     QCOMPARE(listed, expected);
@@ -52,12 +53,38 @@ void CommandLineTest::parses_data()
     QTest::addColumn<QStringList>("arguments");
     QTest::addColumn<int>("action");
     QTest::addColumn<QString>("error"); // the Error line; empty otherwise
+    QTest::addColumn<QString>("devicesFile");
     QTest::addColumn<bool>("headless");
     const int Run = int(CommandLine::Action::Run), Error = int(CommandLine::Action::Error),
               Help = int(CommandLine::Action::Help), ListPorts = int(CommandLine::Action::ListPorts);
+    const QString file = QStringLiteral("/etc/quaylight/devices.ini");
+    QTest::newRow("devices") << QStringList {u"--devices"_qs, file} << Run << QString() << file << true;
+    QTest::newRow("devices with what every device shares")
+        << QStringList {u"--headless"_qs, u"--devices"_qs, file, u"--config-dir"_qs, u"/tmp"_qs,
+                        u"--metrics"_qs, u"127.0.0.1:9471"_qs, u"--metrics-tls"_qs}
+        << Run << QString() << file << true;
+    QTest::newRow("devices without a file") << QStringList {u"--devices"_qs, QString()} << Error
+                                            << u"--devices needs a file."_qs << QString() << false;
+    // Each one device's setting, with a value it takes alone, before or after --devices.
+    const QList<QStringList> perDevice = {
+        {u"--open"_qs, u"3"_qs}, {u"--listen"_qs, u"8001"_qs}, {u"--listen-address"_qs, u"loopback"_qs},
+        {u"--allow"_qs, u"10.0.0.0/8"_qs}, {u"--baud"_qs, u"9600"_qs}, {u"--framing"_qs, u"8N1"_qs},
+        {u"--flow"_qs, u"none"_qs}, {u"--rfc2217"_qs}, {u"--server-peers"_qs, u"keep"_qs},
+        {u"--kick-oldest"_qs}, {u"--capture"_qs, u"c.txt"_qs}, {u"--tls-cert"_qs, u"c.pem"_qs},
+        {u"--tls-key"_qs, u"k.pem"_qs}, {u"--tls-client-ca"_qs, u"ca.pem"_qs},
+        {u"--link"_qs, u"hub:8001"_qs, u"--link-device"_qs, u"/tmp/tty"_qs}, {u"--link-device"_qs, u"/tmp/tty"_qs},
+        {u"--link-tls"_qs}, {u"--link-tls-ca"_qs, u"ca.pem"_qs}};
+    for (qsizetype i = 0; i < perDevice.size(); ++i) {
+        const QStringList devices {u"--devices"_qs, file};
+        QTest::addRow("devices and %s", qPrintable(perDevice[i].constFirst()))
+            << (i % 2 ? devices + perDevice[i] : perDevice[i] + devices) << Error
+            << QStringLiteral("--devices and %1 cannot be combined: each device's settings are in the "
+                              "devices file.").arg(perDevice[i].constFirst())
+            << QString() << false;
+    }
     // Checks that tie an option to another; the first mistake is the one said.
     const auto error = [Error](const char *name, const QStringList &arguments, const char *line) {
-        QTest::newRow(name) << arguments << Error << QString::fromUtf8(line) << false;
+        QTest::newRow(name) << arguments << Error << QString::fromUtf8(line) << QString() << false;
     };
     error("positional", {u"3"_qs}, "Unexpected argument '3'.");
     error("capture without a file", {u"--capture"_qs, QString()}, "--capture needs a file.");
@@ -84,12 +111,12 @@ void CommandLineTest::parses_data()
     error("framing", {u"--framing"_qs, u"9N1"_qs},
           "--framing takes data bits 5-8, parity N/O/E/M/S and stop bits 1/1.5/2 (like 8N1), not '9N1'.");
     QTest::newRow("help before a bad value") << QStringList {u"--baud"_qs, u"x"_qs, u"--help"_qs} << Help
-                                             << QString() << false;
+                                             << QString() << QString() << false;
     QTest::newRow("link runs headless")
         << QStringList {u"--link"_qs, u"[::1]:7000"_qs, u"--link-device"_qs, u"p"_qs, u"--link-tls-ca"_qs, u"ca.pem"_qs}
-        << Run << QString() << true;
+        << Run << QString() << QString() << true;
     QTest::newRow("list ports as json") << QStringList {u"--json"_qs, u"--list-ports"_qs} << ListPorts
-                                        << QString() << false;
+                                        << QString() << QString() << false;
 }
 
 void CommandLineTest::parses()
@@ -101,8 +128,10 @@ void CommandLineTest::parses()
     if (result.action == CommandLine::Action::Help)
         return;
     QCOMPARE(result.message, error);
-    if (result.action != CommandLine::Action::Error)
+    if (result.action != CommandLine::Action::Error) {
+        QTEST(result.devicesFile, "devicesFile");
         QTEST(result.headless, "headless");
+    }
 }
 
 QTEST_GUILESS_MAIN(CommandLineTest)
