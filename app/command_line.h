@@ -11,6 +11,9 @@ struct CommandLine {
     Action action = Action::Run;
     QString message;     // Help: the help text; Error: one line saying what is wrong
     bool headless = false;
+    // --devices FILE: every device of this INI file, a section each, in one
+    // process (implies headless). Only named here: it is read at start.
+    QString devicesFile;
     int openPort = 0;    // --open N (1..64); 0 when not given
     QString openDevice;  // --open PATH (a device file, given with a '/'); empty when not given
     QString listenPort;  // --listen [ADDRESS:]PORT's port (digits, 0..65535); empty when not given
