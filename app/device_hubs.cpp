@@ -2,6 +2,7 @@
 
 #include "engine/hub.h"
 #include "engine/serial_bridge.h"
+#include "engine/socket_endpoint.h"
 #include "platform/component_error.h"
 #include "platform/handler_guard.h"
 #include "platform/log_categories.h"

@@ -85,5 +85,7 @@ int main(int argc, char *argv[])
     }
     if (!options.linkHost.isEmpty())
         return runLink(argc, argv, options);
+    if (!options.devicesFile.isEmpty())
+        return runDevices(argc, argv, options);
     return options.headless ? runHeadless(argc, argv, options) : runWindow(argc, argv, options);
 }
