@@ -164,6 +164,16 @@ void DeviceHubs::reload()
         if (changes.added.contains(config.name) || changes.changed.contains(config.name))
             startHub(config);
     }
+    // Renewed certificates: the unchanged sections with TLS take the files
+    // as they are now, at once; their peers stay.
+    for (const Running &running : std::as_const(m_running)) {
+        if (!changes.unchanged.contains(running.config.name) || !running.config.tls.enabled)
+            continue;
+        const LogScope scope(running.config.name);
+        for (const Engine::StoppedListener &stopped : running.hub->reloadTls())
+            qCWarning(lcNet, "%s stopped listening: %s", endpointName(stopped.index),
+                      qUtf8Printable(stopped.why));
+    }
     qCInfo(lcApp, "devices file read again: %lld added, %lld changed, %lld removed, %lld unchanged",
            qint64(changes.added.size()), qint64(changes.changed.size()), qint64(changes.removed.size()),
            qint64(changes.unchanged.size()));
