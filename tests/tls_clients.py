@@ -15,6 +15,7 @@ import argparse
 import http.client
 import json
 import os
+import random
 import re
 import signal
 import socket
@@ -346,6 +347,87 @@ def run_peers(program, pki, timeout):
         hub.terminate()
 
 
+class RecordReader:
+    """A TLS client of Python's ssl module over memory BIOs, reading the
+    ciphertext itself: the length of every record the hub sends is kept."""
+
+    def __init__(self, port, pki, timeout):
+        context = ssl.create_default_context(cafile=pki.path("ca.pem"))
+        context.load_cert_chain(pki.path("operator.pem"), pki.path("operator.key"))
+        self.incoming, self.outgoing = ssl.MemoryBIO(), ssl.MemoryBIO()
+        self.tls = context.wrap_bio(self.incoming, self.outgoing, server_hostname="127.0.0.1")
+        self.raw = socket.create_connection(("127.0.0.1", port), timeout=timeout)
+        self.unparsed = b""
+        self.records = []
+        while True:
+            try:
+                self.tls.do_handshake()
+                break
+            except ssl.SSLWantReadError:
+                self._pump()
+        self._send()
+        self.records.clear()  # the handshake's
+
+    def _send(self):
+        out = self.outgoing.read()
+        if out:
+            self.raw.sendall(out)
+
+    def _pump(self):
+        self._send()
+        chunk = self.raw.recv(65536)
+        if not chunk:
+            raise EOFError("the hub closed the connection")
+        self.unparsed += chunk
+        while len(self.unparsed) >= 5:
+            length = int.from_bytes(self.unparsed[3:5], "big")
+            if len(self.unparsed) < 5 + length:
+                break
+            if self.unparsed[0] == 23:  # application data (and, in TLS 1.3, all that is encrypted)
+                self.records.append(length)
+            self.unparsed = self.unparsed[5 + length:]
+        self.incoming.write(chunk)
+
+    def read(self, size):
+        got = bytearray()
+        while len(got) < size:
+            try:
+                got += self.tls.read(size - len(got))
+            except ssl.SSLWantReadError:
+                self._pump()
+        return bytes(got)
+
+
+def run_records(program, pki, timeout):
+    """A mebibyte from the device reaches a TLS peer intact, sealed in records
+    larger than one serial delivery (8 chunks of 1024 bytes) can fill."""
+    data = random.Random(35).randbytes(1 << 20)
+    with Hub(program, False, timeout, extra=tls_options(pki)) as hub:
+        peer = RecordReader(hub.port(), pki, timeout)
+        wait_for(lambda: b"TLS with 127.0.0.1: subject operator" in hub.log, timeout)
+        # A process of its own keeps the device ahead of the hub, as a fast
+        # line does: deliveries follow one another with bytes waiting.
+        writer = os.fork()
+        if writer == 0:
+            try:
+                hub.write_device(data)
+            finally:
+                os._exit(0)
+        try:
+            got = peer.read(len(data))
+        finally:
+            os.waitpid(writer, 0)
+            peer.raw.close()
+        report("(o) 1 MiB device to TLS peer, intact", got == data,
+               "%d of %d bytes, first difference at %s" % (len(got), len(data), next(
+                   (i for i, (a, b) in enumerate(zip(got, data)) if a != b), min(len(got), len(data)))))
+        sizes = peer.records
+        report("(o) records larger than one delivery", max(sizes, default=0) > 8192 + 256,
+               "%d records, largest %d, mean %.0f bytes" % (len(sizes), max(sizes, default=0),
+                                                            sum(sizes) / max(len(sizes), 1)))
+        hub.terminate()
+
+
 def run_link(program, pki, timeout):
     """The link over TLS, with a client certificate, into a hub that asks for one."""
     from link_test import Link
@@ -483,7 +565,7 @@ def main():
     args = parser.parse_args()
     with tempfile.TemporaryDirectory(prefix="quaylight-tls-") as folder:
         pki = Pki(folder)
-        for run in (run_listener, run_alerts, run_switch_on, run_rfc2217, run_peers, run_link, run_metrics, run_refused_files, run_forwarder):
+        for run in (run_records, run_listener, run_alerts, run_switch_on, run_rfc2217, run_peers, run_link, run_metrics, run_refused_files, run_forwarder):
             try:
                 run(args.hub, pki, args.timeout)
             except Exception as error:  # one run failing must not hide the others
