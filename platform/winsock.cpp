@@ -869,8 +869,8 @@ void Winsock::setGathering(bool on)
     if (on || m_gathered.isEmpty())
         return;
     if (!m_sendSide && m_state == sckConnected && Encrypted()) {
-        // Full records leave now; the rest waits for what follows in this
-        // pass of the event loop (a delivery posted behind this one).
+        // Full records leave now; the rest waits until the event loop has
+        // nothing more to do (a delivery posted behind this one joins it).
         if (m_gathered.size() >= TlsRecordLimit)
             sealGathered(false);
         m_sealPending = !m_gathered.isEmpty();
