@@ -400,8 +400,9 @@ class RecordReader:
 
 def run_records(program, pki, timeout):
     """A mebibyte from the device reaches a TLS peer intact, sealed in records
-    larger than one serial delivery (8 chunks of 1024 bytes) can fill."""
-    data = random.Random(35).randbytes(1 << 20)
+    larger than one serial delivery (8 chunks of 1024 bytes) can fill; the
+    odd tail after the last full record comes too."""
+    data = random.Random(35).randbytes((1 << 20) + 1000)
     with Hub(program, False, timeout, extra=tls_options(pki)) as hub:
         peer = RecordReader(hub.port(), pki, timeout)
         wait_for(lambda: b"TLS with 127.0.0.1: subject operator" in hub.log, timeout)
