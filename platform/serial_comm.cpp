@@ -8,6 +8,7 @@
 #include <QFileInfo>
 #include <QScopedValueRollback>
 #include <QSerialPort>
+#include <QSocketNotifier>
 #include <QTimer>
 
 #include <algorithm>
@@ -99,7 +100,6 @@ SerialComm::SerialComm(const PortTable &ports, QObject *parent)
     m_retryTimer->setSingleShot(true);
     m_retryTimer->setInterval(RetryPauseMs);
     connect(m_retryTimer, &QTimer::timeout, this, &SerialComm::onRetryTimeout);
-    connect(m_port, &QSerialPort::readyRead, this, &SerialComm::onReadyRead);
     connect(m_port, &QSerialPort::bytesWritten, this, &SerialComm::onBytesWritten);
     connect(m_port, &QSerialPort::errorOccurred, this,
             [this](QSerialPort::SerialPortError error) { onPortError(int(error)); });
@@ -109,6 +109,7 @@ SerialComm::~SerialComm()
 {
     // No signal of the closing port may reach a half-destroyed object.
     m_port->disconnect(this);
+    unwatchDevice();
     if (m_port->isOpen())
         m_port->close();
 }
@@ -301,8 +302,10 @@ void SerialComm::purge(bool input, bool output)
     if (!PortOpen())
         return;
     if (input) {
-        m_leftover.clear();
+        m_received.clear();
+        m_readPos = 0;
         m_port->clear(QSerialPort::Input);
+        updateReading();
         m_receiveWanted = false;
         m_retryTimer->stop();
     }
@@ -358,9 +361,6 @@ void SerialComm::setPortOpen(bool open)
                                  .arg(m_commPort));
 
     m_port->setPortName(path);
-    // Bounded: past the limit QSerialPort stops reading and the bytes wait in
-    // the device, so a paused relay never makes this buffer grow.
-    m_port->setReadBufferSize(ReadBufferLimit);
     applySettings(*m_port, m_line);
     m_port->clearError();
 
@@ -389,6 +389,7 @@ void SerialComm::setPortOpen(bool open)
     // A new session: nothing posted before it is delivered. Bytes a vanished
     // device left behind stay first in line.
     m_devicePath = path;
+    watchDevice();
     // Asked on every relayed chunk: found once per open.
     m_deviceHoldsSender = serial_os::holdsSenderByItself(path, int(m_port->handle()));
     ++m_generation;
@@ -398,8 +399,37 @@ void SerialComm::setPortOpen(bool open)
     m_retryTimer->stop();
     m_sendArmed = false;
     m_ioErrorStreak = 0;
-    m_receiveWanted = !m_leftover.isEmpty();
+    m_receiveWanted = unread() > 0;
     schedule();
+}
+
+// The device is read here, not by QSerialPort: one read per notification of
+// as much as there is room for (QSerialPort's own read notifier would take
+// the bytes into a buffer of its own first, and its reads shrink with the
+// room it has left).
+void SerialComm::watchDevice()
+{
+    const QList<QSocketNotifier *> notifiers = m_port->findChildren<QSocketNotifier *>();
+    for (QSocketNotifier *notifier : notifiers) {
+        if (notifier->type() == QSocketNotifier::Read)
+            notifier->setEnabled(false);
+    }
+    m_readNotifier = new QSocketNotifier(m_port->handle(), QSocketNotifier::Read, this);
+    connect(m_readNotifier, &QSocketNotifier::activated, this, &SerialComm::onDeviceReadable);
+    updateReading();
+}
+
+void SerialComm::unwatchDevice()
+{
+    delete std::exchange(m_readNotifier, nullptr);
+}
+
+void SerialComm::updateReading()
+{
+    if (!m_readNotifier)
+        return;
+    const qint64 room = ReadBufferLimit - unread();
+    m_readNotifier->setEnabled(room >= MinReadRoom || (m_receivePaused && room > 0));
 }
 
 // A deliberate close: the port, unread and unwritten bytes, and every event
@@ -423,8 +453,10 @@ void SerialComm::dropSession(bool discardOutput)
     m_receiveWanted = false;
     m_sendArmed = false;
     m_retryTimer->stop();
-    m_leftover.clear();
+    m_received.clear();
+    m_readPos = 0;
     m_break = false;
+    unwatchDevice();
     if (m_port->isOpen()) {
         m_port->clear(discardOutput ? QSerialPort::AllDirections : QSerialPort::Input);
         m_port->close();
@@ -448,34 +480,24 @@ void SerialComm::setOutput(const QByteArray &data)
 
 QByteArray SerialComm::Input()
 {
-    const qint64 limit = m_inputLen > 0 ? m_inputLen : -1; // -1: all
-    QByteArray out;
-    if (!m_leftover.isEmpty()) {
-        if (limit < 0 || limit >= m_leftover.size()) {
-            out.swap(m_leftover);
-        } else {
-            out = m_leftover.left(limit);
-            m_leftover.remove(0, limit);
-        }
+    const qint64 waiting = unread();
+    const qint64 take = m_inputLen > 0 ? qMin<qint64>(waiting, m_inputLen) : waiting;
+    if (take <= 0)
+        return {};
+    // Into the chunk handed out last time when nobody holds it any more (the
+    // sockets took it): no allocation. Still held (queued somewhere): a new one.
+    if (!m_chunk.isDetached())
+        m_chunk = QByteArray();
+    m_chunk.resize(take);
+    std::memcpy(m_chunk.data(), m_received.constData() + m_readPos, size_t(take));
+    m_readPos += take;
+    if (m_readPos == m_received.size()) {
+        m_received.resize(0); // keeps its room for the next read
+        m_readPos = 0;
     }
-    const qint64 waiting = m_port->isOpen() ? m_port->bytesAvailable() : 0;
-    if (waiting > 0 && (limit < 0 || out.size() < limit)) {
-        const qint64 want = limit < 0 ? waiting : qMin(waiting, limit - out.size());
-        if (out.isEmpty()) {
-            // Into the chunk handed out last time when nobody holds it any
-            // more (the sockets took it): no allocation, and QSerialPort keeps
-            // its own read block too. Still held (queued somewhere): a new one.
-            if (!m_chunk.isDetached())
-                m_chunk = QByteArray();
-            m_chunk.resize(want);
-            const qint64 got = m_port->read(m_chunk.data(), want);
-            m_chunk.resize(qMax<qint64>(got, 0));
-            out = m_chunk;
-        } else {
-            out.append(m_port->read(want));
-        }
-    }
-    m_taken += quint64(out.size());
+    updateReading();
+    QByteArray out = m_chunk;
+    m_taken += quint64(take);
     if (m_nullDiscard)
         out.removeIf([](char c) { return c == '\0'; });
     return out;
@@ -483,7 +505,7 @@ QByteArray SerialComm::Input()
 
 qint64 SerialComm::InBufferCount() const
 {
-    return m_leftover.size() + (m_port->isOpen() ? m_port->bytesAvailable() : 0);
+    return unread();
 }
 
 qint64 SerialComm::OutBufferCount() const
@@ -493,12 +515,35 @@ qint64 SerialComm::OutBufferCount() const
 
 // ---- Port signals ---------------------------------------------------------------------
 
-void SerialComm::onReadyRead()
+void SerialComm::onDeviceReadable()
 {
-    m_ioErrorStreak = 0;
-    m_receiveWanted = true;
-    if (receiveReady())
-        raiseFromNotification();
+    const qint64 room = ReadBufferLimit - unread();
+    if (room <= 0) {
+        updateReading();
+        return;
+    }
+    if (m_readPos > 0) {
+        m_received.remove(0, m_readPos);
+        m_readPos = 0;
+    }
+    const qsizetype before = m_received.size();
+    if (m_received.capacity() < ReadBufferLimit)
+        m_received.reserve(ReadBufferLimit);
+    m_received.resize(before + room);
+    const qint64 got = serial_os::readSome(int(m_port->handle()), m_received.data() + before, room);
+    m_received.resize(before + qMax<qint64>(got, 0));
+    if (got > 0) {
+        m_ioErrorStreak = 0;
+        updateReading();
+        m_receiveWanted = true;
+        if (receiveReady())
+            raiseFromNotification();
+        return;
+    }
+    // Nothing read: a raw tty reads 0 both when nothing waits and once it
+    // hung up; a failure that repeats with no byte moved ends the port too.
+    if (deviceHungUp() || (got < 0 && ++m_ioErrorStreak >= MaxIoErrorStreak))
+        deviceLost();
 }
 
 void SerialComm::onBytesWritten(qint64 bytes)
@@ -562,8 +607,13 @@ bool SerialComm::deviceHungUp() const
 // The device vanished: keep what it delivered, close, tell the window.
 void SerialComm::deviceLost()
 {
-    m_leftover.append(m_port->readAll());
-    m_leftover.append(serial_os::readRemaining(int(m_port->handle())));
+    unwatchDevice();
+    if (m_readPos > 0) {
+        m_received.remove(0, m_readPos);
+        m_readPos = 0;
+    }
+    // All it left, past the limit too: nothing more comes from it.
+    m_received.append(serial_os::readRemaining(int(m_port->handle())));
     m_port->close();
     m_port->clearError();
     m_devicePath.clear();
@@ -572,7 +622,7 @@ void SerialComm::deviceLost()
     m_sendArmed = false;
     m_sendPending = false; // the unwritten bytes went with the device
     m_ioErrorStreak = 0;
-    m_receiveWanted = !m_leftover.isEmpty();
+    m_receiveWanted = unread() > 0;
     m_lostPending = true;
     schedule();
 }
@@ -595,6 +645,7 @@ void SerialComm::setReceivePaused(bool paused)
     if (paused == m_receivePaused)
         return;
     m_receivePaused = paused;
+    updateReading();
     if (!paused) {
         // What arrived while paused is announced now, in order.
         m_receiveWanted = true;

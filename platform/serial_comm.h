@@ -11,6 +11,7 @@
 
 class PortTable;
 class QSerialPort;
+class QSocketNotifier;
 class QTimer;
 
 // Numeric codes of the serial component (thrown in ComponentError), after the
@@ -219,7 +220,14 @@ public:
     [[nodiscard]] bool ReceivePaused() const { return m_receivePaused; }
 
     // Received bytes held here at most; beyond it the device is not read.
+    // The device is read in one system call per notification, of as much as
+    // this leaves room for; Input cuts what was read into its chunks.
     static constexpr qint64 ReadBufferLimit = 64 * 1024;
+    // Unpaused, the device is read only while this much room is free (a
+    // pseudo-terminal hands out at most 4095 bytes a read), so a relay slower
+    // than its device reads it in full pieces rather than in slivers; paused,
+    // it is read up to the limit.
+    static constexpr qint64 MinReadRoom = 4 * 1024;
 
 signals:
     // Something happened on the line; read CommEvent for what.
@@ -233,7 +241,11 @@ signals:
     void BytesWritten(qint64 bytes);
 
 private:
-    void onReadyRead();
+    void onDeviceReadable();
+    void watchDevice();
+    void unwatchDevice();
+    void updateReading();
+    [[nodiscard]] qint64 unread() const { return m_received.size() - m_readPos; }
     void onBytesWritten(qint64 bytes);
     void onPortError(int error);
     void onRetryTimeout();
@@ -248,6 +260,7 @@ private:
 
     const PortTable &m_ports;
     QSerialPort *m_port = nullptr;
+    QSocketNotifier *m_readNotifier = nullptr; // the open device's, while there is room
     QTimer *m_retryTimer = nullptr; // re-announces bytes a handler left waiting
     QString m_devicePath;
     int m_commPort = 1;
@@ -264,7 +277,10 @@ private:
     bool m_break = false;
     bool m_nullDiscard = false;
     int m_commEvent = 0;
-    QByteArray m_leftover; // bytes read before the device vanished
+    // Bytes read from the device and not yet handed out, from m_readPos on;
+    // kept when the device vanishes (first in line at the next open).
+    QByteArray m_received;
+    qsizetype m_readPos = 0;
     QByteArray m_chunk;    // what Input read last; reused once nobody else holds it
     quint64 m_taken = 0;   // bytes Input has handed out, ever
 

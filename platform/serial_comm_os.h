@@ -16,6 +16,11 @@ namespace serial_os {
 // master closed) or no longer a usable descriptor.
 [[nodiscard]] bool hungUp(int fd);
 
+// One non-blocking read of at most `size` bytes: how many it took, 0 when
+// nothing waits (a tty in raw mode also reads 0 once hung up: ask hungUp),
+// -1 for a failure (errno says which).
+[[nodiscard]] qint64 readSome(int fd, char *buffer, qint64 size);
+
 // Whatever the system still hands out on `fd` (a hung-up tty reads
 // end-of-file after its last bytes); bounded, never blocks for long.
 [[nodiscard]] QByteArray readRemaining(int fd);

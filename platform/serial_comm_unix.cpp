@@ -29,6 +29,18 @@ bool hungUp(int fd)
         && (errno == EIO || errno == ENXIO || errno == ENODEV || errno == EBADF);
 }
 
+qint64 readSome(int fd, char *buffer, qint64 size)
+{
+    for (;;) {
+        const ssize_t n = ::read(fd, buffer, size_t(size));
+        if (n >= 0)
+            return n;
+        if (errno == EINTR)
+            continue;
+        return errno == EAGAIN || errno == EWOULDBLOCK ? 0 : -1;
+    }
+}
+
 QByteArray readRemaining(int fd)
 {
     QByteArray out;

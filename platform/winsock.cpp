@@ -6,6 +6,7 @@
 #include "platform/tls_listener.h"
 #include "platform/winsock_os.h"
 
+#include <QAbstractEventDispatcher>
 #include <QCoreApplication>
 #include <QHostAddress>
 #include <QNetworkProxy>
@@ -278,6 +279,7 @@ void Winsock::dropConnection(bool reset)
     m_requestPosted = false;
     m_remoteIP.clear();
     const QByteArray gathered = std::exchange(m_gathered, {});
+    m_sealPending = false;
     if (reset) {
         // A property of the connection, not of one descriptor: whichever
         // closes last sends it.
@@ -809,8 +811,11 @@ void Winsock::SendData(const QByteArray &data)
         throw badState("SendData", m_state);
     if (data.isEmpty())
         return;
-    if (m_gathering) {
+    if (m_gathering || m_sealPending) {
+        // Behind bytes that wait to be sealed: after them, in order.
         m_gathered += data;
+        if (!m_gathering && m_gathered.size() >= TlsRecordLimit)
+            sealGathered(false);
         return;
     }
     writeNow(data);
@@ -863,6 +868,30 @@ void Winsock::setGathering(bool on)
     m_gathering = on;
     if (on || m_gathered.isEmpty())
         return;
+    if (!m_sendSide && m_state == sckConnected && Encrypted()) {
+        // Full records leave now; the rest waits until the event loop has
+        // nothing more to do (a delivery posted behind this one joins it).
+        if (m_gathered.size() >= TlsRecordLimit)
+            sealGathered(false);
+        m_sealPending = !m_gathered.isEmpty();
+        m_sealPasses = 0;
+        if (m_sealPending && !m_watchingLoop) {
+            if (auto *dispatcher = QAbstractEventDispatcher::instance(thread())) {
+                m_watchingLoop = true;
+                connect(dispatcher, &QAbstractEventDispatcher::aboutToBlock, this, &Winsock::sealWaiting);
+                connect(dispatcher, &QAbstractEventDispatcher::awake, this, [this] {
+                    // A loop that never idles (events posted all the time)
+                    // does not hold the bytes back for long either.
+                    if (m_sealPending && !m_gathering && ++m_sealPasses > MaxSealPasses)
+                        sealWaiting();
+                });
+            } else {
+                sealGathered(true);
+                m_sealPending = false;
+            }
+        }
+        return;
+    }
     QByteArray gathered = std::exchange(m_gathered, {});
     if (m_sendSide)
         (void)m_sendSide->write(gathered); // refused: the peer had closed entirely
@@ -874,6 +903,41 @@ void Winsock::setGathering(bool on)
     if (m_gathered.isNull() && gathered.isDetached()) {
         gathered.resize(0);
         m_gathered = std::move(gathered);
+    }
+}
+
+// Hands QSslSocket the gathered bytes, one write per record: all of them, or
+// (`all` false) the full records only. One flush for them all.
+void Winsock::sealGathered(bool all)
+{
+    const qsizetype sealed = all ? m_gathered.size() : m_gathered.size() / TlsRecordLimit * TlsRecordLimit;
+    if (sealed == 0)
+        return;
+    for (qsizetype at = 0; at < sealed; at += TlsRecordLimit) {
+        const QByteArray record = m_gathered.sliced(at, qMin(TlsRecordLimit, sealed - at));
+        if (m_socket->write(record) != record.size()) {
+            const QString text = m_socket->errorString();
+            m_gathered.remove(0, at);
+            throw ComponentError(winsockCode(m_socket->error(), text), text);
+        }
+    }
+    m_gathered.remove(0, sealed);
+    m_socket->flush();
+}
+
+void Winsock::sealWaiting()
+{
+    // Inside a delivery (a handler's pass of the queue): its end seals.
+    if (!m_sealPending || m_gathering)
+        return;
+    m_sealPending = false;
+    if (m_gathered.isEmpty() || !m_socket || m_state != sckConnected)
+        return; // a close hands it over, as it does for a plain connection
+    // From the event loop: a failed write shows as the socket's error, as a
+    // write the OS refuses later does.
+    try {
+        sealGathered(true);
+    } catch (const ComponentError &) {
     }
 }
 

@@ -148,6 +148,10 @@ public:
     [[nodiscard]] bool ListeningWithTls() const;
     // True when the current connection is encrypted.
     [[nodiscard]] bool Encrypted() const;
+    // Plain text one TLS record carries at most.
+    static constexpr qsizetype TlsRecordLimit = 16 * 1024;
+    // Passes of the event loop gathered TLS bytes wait at most for it to idle.
+    static constexpr int MaxSealPasses = 4;
     // A line a peer refused by the filter gets before the close (plain
     // listeners only; empty: nothing, the default).
     void setRefusalText(const QByteArray &text);
@@ -200,7 +204,12 @@ public:
     // While gathering, what SendData queues is kept here and handed to the
     // OS in one write when the gathering ends (BytesToSend counts it; Close
     // still hands it over). The relay gathers the chunks of one serial
-    // delivery, so they leave as one segment instead of one each.
+    // delivery, so they leave as one segment instead of one each. An
+    // encrypted connection goes on gathering until the event loop has nothing
+    // more to do (deliveries posted behind this one join in; a few passes at
+    // most), sealing TlsRecordLimit bytes into a record as soon as they are
+    // there: records as large as what waits, no flush per delivery while
+    // more is queued.
     void setGathering(bool on) override;
 
     // Everything received so far as one chunk, removed from the socket; empty
@@ -277,6 +286,8 @@ private:
     void adopt(QTcpSocket *socket);
     void onNewConnection();
     void writeNow(const QByteArray &data);
+    void sealGathered(bool all);
+    void sealWaiting();
     // An incoming connection taken from a listener: a TLS one as its socket
     // (its handshake is done), a plain one as its bare descriptor, wrapped
     // only when accepted so that nothing reads it before: a peer that sent
@@ -317,6 +328,9 @@ private:
     quint16 m_peerPort = 0;
     QByteArray m_gathered;             // SendData's bytes while gathering
     bool m_gathering = false;
+    bool m_sealPending = false;        // a TLS connection's gathered bytes wait for the event loop to idle
+    int m_sealPasses = 0;              // passes of the event loop they have waited through
+    bool m_watchingLoop = false;       // connected to the event dispatcher's aboutToBlock and awake
     QTcpSocket *m_socket = nullptr;    // owned while connecting or connected (also 8, 9)
     // A second descriptor of the connection: Qt closes its own on the peer's
     // end of stream, and this one then carries what is still sent (m_sendSide).

@@ -15,6 +15,7 @@ import argparse
 import http.client
 import json
 import os
+import random
 import re
 import signal
 import socket
@@ -346,6 +347,71 @@ def run_peers(program, pki, timeout):
         hub.terminate()
 
 
+class RecordReader:
+    """A TLS client of Python's ssl module over memory BIOs that reads the
+    ciphertext itself, keeping the length of every record after the handshake."""
+
+    def __init__(self, port, pki, timeout):
+        context = ssl.create_default_context(cafile=pki.path("ca.pem"))
+        context.load_cert_chain(pki.path("operator.pem"), pki.path("operator.key"))
+        self.incoming, self.outgoing = ssl.MemoryBIO(), ssl.MemoryBIO()
+        self.tls = context.wrap_bio(self.incoming, self.outgoing, server_hostname="127.0.0.1")
+        self.raw = socket.create_connection(("127.0.0.1", port), timeout=timeout)
+        self.unparsed, self.records = b"", []
+        self._until(self.tls.do_handshake)
+        self.raw.sendall(self.outgoing.read())
+        self.records.clear()
+
+    def _until(self, step):
+        while True:
+            try:
+                return step()
+            except ssl.SSLWantReadError:
+                self.raw.sendall(self.outgoing.read())
+                chunk = self.raw.recv(65536)
+                if not chunk:
+                    raise EOFError("the hub closed the connection")
+                self.incoming.write(chunk)
+                self.unparsed += chunk
+                while len(self.unparsed) >= 5 and len(self.unparsed) >= 5 + int.from_bytes(self.unparsed[3:5], "big"):
+                    length = int.from_bytes(self.unparsed[3:5], "big")
+                    if self.unparsed[0] == 23:  # application data: in TLS 1.3 all that is encrypted
+                        self.records.append(length)
+                    self.unparsed = self.unparsed[5 + length:]
+
+    def read(self, size):
+        got = bytearray()
+        while len(got) < size:
+            got += self._until(lambda: self.tls.read(size - len(got)))
+        return bytes(got)
+
+
+def run_records(program, pki, timeout):
+    """A mebibyte from the device reaches a TLS peer intact, sealed in records
+    larger than one serial delivery (8 chunks of 1024 bytes) can fill; the
+    odd tail after the last full record comes too."""
+    data = random.Random(35).randbytes((1 << 20) + 1000)
+    with Hub(program, False, timeout, extra=tls_options(pki)) as hub:
+        peer = RecordReader(hub.port(), pki, timeout)
+        wait_for(lambda: b"TLS with 127.0.0.1: subject operator" in hub.log, timeout)
+        writer = os.fork()  # a process of its own keeps the device ahead of the hub, as a fast line does
+        if writer == 0:
+            try:
+                hub.write_device(data)
+            finally:
+                os._exit(0)
+        try:
+            got = peer.read(len(data))
+        finally:
+            os.waitpid(writer, 0)
+            peer.raw.close()
+        report("(o) 1 MiB device to TLS peer, intact", got == data, "%d of %d bytes" % (len(got), len(data)))
+        sizes = peer.records
+        report("(o) records larger than one delivery", max(sizes, default=0) > 8192 + 256,
+               "%d records, largest %d" % (len(sizes), max(sizes, default=0)))
+        hub.terminate()
+
+
 def run_link(program, pki, timeout):
     """The link over TLS, with a client certificate, into a hub that asks for one."""
     from link_test import Link
@@ -483,7 +549,7 @@ def main():
     args = parser.parse_args()
     with tempfile.TemporaryDirectory(prefix="quaylight-tls-") as folder:
         pki = Pki(folder)
-        for run in (run_listener, run_alerts, run_switch_on, run_rfc2217, run_peers, run_link, run_metrics, run_refused_files, run_forwarder):
+        for run in (run_records, run_listener, run_alerts, run_switch_on, run_rfc2217, run_peers, run_link, run_metrics, run_refused_files, run_forwarder):
             try:
                 run(args.hub, pki, args.timeout)
             except Exception as error:  # one run failing must not hide the others

@@ -50,6 +50,7 @@ class TestSerialComm : public QObject
 private slots:
     void megabyteBothWays();
     void bytesArrivingDuringAPass();
+    void burstCutIntoChunks();
     void vanishingDeviceAndReopen_data();
     void vanishingDeviceAndReopen();
     void receivePause();
@@ -114,6 +115,44 @@ void TestSerialComm::bytesArrivingDuringAPass()
     rig.pty.send(randomBytes(1024, 4));
     QTRY_VERIFY(deliveryOfRead.size() >= 2);
     QCOMPARE(deliveryOfRead.at(1), deliveryOfRead.at(0));
+}
+
+// A burst the device hands over in few reads still reaches the handler as
+// chunks of at most InputLen, in order, one receive event each with its own
+// passes of the queue; a pause taken in the first event holds back the bytes
+// already read until it ends.
+void TestSerialComm::burstCutIntoChunks()
+{
+    Rig rig;
+    SerialComm &comm = rig.comm;
+    comm.setInputLen(1024);
+    comm.setPortOpen(true);
+    QList<qsizetype> chunks;
+    QByteArray got;
+    int depth = 0;
+    connect(&comm, &SerialComm::OnComm, this, [&] {
+        QVERIFY(++depth == 1);
+        const QByteArray chunk = comm.Input();
+        chunks << chunk.size();
+        got += chunk;
+        if (chunks.size() == 1)
+            comm.setReceivePaused(true);
+        QCoreApplication::processEvents();
+        QCoreApplication::processEvents();
+        --depth;
+    });
+    const QByteArray sent = randomBytes(5000, 9);
+    rig.pty.send(sent);
+    // Paused after the first chunk: the rest is read, held, and not announced.
+    QTRY_COMPARE(comm.InBufferCount(), sent.size() - chunks.value(0));
+    QCoreApplication::processEvents();
+    QCOMPARE(chunks.size(), 1);
+    comm.setReceivePaused(false);
+    QTRY_COMPARE(got.size(), sent.size());
+    QVERIFY(got == sent);
+    QCOMPARE(rig.events.size(), chunks.size()); // one event per chunk
+    QVERIFY(chunks.size() >= 5);
+    QVERIFY(std::all_of(chunks.cbegin(), chunks.cend(), [](qsizetype n) { return n > 0 && n <= 1024; }));
 }
 
 void TestSerialComm::vanishingDeviceAndReopen_data()
