@@ -131,6 +131,11 @@ CommandLine parseCommandLine(const QStringList &arguments)
         QStringLiteral("Serve the metrics over TLS only, with the servers' certificate, key and "
                        "client CA."));
     parser.addOptions({metrics, listPorts, json, metricsTls});
+    const QCommandLineOption announce(
+        QStringLiteral("announce"),
+        QStringLiteral("Announce the TCP/IP Server by DNS-SD (_iostream._tcp) while it listens, "
+                       "as [announce] Enabled=true does."));
+    parser.addOption(announce);
 
     CommandLine result;
     const auto fail = [&result](const QString &line) {
@@ -288,6 +293,7 @@ CommandLine parseCommandLine(const QStringList &arguments)
             return fail(QStringLiteral("--config-dir needs a folder."));
     }
     result.metricsTls = parser.isSet(metricsTls);
+    result.announce = parser.isSet(announce);
     if (parser.isSet(metrics)) {
         QString why;
         if (!HostPort::parse(parser.value(metrics), &why))
