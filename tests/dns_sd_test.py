@@ -105,28 +105,29 @@ def inside(program, timeout):
                    wait_for(lambda: browser.has("Late"), timeout) and late.log.count(ABSENT) == 1,
                    late.log.decode(errors="replace"))
 
-        with Hub(program, True, timeout, ["--announce"], "[announce]\nName=Bench\n") as first, \
-                Hub(program, False, timeout, [], "[announce]\nEnabled=true\nName=Bench\n") as second:
+        with Hub(program, True, timeout, ["--announce"], "[announce]\nName=Bench\n") as first:
             port = first.port()
             found = wait_for(lambda: browser.has("Bench"), timeout) and browser.resolve("Bench", timeout)
             want = (port, {"provider": b"quaylight", "gensiostack": b"telnet(rfc2217),tcp"})
             report("--announce: the server's port, provider and gensiostack with RFC 2217, no USB keys",
                    found == want, "%r, not %r" % (found, want))
-            wait_for(lambda: browser.has("Bench #2"), timeout)
-            found = browser.resolve("Bench #2", timeout)
-            want = (second.port(), {"provider": b"quaylight", "gensiostack": b"tcp"})
-            report("[announce] with a name taken: renamed, logged, gensiostack=tcp without RFC 2217",
-                   found == want and b'the name "Bench" is taken; announcing as "Bench #2"' in second.log,
-                   "%r, not %r; %s" % (found, want, second.log.decode(errors="replace")))
+            with Hub(program, False, timeout, [], "[announce]\nEnabled=true\nName=Bench\n") as second:
+                wait_for(lambda: browser.has("Bench #2"), timeout)
+                found = browser.resolve("Bench #2", timeout)
+                want = (second.port(), {"provider": b"quaylight", "gensiostack": b"tcp"})
+                report("[announce] with a name taken: renamed, logged, gensiostack=tcp without RFC 2217",
+                       found == want and b'the name "Bench" is taken; announcing as "Bench #2"' in second.log,
+                       "%r, not %r; %s" % (found, want, second.log.decode(errors="replace")))
 
-            peer = socket.create_connection(("127.0.0.1", port), timeout=timeout)
-            report("withdrawn while a peer holds the server", wait_for(lambda: not browser.has("Bench"), timeout))
-            peer.close()
-            report("announced again on the same port once it listens again",
-                   wait_for(lambda: browser.has("Bench"), timeout) and browser.resolve("Bench", timeout)[0] == port)
-            second.terminate()
-            report("withdrawn when the hub ends, the other one stays",
-                   wait_for(lambda: not browser.has("Bench #2"), timeout) and browser.has("Bench"))
+                peer = socket.create_connection(("127.0.0.1", port), timeout=timeout)
+                report("withdrawn while a peer holds the server",
+                       wait_for(lambda: not browser.has("Bench"), timeout))
+                peer.close()
+                report("announced again on the same port once it listens again",
+                       wait_for(lambda: browser.has("Bench"), timeout) and browser.resolve("Bench", timeout)[0] == port)
+                second.terminate()
+                report("withdrawn when the hub ends, the other one stays",
+                       wait_for(lambda: not browser.has("Bench #2"), timeout) and browser.has("Bench"))
         browser.zeroconf.close()
     finally:
         for process in reversed(daemons):
