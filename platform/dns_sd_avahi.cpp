@@ -273,15 +273,15 @@ void DnsSdService::Private::onClient(AvahiClient *c, AvahiClientState state, voi
         d->absent();
         break;
     case AVAHI_CLIENT_FAILURE:
+        // The client is freed after the library is done with this call.
+        d->announced.clear();
         if (avahi_client_errno(c) == AVAHI_ERR_DISCONNECTED) {
-            // The daemon went away: wait for the next one.
+            // The daemon went away: a new client waits for the next one.
             d->absent();
-            d->stop();
-            d->start();
+            QMetaObject::invokeMethod(d->q, [d] { d->stop(); d->start(); }, Qt::QueuedConnection);
         } else {
             qCWarning(lcNet, "DNS-SD: %s; the hub is not announced", avahi_strerror(avahi_client_errno(c)));
-            d->stop();
-            d->retry.start();
+            QMetaObject::invokeMethod(d->q, [d] { d->stop(); d->retry.start(); }, Qt::QueuedConnection);
         }
         break;
     }

@@ -97,12 +97,22 @@ def inside(program, timeout):
             late.port()
             wait_for(lambda: ABSENT in late.log, timeout)
             log = os.path.join(folder, "avahi.log")
-            daemons.append(daemon(["avahi-daemon", "--no-drop-root", "--no-chroot", "--no-rlimits",
-                                   "-f", os.path.join(folder, "avahi.conf")], folder, "avahi",
-                                  lambda: b"Server startup complete" in open(log, "rb").read(), timeout))
+            avahi = ["avahi-daemon", "--no-drop-root", "--no-chroot", "--no-rlimits", "-f",
+                     os.path.join(folder, "avahi.conf")]
+            daemons.append(daemon(avahi, folder, "avahi", lambda: b"complete" in open(log, "rb").read(), timeout))
             browser = Browser()
+            announced = b'DNS-SD: announced "Late"'
             report("a hub started before avahi-daemon is announced once it runs, having said so once",
-                   wait_for(lambda: browser.has("Late"), timeout) and late.log.count(ABSENT) == 1,
+                   wait_for(lambda: browser.has("Late") and announced in late.log, timeout)
+                   and late.log.count(ABSENT) == 1, late.log.decode(errors="replace"))
+            daemons.pop().terminate()
+            report("the daemon's end is logged once; the hub runs on",
+                   wait_for(lambda: not browser.has("Late") and late.log.count(ABSENT) == 2, timeout)
+                   and late.process.poll() is None, late.log.decode(errors="replace"))
+            os.remove(log)
+            daemons.append(daemon(avahi, folder, "avahi", lambda: b"complete" in open(log, "rb").read(), timeout))
+            report("announced again when avahi-daemon comes back",
+                   wait_for(lambda: browser.has("Late") and late.log.count(announced) == 2, timeout),
                    late.log.decode(errors="replace"))
 
         with Hub(program, True, timeout, ["--announce"], "[announce]\nName=Bench\n") as first:
