@@ -111,8 +111,9 @@ def inside(program, timeout):
                    and late.process.poll() is None, late.log.decode(errors="replace"))
             os.remove(log)
             daemons.append(daemon(avahi, folder, "avahi", lambda: b"complete" in open(log, "rb").read(), timeout))
-            report("announced again when avahi-daemon comes back",
-                   wait_for(lambda: browser.has("Late") and late.log.count(announced) == 2, timeout),
+            report("announced again when avahi-daemon comes back, its absence told once",
+                   wait_for(lambda: browser.has("Late") and late.log.count(announced) == 2, timeout)
+                   and late.log.count(ABSENT) == 2,
                    late.log.decode(errors="replace"))
 
         with Hub(program, True, timeout, ["--announce"], "[announce]\nName=Bench\n") as first:
