@@ -30,8 +30,6 @@ public:
     // the device `usb` describes (the USB entries only for a USB device).
     [[nodiscard]] static QMap<QString, QByteArray> txtFor(bool rfc2217, const UsbInterface &usb);
 
-    [[nodiscard]] DnsSdService &service() { return m_service; }
-
     // Brings the announcement in line with the server now.
     void check();
 
