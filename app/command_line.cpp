@@ -318,6 +318,10 @@ constexpr OptionRow Options[] = {
     {"metrics-tls", 0, nullptr,
      "Serve the metrics over TLS only, with the servers' certificate, key and client CA.",
      takeFlag<&CommandLine::metricsTls>, false},
+    {"announce", 0, nullptr,
+     "Announce the TCP/IP Server by DNS-SD (_iostream._tcp) while it listens, as [announce] "
+     "Enabled=true does.",
+     takeFlag<&CommandLine::announce>, true},
 };
 
 } // namespace

@@ -48,6 +48,7 @@ struct CommandLine {
     QString metrics;       // --metrics ADDRESS:PORT, checked; empty when not given
     bool json = false;     // --json: --list-ports prints JSON
     bool metricsTls = false; // --metrics-tls: the metrics only over TLS, with the [tls] files
+    bool announce = false;   // --announce: the TCP/IP Server announced by DNS-SD this run
 };
 
 // Parses `arguments` (argv, the program name first).

@@ -1,5 +1,6 @@
 #include "app/startup.h"
 
+#include "app/announcer.h"
 #include "app/command_line.h"
 #include "app/device_hubs.h"
 #include "app/event_log.h"
@@ -388,6 +389,10 @@ int runHeadless(int &argc, char **argv, const CommandLine &options)
         return failed(unusable, ExitSettingsUnusable);
     QStringList failures;
     const std::unique_ptr<MetricsServer> metrics = serveMetrics(core, options, &failures);
+    // DNS-SD: the TCP/IP Server announced while it listens.
+    std::unique_ptr<Announcer> announcer;
+    if (options.announce || core.hubSettings().announces())
+        announcer = std::make_unique<Announcer>(core.engine(), core.hubSettings().announceName());
     if (failures.isEmpty())
         failures = takeStartSteps(core, options);
     if (!failures.isEmpty())

@@ -18,6 +18,7 @@ const QString Line = QStringLiteral("line");
 const QString SessionSection = QStringLiteral("session");
 const QString View = QStringLiteral("view");
 const QString Monitor = QStringLiteral("monitor");
+const QString Announce = QStringLiteral("announce");
 const QString NoteFile = QStringLiteral("session"); // session.ini, in a service's state folder
 
 QString flag(bool on)
@@ -51,6 +52,7 @@ const KnownSection Known[] = {
     {Harborcast, "session", {"Restore", "ComPort", "Server2", "Forwarder1", "Forwarder3"}},
     {Harborcast, "view", {"AllEndpoints"}},
     {Harborcast, "monitor", {"Metrics", "MetricsTls", "MaxConnections", "IdleTimeout"}},
+    {Harborcast, "announce", {"Enabled", "Name"}},
     {Tolvar, "startup", {"ComPort"}},
     {Tolvar, "line", {"BaudRate", "DataBits", "Parity", "StopBits", "FlowControl", "DTR", "RTS"}},
 };
@@ -81,7 +83,7 @@ QString unknownEntry(const QString &application, const QString &section, const Q
                        .arg(application, section, key,
                             sectionKnown ? QString() : QStringLiteral(" (no such section)"));
     for (const QString &otherSection : {Startup, Line, QStringLiteral("network"),
-                                        QStringLiteral("tls"), SessionSection, View, Monitor}) {
+                                        QStringLiteral("tls"), SessionSection, View, Monitor, Announce}) {
         for (const QString &known : knownKeys(application, otherSection)) {
             if (otherSection.compare(section, Qt::CaseInsensitive) == 0
                 && known.compare(key, Qt::CaseInsensitive) == 0)
@@ -276,6 +278,7 @@ QStringList HubSettings::problems() const
         (void)m_store.readFlag(Harborcast, SessionSection, QLatin1String(key), false, false, &lines);
     (void)m_store.readFlag(Harborcast, View, QStringLiteral("AllEndpoints"), false, false, &lines);
     (void)m_store.readFlag(Harborcast, Monitor, QStringLiteral("MetricsTls"), false, true, &lines);
+    (void)m_store.readFlag(Harborcast, Announce, QStringLiteral("Enabled"), false, false, &lines);
     return lines;
 }
 
@@ -300,4 +303,14 @@ int HubSettings::metricsIdleTimeoutMs() const
 void HubSettings::setAllEndpoints(bool on)
 {
     m_store.write(Harborcast, View, QStringLiteral("AllEndpoints"), flag(on));
+}
+
+bool HubSettings::announces() const
+{
+    return m_store.readFlag(Harborcast, Announce, QStringLiteral("Enabled"), false, false, nullptr);
+}
+
+QString HubSettings::announceName() const
+{
+    return m_store.read(Harborcast, Announce, QStringLiteral("Name"), QString()).trimmed();
 }

@@ -23,6 +23,7 @@
 //                             folder when it runs as one)
 //                  [view]     AllEndpoints
 //                  [monitor]  Metrics, MetricsTls, MaxConnections, IdleTimeout
+//                  [announce] Enabled, Name
 //   Tolvar.ini     [startup]  ComPort, the last port chosen (never read back)
 //                  [line]     the serial line
 class HubSettings
@@ -105,6 +106,12 @@ public:
     // may go without a complete request, 0.01..86400; anything else: 30.
     // In milliseconds. Never throws.
     [[nodiscard]] int metricsIdleTimeoutMs() const;
+
+    // [announce] Enabled: the TCP/IP Server announced by DNS-SD; anything
+    // else is off. Never throws.
+    [[nodiscard]] bool announces() const;
+    // [announce] Name: the announced instance name; empty: the default.
+    [[nodiscard]] QString announceName() const;
 
 private:
     SettingsStore m_store;

@@ -43,7 +43,7 @@ void CommandLineTest::helpListsEveryOptionOnce()
     const QStringList expected = QStringLiteral(
         "help version headless devices open listen config-dir baud framing flow listen-address allow "
         "capture rfc2217 server-peers kick-oldest tls-cert tls-key tls-client-ca link link-device "
-        "link-tls link-tls-ca metrics list-ports json metrics-tls").split(u' ');
+        "link-tls link-tls-ca metrics list-ports json metrics-tls announce").split(u' ');
     QCOMPARE(listed, expected);
     QVERIFY(help.message.contains(QStringLiteral("  -h, --help ")));
 }
