@@ -258,7 +258,7 @@ void endOnSignals(RelayCore &core, QCoreApplication &app, const CommandLine &opt
             return;
         }
         qCInfo(lcApp, "signal %d: closing the port and the sockets", signo);
-        runHandler("mnuExit_Click", [&] { core.mnuExit_Click(); });
+        runHandler("end", [&] { core.endProgram(); });
     });
     QObject::connect(&core, &RelayCore::programEnded, &app, &QCoreApplication::quit,
                      Qt::QueuedConnection);

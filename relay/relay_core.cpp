@@ -351,7 +351,7 @@ void RelayCore::selectAndOpen(int number, bool remember)
     Command2_Click(0);
 }
 
-void RelayCore::mnuExit_Click()
+void RelayCore::endProgram()
 {
     // A second Exit (another signal during this one's pass) finds all
     // closed: noting that would lose the session noted a moment ago.

@@ -95,10 +95,12 @@ public:
     // Fills the port and host fields from the settings store and sets
     // BaudRate. Opens nothing.
     void Form_Load();
-    // Notes the session (the first time only), closes the serial port and
-    // every open socket (queued output is handed to the OS), lets queued
-    // events run once and emits programEnded.
-    void mnuExit_Click();
+    // Notes the session (the first time only), shuts the hub down (the
+    // serial port and every open socket closed, queued output handed to the
+    // OS), lets queued events run once and emits programEnded. The Exit
+    // menu, and headless a signal, end the program so.
+    void endProgram();
+    void mnuExit_Click() { endProgram(); }
     // True once Exit has run: the program is ending, and a start step
     // under way when it ran (a signal during its wait) must be the last.
     [[nodiscard]] bool hasEnded() const { return m_ended; }
