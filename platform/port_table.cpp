@@ -276,7 +276,10 @@ int PortTable::numberFor(const QString &path)
     for (int number = FirstPort; number <= LastPort; ++number) {
         if (!table.contains(number) && !ini.pinned.contains(number)
             && !ini.refused.contains(number) && !ini.assigned.contains(number)) {
-            m_runPins.insert(number, canonical);
+            // The path as given: a link (/dev/serial/by-id/...) is followed
+            // again at each open, so the number stays with the device when
+            // it comes back on another tty.
+            m_runPins.insert(number, QFileInfo(path).absoluteFilePath());
             return number;
         }
     }

@@ -90,8 +90,9 @@ public:
 
     // The number that stands for the device at `path`: the one the table
     // gives it now, else, for the life of this object only (ports.ini is not
-    // changed), the lowest number nobody pinned or remembered. 0 when `path`
-    // names no device or every number is taken.
+    // changed), the lowest number nobody pinned or remembered, which then
+    // stands for `path` itself: a link is followed again at each lookup. 0
+    // when `path` names no device or every number is taken.
     [[nodiscard]] int numberFor(const QString &path);
 
     // Path of ports.ini.

@@ -45,6 +45,7 @@ class TestPortTable : public QObject
 
 private slots:
     void automaticNumbersFollowTheDevice();
+    void numberForALinkFollowsIt();
     void pinsWinAndOnlyAssignedIsWritten();
     void pinWithControlCharacterNamesNoDevice_data();
     void pinWithControlCharacterNamesNoDevice();
@@ -74,6 +75,24 @@ void TestPortTable::automaticNumbersFollowTheDevice()
     QCOMPARE(asMap(table).lastKey(), 64);
     QCOMPARE(table.devicePath(64), u"/dev/ttyUSB68"_qs);
     QVERIFY(!readFile(table.filePath()).contains("many-59"));
+}
+
+// A device named by a link keeps its number when it comes back behind the
+// same link on another tty: the number stands for the link, not the tty.
+void TestPortTable::numberForALinkFollowsIt()
+{
+    QTemporaryDir dir;
+    PtyDevice first;
+    PtyDevice second;
+    const QString link = dir.path() + QStringLiteral("/by-id");
+    QVERIFY(QFile::link(first.slavePath(), link));
+    PortTable table(dir.path(), [] { return QList<Device> {}; });
+    const int number = table.numberFor(link);
+    QVERIFY(number != 0);
+    QCOMPARE(table.devicePath(number), first.slavePath());
+    QVERIFY(QFile::remove(link) && QFile::link(second.slavePath(), link));
+    QCOMPARE(table.devicePath(number), second.slavePath());
+    QCOMPARE(table.numberFor(link), number);
 }
 
 void TestPortTable::pinsWinAndOnlyAssignedIsWritten()
