@@ -111,8 +111,9 @@ def receive(conn, size, timeout):
     return got
 
 
-def section(name, device):
-    return "[%s]\nDevice=%s\nListen=0\nListenAddress=loopback\nBaud=115200\n\n" % (name, device.path)
+def section(name, device, number=None):
+    where = device.path if number is None else number
+    return "[%s]\nDevice=%s\nListen=0\nListenAddress=loopback\nBaud=115200\n\n" % (name, where)
 
 
 def exchange(name, device, conn, timeout):
@@ -132,8 +133,13 @@ def run(hub, timeout):
     os.mkdir(config)
     devices = {name: Device(folder, name) for name in ("plc1", "plc2", "plc3", "plc4")}
     listing = os.path.join(folder, "devices.ini")
+    # plc2 is a port number pinned to its link, so that the terminal that
+    # comes back in its place is found whatever its own name.
+    with open(os.path.join(config, "ports.ini"), "w") as f:
+        f.write("[pinned]\n7=%s\n" % devices["plc2"].path)
     with open(listing, "w") as f:
-        f.write("".join(section(n, devices[n]) for n in ("plc1", "plc2", "plc3")))
+        f.write(section("plc1", devices["plc1"]) + section("plc2", devices["plc2"], 7)
+                + section("plc3", devices["plc3"]))
     env = {k: v for k, v in os.environ.items() if k not in ("DISPLAY", "WAYLAND_DISPLAY")}
     env["XDG_STATE_HOME"] = folder
     program = Program([hub, "--devices", listing, "--config-dir", config, "--metrics", "127.0.0.1:0"], env)
