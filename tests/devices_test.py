@@ -6,9 +6,10 @@
 Three pseudo-terminals made here are three sections of a devices file; the
 program runs them with --devices and --metrics on ports the system chose.
 Each TCP peer must reach its own device only, and each device its own peer
-only. One device vanishes: the other two relay on. A fourth section is added
-and SIGUSR2 starts it while the first peers stay connected (no reconnect,
-their bytes still flow). /metrics labels every series with its device,
+only. One device vanishes: the other two relay on; it comes back and is
+opened again. A peer that leaves finds its listener again. A fourth section
+is added and SIGUSR2 starts it while the first peers stay connected (no
+reconnect, their bytes still flow). /metrics labels every series with its device,
 /status lists the devices, and SIGTERM ends the process with 0. One line per
 check; non-zero when a check failed.
 """
@@ -110,8 +111,9 @@ def receive(conn, size, timeout):
     return got
 
 
-def section(name, device):
-    return "[%s]\nDevice=%s\nListen=0\nListenAddress=loopback\nBaud=115200\n\n" % (name, device.path)
+def section(name, device, number=None):
+    where = device.path if number is None else number
+    return "[%s]\nDevice=%s\nListen=0\nListenAddress=loopback\nBaud=115200\n\n" % (name, where)
 
 
 def exchange(name, device, conn, timeout):
@@ -131,8 +133,13 @@ def run(hub, timeout):
     os.mkdir(config)
     devices = {name: Device(folder, name) for name in ("plc1", "plc2", "plc3", "plc4")}
     listing = os.path.join(folder, "devices.ini")
+    # plc2 is a port number pinned to its link, so that the terminal that
+    # comes back in its place is found whatever its own name.
+    with open(os.path.join(config, "ports.ini"), "w") as f:
+        f.write("[pinned]\n7=%s\n" % devices["plc2"].path)
     with open(listing, "w") as f:
-        f.write("".join(section(n, devices[n]) for n in ("plc1", "plc2", "plc3")))
+        f.write(section("plc1", devices["plc1"]) + section("plc2", devices["plc2"], 7)
+                + section("plc3", devices["plc3"]))
     env = {k: v for k, v in os.environ.items() if k not in ("DISPLAY", "WAYLAND_DISPLAY")}
     env["XDG_STATE_HOME"] = folder
     program = Program([hub, "--devices", listing, "--config-dir", config, "--metrics", "127.0.0.1:0"], env)
@@ -156,6 +163,24 @@ def run(hub, timeout):
             ok, detail = exchange(name, devices[name], peers[name], timeout)
             report("%s relays on while plc2 is gone" % name, ok, detail)
 
+        # It comes back (a new terminal behind the same link): its hub opens
+        # it again by itself, and the peer that stayed reaches it.
+        devices["plc2"] = Device(folder, "plc2")
+        back = wait_for(lambda: re.search(rb"plc2: COM port \d+ is back and open again", program.log), timeout)
+        ok, detail = False, program.log.decode(errors="replace")
+        if back:
+            ok, detail = exchange("plc2", devices["plc2"], peers["plc2"], timeout)
+        report("plc2 is opened again when it comes back", ok, detail)
+
+        # A peer that leaves finds its listener again: the tick listens anew.
+        peers["plc3"].close()
+        relisten = wait_for(lambda: len(re.findall(rb"plc3: TCP/IP Server listening", program.log)) > 1, timeout)
+        ok, detail = False, program.log.decode(errors="replace")
+        if relisten:
+            peers["plc3"] = socket.create_connection(("127.0.0.1", ports["plc3"]), timeout=timeout)
+            ok, detail = exchange("plc3", devices["plc3"], peers["plc3"], timeout)
+        report("plc3 listens again after its peer left", ok, detail)
+
         with open(listing, "a") as f:
             f.write(section("plc4", devices["plc4"]))
         program.process.send_signal(signal.SIGUSR2)
@@ -176,7 +201,8 @@ def run(hub, timeout):
         counted = re.search(r'quaylight_received_bytes_total\{device="plc4",endpoint="server"\} (\d+)', text)
         report("/metrics labels each series with its device",
                counted is not None and int(counted.group(1)) == len(b"to plc4\n")
-               and 'quaylight_serial_open{device="plc2"} 0' in text
+               and 'quaylight_serial_open{device="plc2"} 1' in text
+               and 'quaylight_serial_device_losses_total{device="plc2"} 1' in text
                and 'quaylight_serial_open{device="plc1"} 1' in text, text[:1500])
         with urllib.request.urlopen("http://127.0.0.1:%d/status" % metrics, timeout=timeout) as reply:
             status = json.loads(reply.read())
