@@ -690,6 +690,10 @@ void Winsock::attachSocket(QTcpSocket *socket)
     connect(socket, &QAbstractSocket::disconnected, this, &Winsock::onSocketDisconnected);
     connect(socket, &QAbstractSocket::errorOccurred, this, &Winsock::onSocketError);
     connect(socket, &QIODevice::bytesWritten, this, &Winsock::BytesSent);
+    // TLS hands the plain bytes to the cipher at once and keeps the records
+    // in the socket underneath: the backlog goes down as those leave.
+    if (auto *secure = qobject_cast<QSslSocket *>(socket))
+        connect(secure, &QSslSocket::encryptedBytesWritten, this, &Winsock::BytesSent);
 }
 
 void Winsock::onSocketReadyRead()
@@ -857,8 +861,15 @@ qint64 Winsock::BytesReceived() const
 
 qint64 Winsock::BytesToSend() const
 {
-    return (m_socket ? m_socket->bytesToWrite() + m_gathered.size() : 0)
-        + (m_sendSide ? m_sendSide->bytesToWrite() : 0);
+    qint64 backlog = m_sendSide ? m_sendSide->bytesToWrite() : 0;
+    if (m_socket) {
+        backlog += m_socket->bytesToWrite() + m_gathered.size();
+        // Over TLS, bytesToWrite is only what the cipher has not taken yet;
+        // what the peer still owes us to read waits as encrypted records.
+        if (const auto *secure = qobject_cast<const QSslSocket *>(m_socket))
+            backlog += secure->encryptedBytesToWrite();
+    }
+    return backlog;
 }
 
 void Winsock::setGathering(bool on)

@@ -17,6 +17,7 @@ import json
 import os
 import random
 import re
+import select
 import signal
 import socket
 import ssl
@@ -412,6 +413,32 @@ def run_records(program, pki, timeout):
         hub.terminate()
 
 
+def run_slow_reader(program, pki, timeout):
+    """A TLS peer that stops reading holds the device back as a plain one
+    does: the hub keeps a bounded backlog, not everything the device sends
+    (its records wait under the cipher, where a count of plain bytes alone
+    does not see them). Once the peer reads again, all of it arrives."""
+    block = random.Random(36).randbytes(1 << 16)
+    with Hub(program, False, timeout, extra=tls_options(pki)) as hub:
+        peer = RecordReader(hub.port(), pki, timeout)
+        wait_for(lambda: b"TLS with 127.0.0.1: subject operator" in hub.log, timeout)
+        sent = bytearray()
+        # The device is held back once the pty takes nothing for a while.
+        while len(sent) < 64 << 20 and select.select([], [hub.master], [], 2)[1]:
+            try:
+                sent += block[:os.write(hub.master, block)]
+            except BlockingIOError:
+                pass
+        report("(p) a TLS peer that does not read holds the device back", len(sent) < 16 << 20,
+               "the hub took %d MiB" % (len(sent) >> 20))
+        try:
+            got = peer.read(len(sent))
+        finally:
+            peer.raw.close()
+        report("(p) then everything arrives, in order", got == sent, "%d of %d bytes" % (len(got), len(sent)))
+        hub.terminate()
+
+
 def run_link(program, pki, timeout):
     """The link over TLS, with a client certificate, into a hub that asks for one."""
     from link_test import Link
@@ -549,7 +576,7 @@ def main():
     args = parser.parse_args()
     with tempfile.TemporaryDirectory(prefix="quaylight-tls-") as folder:
         pki = Pki(folder)
-        for run in (run_records, run_listener, run_alerts, run_switch_on, run_rfc2217, run_peers, run_link, run_metrics, run_refused_files, run_forwarder):
+        for run in (run_records, run_slow_reader, run_listener, run_alerts, run_switch_on, run_rfc2217, run_peers, run_link, run_metrics, run_refused_files, run_forwarder):
             try:
                 run(args.hub, pki, args.timeout)
             except Exception as error:  # one run failing must not hide the others
