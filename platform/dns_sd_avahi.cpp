@@ -330,6 +330,7 @@ DnsSdService::DnsSdService(QObject *parent) : QObject(parent), d(std::make_uniqu
 
 DnsSdService::~DnsSdService()
 {
+    withdraw(); // said in the log as any withdrawal
     d->stop();
 }
 

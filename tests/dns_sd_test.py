@@ -118,7 +118,9 @@ def inside(program, timeout):
             report("a hub started before avahi-daemon is announced once it runs, having said so once",
                    wait_for(lambda: browser.has("Late") and announced in late.log, timeout)
                    and late.log.count(ABSENT) == 1, late.log.decode(errors="replace"))
-            daemons.pop().terminate()
+            stopped = daemons.pop()
+            stopped.terminate()
+            stopped.wait(timeout)  # its pid file gone before the next one starts
             report("the daemon's end is logged once; the hub runs on",
                    wait_for(lambda: not browser.has("Late") and late.log.count(ABSENT) == 2, timeout)
                    and late.process.poll() is None, late.log.decode(errors="replace"))
@@ -173,7 +175,7 @@ def inside(program, timeout):
 
 def devices(program, folder, browser, timeout):
     """A --devices run: each section with Announce found under its own name, port and TXT; SIGUSR2."""
-    ttys = {name: os.openpty() for name in ("plc1", "plc2", "plc3")}
+    ttys = {name: os.openpty() for name in ("plc1", "plc2", "plc3", "plc4")}
     listing = os.path.join(folder, "devices.ini")
     config = os.path.join(folder, "config")
     os.makedirs(config, exist_ok=True)
@@ -184,7 +186,8 @@ def devices(program, folder, browser, timeout):
                 f.write("[%s]\nDevice=%s\nListen=0\nListenAddress=loopback\n%s\n"
                         % (name, os.ttyname(ttys[name][1]), keys))
 
-    write([("plc1", "Announce=yes"), ("plc2", "Announce=on\nAnnounceName=Lab bench\nRfc2217=yes"), ("plc3", "")])
+    write([("plc1", "Announce=yes"), ("plc2", "Announce=on\nAnnounceName=Lab bench\nRfc2217=yes"), ("plc3", ""),
+           ("plc4", "Announce=yes\nRfc2217=yes")])
     env = dict(os.environ, XDG_STATE_HOME=folder)
     run = Program([program, "--devices", listing, "--config-dir", config, "--metrics", "127.0.0.1:0"], env)
     console = "Quaylight console on " + socket.gethostname()
@@ -203,9 +206,17 @@ def devices(program, folder, browser, timeout):
         report("--devices: the console once as _http._tcp on the metrics port",
                found == (metrics, {"path": b"/"}), "%r" % (found,))
 
-        write([("plc2", "Announce=on\nAnnounceName=Lab bench\nRfc2217=yes"), ("plc3", "Announce=true")])
+        browser.wait(lambda: browser.has("plc4"), timeout)
+        write([("plc2", "Announce=on\nAnnounceName=Lab bench\nRfc2217=yes"), ("plc3", "Announce=true"),
+               ("plc4", "Announce=yes")])
         run.process.send_signal(signal.SIGUSR2)
         changed = browser.wait(lambda: not browser.has("plc1") and browser.has("plc3"), timeout)
+        renewed = wait_for(lambda: b'DNS-SD: "plc4" withdrawn' in run.log and run.log.count(b'announced "plc4"') == 2,
+                           timeout)
+        found = renewed and browser.resolve("plc4", timeout)
+        report("SIGUSR2: a changed section is announced again under its name with what changed",
+               found == (run.ports()["plc4"], {"provider": b"quaylight", "gensiostack": b"tcp"}),
+               "%r; %s" % (found, run.log.decode(errors="replace")))
         port = changed and browser.resolve("plc3", timeout)[0]
         report("SIGUSR2: a section removed is withdrawn, one restarted to announce is announced on its new port",
                port and wait_for(lambda: run.ports()["plc3"] == port, timeout), run.log.decode(errors="replace"))
