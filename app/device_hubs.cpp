@@ -209,15 +209,6 @@ Hub *DeviceHubs::hub(const QString &name) const
     return nullptr;
 }
 
-const Announcer *DeviceHubs::announcer(const QString &name) const
-{
-    for (const Running &running : m_running) {
-        if (running.config.name == name)
-            return running.announcer;
-    }
-    return nullptr;
-}
-
 bool DeviceHubs::announces() const
 {
     return std::any_of(m_running.cbegin(), m_running.cend(),

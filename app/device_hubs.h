@@ -39,8 +39,6 @@ public:
 
     [[nodiscard]] QList<const Engine *> hubs() const;
     [[nodiscard]] Hub *hub(const QString &name) const;
-    // The announcement of section `name`; null when it announces nothing.
-    [[nodiscard]] const Announcer *announcer(const QString &name) const;
     // True when a running section announces its hub.
     [[nodiscard]] bool announces() const;
 
