@@ -1,19 +1,31 @@
 #include "app/announcer.h"
 
 #include "engine/endpoint_table.h"
-#include "engine/engine.h"
+#include "engine/hub.h"
 #include "engine/socket_endpoint.h"
 #include "platform/winsock.h"
 
 #include <QSysInfo>
 
-Announcer::Announcer(Engine &engine, const QString &name, QObject *parent)
+namespace {
+const int Server = endpointOf(EndpointRole::ServerListener);
+} // namespace
+
+Announcer::Announcer(Hub &hub, const QString &name, QObject *parent)
     : QObject(parent),
-      m_engine(engine),
+      m_hub(hub),
       m_name(name.isEmpty() ? QStringLiteral("Quaylight on %1").arg(QSysInfo::machineHostName()) : name)
 {
-    connect(&m_timer, &QTimer::timeout, this, &Announcer::check);
-    m_timer.start(CheckIntervalMs);
+    // Whatever the announcement says comes from the server's state (its
+    // port, listening or not), the device open and the network settings
+    // (RFC 2217): each reports its changes.
+    connect(&hub, &Hub::endpointChanged, this, [this](int index) {
+        if (index == Server)
+            check();
+    });
+    connect(&hub, &Hub::portChanged, this, &Announcer::check);
+    connect(&hub, &Engine::networkChanged, this, &Announcer::check);
+    connect(&hub, &Engine::listenersStopped, this, &Announcer::check);
     check();
 }
 
@@ -42,18 +54,45 @@ QMap<QString, QByteArray> Announcer::txtFor(bool rfc2217, const UsbInterface &us
 
 void Announcer::check()
 {
-    const int server = endpointOf(EndpointRole::ServerListener);
-    const Winsock &socket = m_engine.endpoint(server).socket();
+    const Winsock &socket = m_hub.endpoint(Server).socket();
     if (socket.State() != Winsock::sckListening) {
+        m_port = 0;
+        m_txt.clear();
         m_service.withdraw();
         return;
     }
-    const Engine::Snapshot snapshot = m_engine.snapshot();
+    const Engine::Snapshot snapshot = m_hub.snapshot();
     const QString device = snapshot.serialOpen ? snapshot.device : QString();
     if (device != m_device) {
         m_device = device;
         m_usb = device.isEmpty() ? UsbInterface() : UsbInterface::forDevice(device);
     }
-    m_service.publish(m_name, QStringLiteral("_iostream._tcp"), quint16(socket.LocalPort()),
-                      txtFor(m_engine.network().rfc2217, m_usb));
+    m_port = quint16(socket.LocalPort());
+    m_txt = txtFor(m_hub.network().rfc2217, m_usb);
+    m_service.publish(m_name, QStringLiteral("_iostream._tcp"), m_port, m_txt);
+}
+
+ConsoleAnnouncer::ConsoleAnnouncer(const QString &name, quint16 port, bool tls, QObject *parent)
+    : QObject(parent), m_name(instanceFor(name)), m_port(port), m_tls(tls)
+{
+}
+
+void ConsoleAnnouncer::setOn(bool on)
+{
+    m_on = on;
+    if (on)
+        m_service.publish(m_name, typeFor(m_tls), m_port, {{QStringLiteral("path"), QByteArrayLiteral("/")}});
+    else
+        m_service.withdraw();
+}
+
+QString ConsoleAnnouncer::instanceFor(const QString &name)
+{
+    return name.isEmpty() ? QStringLiteral("Quaylight console on %1").arg(QSysInfo::machineHostName())
+                          : name + QStringLiteral(" console");
+}
+
+QString ConsoleAnnouncer::typeFor(bool tls)
+{
+    return tls ? QStringLiteral("_https._tcp") : QStringLiteral("_http._tcp");
 }

@@ -319,8 +319,8 @@ constexpr OptionRow Options[] = {
      "Serve the metrics over TLS only, with the servers' certificate, key and client CA.",
      takeFlag<&CommandLine::metricsTls>, false},
     {"announce", 0, nullptr,
-     "Announce the TCP/IP Server by DNS-SD (_iostream._tcp) while it listens, as [announce] "
-     "Enabled=true does.",
+     "Announce the TCP/IP Server by DNS-SD (_iostream._tcp) while it listens, and the metrics "
+     "server as the console (_http._tcp), as [announce] Enabled=true does.",
      takeFlag<&CommandLine::announce>, true},
 };
 

@@ -1,5 +1,6 @@
 #include "app/device_hubs.h"
 
+#include "app/announcer.h"
 #include "engine/hub.h"
 #include "engine/serial_bridge.h"
 #include "engine/socket_endpoint.h"
@@ -77,6 +78,8 @@ void DeviceHubs::startHub(const DeviceConfig &config)
     (void)hub->setTls(config.tls); // nothing listens yet
     hub->serial().setStoredLine(config.line);
     hub->serve();
+    if (config.announce)
+        m_running.back().announcer = new Announcer(*hub, config.announcedName(), hub);
 
     // The TCP/IP Server listens once its device is open: a peer must not
     // take a port that leads nowhere. A device that comes later (or comes
@@ -140,6 +143,8 @@ void DeviceHubs::stopHub(const QString &name)
     if (it == m_running.end())
         return;
     Hub *hub = it->hub;
+    // Withdrawn at once: the hub goes only after this event.
+    delete it->announcer;
     m_running.erase(it);
     const LogScope scope(name);
     hub->shutDown();
@@ -202,4 +207,10 @@ Hub *DeviceHubs::hub(const QString &name) const
             return running.hub;
     }
     return nullptr;
+}
+
+bool DeviceHubs::announces() const
+{
+    return std::any_of(m_running.cbegin(), m_running.cend(),
+                       [](const Running &running) { return running.announcer != nullptr; });
 }

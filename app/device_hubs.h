@@ -6,6 +6,7 @@
 #include <QObject>
 #include <QString>
 
+class Announcer;
 class Engine;
 class Hub;
 class QTimer;
@@ -14,7 +15,9 @@ class QTimer;
 // serving its own events under its own name. A hub whose device is missing
 // waits for it without disturbing the others; reading the file again starts
 // the sections added, restarts the ones changed and stops the ones removed,
-// and leaves the others alone.
+// and leaves the others alone. A section with Announce has its TCP/IP Server
+// announced by DNS-SD while the hub runs: a restarted section's announcement
+// is withdrawn and made again, an unchanged one's stays.
 class DeviceHubs : public QObject
 {
     Q_OBJECT
@@ -36,11 +39,14 @@ public:
 
     [[nodiscard]] QList<const Engine *> hubs() const;
     [[nodiscard]] Hub *hub(const QString &name) const;
+    // True when a running section announces its hub.
+    [[nodiscard]] bool announces() const;
 
 private:
     struct Running {
         DeviceConfig config;
         Hub *hub = nullptr;
+        Announcer *announcer = nullptr; // with Announce: goes before its hub
         bool opened = false;        // its device was open once: its hub looks after it now
         bool failureLogged = false; // why it cannot be opened yet, said once
     };

@@ -289,11 +289,17 @@ QStringList unusableSettings(RelayCore &core, const CommandLine &options)
 
 namespace {
 
+// Where the console is served: the port, and whether over TLS only.
+struct ServedAt {
+    quint16 port = 0;
+    bool tls = false;
+};
+
 // The metrics of `source` where --metrics or [monitor] Metrics says, with
-// the [tls] files `files` when they go over TLS.
+// the [tls] files `files` when they go over TLS; `served` tells where.
 std::unique_ptr<MetricsServer> serveMetricsOf(MetricsServer::Source source, const HubSettings &settings,
                                               const TlsSettings &files, const CommandLine &options,
-                                              QStringList *failures)
+                                              QStringList *failures, ServedAt *served = nullptr)
 {
     const QString where = options.metrics.isEmpty() ? settings.metricsAddress() : options.metrics;
     if (where.isEmpty())
@@ -319,20 +325,26 @@ std::unique_ptr<MetricsServer> serveMetricsOf(MetricsServer::Source source, cons
     }
     qCInfo(lcApp, "metrics served on %s port %u (/metrics, /status)%s",
            qUtf8Printable(address.toString()), unsigned(port), tls ? " over TLS" : "");
+    if (served)
+        *served = {port, tls};
     return server;
 }
 
 } // namespace
 
 std::unique_ptr<MetricsServer> serveMetrics(RelayCore &core, const CommandLine &options,
-                                            QStringList *failures)
+                                            QStringList *failures, bool announce)
 {
     const Engine &engine = core.engine();
+    ServedAt served;
     auto server = serveMetricsOf(
         {[&engine] { return QList<const Engine *> {&engine}; },
          [&engine](const QHostAddress &peer) { return engine.network().peerFilter(nullptr).allows(peer); },
          false},
-        core.hubSettings(), tlsFor(core.tlsSettings(), options), options, failures);
+        core.hubSettings(), tlsFor(core.tlsSettings(), options), options, failures, &served);
+    if (server && announce)
+        (new ConsoleAnnouncer(core.hubSettings().announceName(), served.port, served.tls, server.get()))
+            ->setOn(true);
     // A peer of the relay comes before a scraper.
     if (server)
         QObject::connect(&core.engine(), &Engine::descriptorsExhausted, server.get(),
@@ -388,10 +400,12 @@ int runHeadless(int &argc, char **argv, const CommandLine &options)
     if (const QStringList unusable = unusableSettings(core, options); !unusable.isEmpty())
         return failed(unusable, ExitSettingsUnusable);
     QStringList failures;
-    const std::unique_ptr<MetricsServer> metrics = serveMetrics(core, options, &failures);
-    // DNS-SD: the TCP/IP Server announced while it listens.
+    // DNS-SD: the TCP/IP Server announced while it listens, the console
+    // while it serves.
+    const bool announcing = options.announce || core.hubSettings().announces();
+    const std::unique_ptr<MetricsServer> metrics = serveMetrics(core, options, &failures, announcing);
     std::unique_ptr<Announcer> announcer;
-    if (options.announce || core.hubSettings().announces())
+    if (announcing)
         announcer = std::make_unique<Announcer>(core.engine(), core.hubSettings().announceName());
     if (failures.isEmpty())
         failures = takeStartSteps(core, options);
@@ -426,18 +440,33 @@ int runDevices(int &argc, char **argv, const CommandLine &options)
     for (const QString &complaint : std::as_const(complaints))
         qCWarning(lcApp, "%s", qUtf8Printable(complaint));
     QStringList failures;
+    ServedAt served;
     const std::unique_ptr<MetricsServer> metrics = serveMetricsOf(
         {[&hubs] { return hubs.hubs(); },
          [access](const QHostAddress &peer) { return access.peerFilter(nullptr).allows(peer); }, true},
-        settings, files, options, &failures);
+        settings, files, options, &failures, &served);
     // Nothing is opened when the metrics cannot be served as asked.
     if (!failures.isEmpty() || !hubs.start(&failures))
         return failed(failures, ExitSettingsUnusable);
+    // The console is announced while [announce] Enabled says so or a
+    // section announces its hub, as the file says after each reading.
+    ConsoleAnnouncer *console = nullptr;
+    const auto announceConsole = [&] {
+        const bool on = metrics && (settings.announces() || hubs.announces());
+        if (on && !console)
+            console = new ConsoleAnnouncer(settings.announceName(), served.port, served.tls, metrics.get());
+        if (console && console->isOn() != on)
+            console->setOn(on);
+    };
+    announceConsole();
 
     auto *watcher = new SignalWatcher({SIGINT, SIGTERM, SIGHUP, SIGUSR1, SIGUSR2}, &app);
-    QObject::connect(watcher, &SignalWatcher::signalled, &app, [&hubs](int signo) {
+    QObject::connect(watcher, &SignalWatcher::signalled, &app, [&hubs, &announceConsole](int signo) {
         if (signo == SIGUSR2) {
-            runHandler("devices: read again", [&] { hubs.reload(); });
+            runHandler("devices: read again", [&] {
+                hubs.reload();
+                announceConsole();
+            });
             return;
         }
         if (signo == SIGUSR1) {

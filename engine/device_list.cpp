@@ -26,8 +26,11 @@ constexpr const char *Keys[] = {
     "Enabled", "Certificate", "PrivateKey", "ClientCa", "ServerCa", "MinimumVersion",
     "Forwarder1", "Forwarder3", "RemoteHost", "RemotePort", "RemoteHost3", "RemotePort3",
     "BaudRate", "DataBits", "Parity", "StopBits", "FlowControl", "DTR", "RTS",
-    "Baud", "Framing", "Flow",
+    "Baud", "Framing", "Flow", "Announce", "AnnounceName",
 };
+
+// The longest DNS-SD instance name: one DNS label.
+constexpr qsizetype MaxAnnounceName = 63;
 
 // A name fit for a log prefix and a metrics label.
 bool isLabel(const QString &name)
@@ -398,6 +401,25 @@ void readLine(SectionReader &reader, LineSettings &line)
              line.flowControl != stored.flowControl, {"FlowControl"});
 }
 
+// Announce and AnnounceName: [announce] Enabled and Name of a hub.
+void readAnnounce(SectionReader &reader, DeviceConfig &config)
+{
+    // Off unless written on: a hub on the network for everyone to find is a choice.
+    config.announce = reader.flag("Announce", false, false);
+    const std::optional<QString> name = reader.text("AnnounceName");
+    if (!name || name->isEmpty())
+        return;
+    if (!config.announce)
+        reader.complain("AnnounceName", *name, QStringLiteral("has no Announce=true; nothing is announced"));
+    else if (name->toUtf8().size() > MaxAnnounceName)
+        reader.complain("AnnounceName", *name,
+                        QStringLiteral("is longer than %1 bytes; announcing as %2")
+                            .arg(MaxAnnounceName)
+                            .arg(config.name));
+    else
+        config.announceName = *name;
+}
+
 // Keys a section does not read, with the spelling it would have read when
 // only the case differs.
 void complainOfUnknownKeys(QSettings &ini, const QString &fileName, const QString &section,
@@ -469,6 +491,7 @@ DeviceList DeviceList::read(const QString &path, const QString &configDir)
     std::optional<PortTable> ports;
     QHash<QString, QString> deviceOwners; // identity -> section
     QHash<quint16, QString> portOwners;
+    QHash<QString, QString> nameOwners; // announced name, case folded -> section
     for (const SectionLayout &section : layout.sections) {
         const auto refuse = [&list, &section](const QString &why) {
             list.refused.append(section.name + QStringLiteral(": ") + why);
@@ -499,6 +522,7 @@ DeviceList DeviceList::read(const QString &path, const QString &configDir)
         readLine(reader, config.line);
         readForwarders(reader, config);
         readTls(reader, config);
+        readAnnounce(reader, config);
         if (!reader.refusal().isEmpty()) {
             refuse(reader.refusal());
             continue;
@@ -508,6 +532,12 @@ DeviceList DeviceList::read(const QString &path, const QString &configDir)
         const QString identity = deviceIdentity(config, ports, configDir);
         if (const QString owner = deviceOwners.value(identity); !owner.isEmpty()) {
             refuse(QStringLiteral("Device=%1 is the device of [%2]").arg(deviceText(config), owner));
+            continue;
+        }
+        // Two hubs under one name: a browser could not tell them apart.
+        const QString announced = config.announce ? config.announcedName().toCaseFolded() : QString();
+        if (const QString owner = nameOwners.value(announced); !announced.isEmpty() && !owner.isEmpty()) {
+            refuse(QStringLiteral("the name \"%1\" is announced for [%2]").arg(config.announcedName(), owner));
             continue;
         }
         if (config.listen && config.listenPort != 0) {
@@ -520,6 +550,8 @@ DeviceList DeviceList::read(const QString &path, const QString &configDir)
             portOwners.insert(config.listenPort, config.name);
         }
         deviceOwners.insert(identity, config.name);
+        if (!announced.isEmpty())
+            nameOwners.insert(announced, config.name);
         list.devices.append(config);
     }
     return list;

@@ -19,7 +19,11 @@
 // Its keys take the names and values of the command line (Device, Listen,
 // Baud, Framing, Flow, KickOldest) and of the settings files: Harborcast.ini
 // [network] and [tls], the forwarders' RemoteHost/RemotePort and
-// RemoteHost3/RemotePort3 of [startup], Tolvar.ini [line].
+// RemoteHost3/RemotePort3 of [startup], Tolvar.ini [line]. [announce]
+// Enabled and Name are Announce and AnnounceName here (Enabled is [tls]'s):
+//
+//   Announce=true            ; the TCP/IP Server announced by DNS-SD
+//   AnnounceName=Lab bench 3 ; its instance name; without one, the section's
 struct DeviceConfig {
     // A forwarder: off unless both its host and its port are given.
     struct Forwarder {
@@ -40,6 +44,11 @@ struct DeviceConfig {
     TlsSettings tls;
     Forwarder softwareForwarder; // RemoteHost, RemotePort
     Forwarder dataHostForwarder; // RemoteHost3, RemotePort3
+    bool announce = false;   // Announce=: the TCP/IP Server announced by DNS-SD
+    QString announceName;    // AnnounceName=, only with Announce; empty: the section's name
+
+    // The DNS-SD instance name, when it announces.
+    [[nodiscard]] QString announcedName() const { return announceName.isEmpty() ? name : announceName; }
 
     // Equal sections leave a running hub alone when the file is read again.
     friend bool operator==(const DeviceConfig &, const DeviceConfig &) = default;
@@ -52,7 +61,8 @@ struct DeviceList {
     // One line per section that cannot run, "plc1: why": a name that cannot
     // be a label, no usable Device, a Listen that is not a port, AllowedPeers
     // or TLS settings that cannot be used, a line that is no KEY=VALUE, a
-    // device or listen port an earlier section already has. Security fails
+    // device, listen port or announced name an earlier section already has
+    // (names compared without case, as DNS-SD compares them). Security fails
     // closed: such a section is left out whole.
     QStringList refused;
     // One line per key or value not understood, naming the file, section and

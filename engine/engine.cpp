@@ -373,6 +373,7 @@ void Engine::setNetwork(const NetworkSettings &network)
         else
             socket.setPeerFilter([filter](const QHostAddress &peer) { return filter.allows(peer); });
     }
+    emit networkChanged();
 }
 
 QList<Engine::StoppedListener> Engine::setTls(const TlsSettings &tls)
@@ -437,6 +438,8 @@ QList<Engine::StoppedListener> Engine::reloadTls()
         if (any)
             peerGone(*endpoint, true);
     }
+    if (!stopped.isEmpty())
+        emit listenersStopped();
     return stopped;
 }
 

@@ -129,6 +129,7 @@ public:
     [[nodiscard]] const NetworkSettings &network() const { return m_network; }
     // Takes `network`: where listeners listen from their next Listen on,
     // who may connect at once. Checked by the caller (NetworkSettings::problem).
+    // Reports networkChanged.
     void setNetwork(const NetworkSettings &network);
 
     [[nodiscard]] const TlsSettings &tls() const { return m_tls; }
@@ -145,7 +146,8 @@ public:
     // or another client CA hold from the next connection on. A plain peer
     // still connected to a listener that now speaks TLS only is closed,
     // with a log line; TLS peers keep their sessions. A listener whose files
-    // cannot be used stops listening (fails closed) and is returned.
+    // cannot be used stops listening (fails closed), is returned and
+    // reported by listenersStopped.
     QList<StoppedListener> reloadTls();
 
     // Counters of every node and the drops.
@@ -166,6 +168,11 @@ signals:
     // A listener could not take a connection for want of descriptors:
     // whatever holds some that the relay does not need should give one up.
     void descriptorsExhausted();
+    // setNetwork took new settings: what a listener offers (RFC 2217, its
+    // address, who may connect) may have changed.
+    void networkChanged();
+    // reloadTls stopped listeners whose TLS files could not be used.
+    void listenersStopped();
 
 private:
     void relay(SocketEndpoint &source, SocketEndpoint &owner);

@@ -11,7 +11,8 @@
 // (avahi-daemon on Linux), driven from Qt's event loop. Nothing here blocks
 // and nothing throws: without a responder the service is announced once one
 // appears, and a name another host holds is replaced by the responder's
-// alternative ("Name #2"). What happens is logged under quaylight.net.
+// alternative ("Name #2"). What happens is logged under quaylight.net;
+// the responder's absence once per process, not once per service.
 class DnsSdService : public QObject
 {
     Q_OBJECT

@@ -144,6 +144,10 @@ void timeoutFree(AvahiTimeout *t)
 
 constexpr int RetryMs = 5000; // a new client while the system bus is missing
 
+// The responder's absence is told once per process, however many services
+// (a hub each, the console) wait for it; told again after it was back.
+bool toldAbsent = false;
+
 } // namespace
 
 struct DnsSdService::Private {
@@ -163,7 +167,6 @@ struct DnsSdService::Private {
     std::optional<Service> wanted;
     QString name;      // what is asked of the responder: the wanted name or its alternative
     QString announced; // confirmed by the responder
-    bool toldAbsent = false;
     QTimer retry;
 
     void start();
@@ -259,7 +262,7 @@ void DnsSdService::Private::onClient(AvahiClient *c, AvahiClientState state, voi
     d->client = c; // the first call comes before avahi_client_new returns
     switch (state) {
     case AVAHI_CLIENT_S_RUNNING:
-        d->toldAbsent = false;
+        toldAbsent = false;
         d->add();
         break;
     case AVAHI_CLIENT_S_COLLISION:
@@ -327,6 +330,7 @@ DnsSdService::DnsSdService(QObject *parent) : QObject(parent), d(std::make_uniqu
 
 DnsSdService::~DnsSdService()
 {
+    withdraw(); // said in the log as any withdrawal
     d->stop();
 }
 

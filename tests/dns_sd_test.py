@@ -1,5 +1,6 @@
 #!/usr/bin/env python3
-"""The hub's DNS-SD announcement, browsed by python3-zeroconf: dns_sd_test.py --hub PATH
+"""The hubs' and the console's DNS-SD announcements, browsed by python3-zeroconf:
+dns_sd_test.py --hub PATH
 
 Reruns itself in network and mount namespaces of its own (no multicast leaves
 them; /run a private tmpfs for avahi-daemon's pid file) with loopback carrying
@@ -9,6 +10,8 @@ multicast, and starts a D-Bus system bus and avahi-daemon there. Exit 77
 
 import argparse
 import os
+import re
+import signal
 import shutil
 import socket
 import subprocess
@@ -18,12 +21,16 @@ import threading
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from rfc2217_client import Hub, failures, report, wait_for  # noqa: E402  (the hub fixture, the report)
+from devices_test import Program  # noqa: E402  (a --devices run)
 try:
     from zeroconf import IPVersion, ServiceBrowser, ServiceInfo, Zeroconf
 except ImportError:
     pass  # main() says it is missing
 
 TYPE = "_iostream._tcp.local."
+CONSOLE = "_http._tcp.local."
+METRICS_PORT = re.compile(rb"metrics served on \S+ port (\d+)")
+SECTION_PORT = re.compile(rb"(\w+): TCP/IP Server listening on port (\d+)")
 ABSENT = b"DNS-SD: avahi-daemon is not running; the hub is not announced"
 BUS_CONFIG = """<!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN"
  "http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd">
@@ -45,24 +52,30 @@ publish-workstation=no
 
 
 class Browser:
-    """What zeroconf sees of _iostream._tcp on loopback."""
+    """What zeroconf sees of _iostream._tcp and the console's _http._tcp on loopback."""
 
     def __init__(self):
         self.zeroconf = Zeroconf(interfaces=["127.0.0.1"], ip_version=IPVersion.V4Only)
-        self.present, self.lock = set(), threading.Lock()
-        self.browser = ServiceBrowser(self.zeroconf, TYPE, handlers=[self._changed])
+        self.present, self.changed = set(), threading.Condition()
+        self.browser = ServiceBrowser(self.zeroconf, [TYPE, CONSOLE], handlers=[self._changed])
 
     def _changed(self, zeroconf, service_type, name, state_change):
-        with self.lock:
+        with self.changed:
             (self.present.discard if state_change.name == "Removed" else self.present.add)(name)
+            self.changed.notify_all()
 
-    def has(self, instance):
-        with self.lock:
-            return instance + "." + TYPE in self.present
+    def has(self, instance, kind=TYPE):
+        with self.changed:
+            return instance + "." + kind in self.present
 
-    def resolve(self, instance, timeout):
+    def wait(self, condition, timeout):
+        """Waits for the browser's events until `condition()` holds; its last value."""
+        with self.changed:
+            return self.changed.wait_for(condition, timeout)
+
+    def resolve(self, instance, timeout, kind=TYPE):
         """(port, TXT as str: bytes); (0, {}) when it does not resolve."""
-        info = ServiceInfo(TYPE, instance + "." + TYPE)
+        info = ServiceInfo(kind, instance + "." + kind)
         if not info.request(self.zeroconf, timeout * 1000):
             return 0, {}
         return info.port, {k.decode(): v for k, v in info.properties.items()}
@@ -105,7 +118,9 @@ def inside(program, timeout):
             report("a hub started before avahi-daemon is announced once it runs, having said so once",
                    wait_for(lambda: browser.has("Late") and announced in late.log, timeout)
                    and late.log.count(ABSENT) == 1, late.log.decode(errors="replace"))
-            daemons.pop().terminate()
+            stopped = daemons.pop()
+            stopped.terminate()
+            stopped.wait(timeout)  # its pid file gone before the next one starts
             report("the daemon's end is logged once; the hub runs on",
                    wait_for(lambda: not browser.has("Late") and late.log.count(ABSENT) == 2, timeout)
                    and late.process.poll() is None, late.log.decode(errors="replace"))
@@ -116,11 +131,19 @@ def inside(program, timeout):
                    and late.log.count(ABSENT) == 2,
                    late.log.decode(errors="replace"))
 
-        with Hub(program, True, timeout, ["--announce"], "[announce]\nName=Bench\n") as first:
+        with Hub(program, True, timeout, ["--announce", "--metrics", "127.0.0.1:0"],
+                 "[announce]\nName=Bench\n") as first:
             port = first.port()
             found = wait_for(lambda: browser.has("Bench"), timeout) and browser.resolve("Bench", timeout)
             want = (port, {"provider": b"quaylight", "gensiostack": b"telnet(rfc2217),tcp"})
             report("--announce: the server's port, provider and gensiostack with RFC 2217, no USB keys",
+                   found == want, "%r, not %r" % (found, want))
+            wait_for(lambda: METRICS_PORT.search(first.log), timeout)
+            metrics = METRICS_PORT.search(first.log)
+            found = browser.wait(lambda: browser.has("Bench console", CONSOLE), timeout) \
+                and browser.resolve("Bench console", timeout, CONSOLE)
+            want = (metrics and int(metrics.group(1)), {"path": b"/"})
+            report("the console as _http._tcp under [announce] Name, on the metrics port, path=/",
                    found == want, "%r, not %r" % (found, want))
             with Hub(program, False, timeout, [], "[announce]\nEnabled=true\nName=Bench\n") as second:
                 wait_for(lambda: browser.has("Bench #2"), timeout)
@@ -139,6 +162,7 @@ def inside(program, timeout):
                 second.terminate()
                 report("withdrawn when the hub ends, the other one stays",
                        wait_for(lambda: not browser.has("Bench #2"), timeout) and browser.has("Bench"))
+        devices(program, folder, browser, timeout)
         browser.zeroconf.close()
     finally:
         for process in reversed(daemons):
@@ -147,6 +171,68 @@ def inside(program, timeout):
         subprocess.run(["umount", "/run"], check=False)
         shutil.rmtree(folder, ignore_errors=True)
     return 1 if failures else 0
+
+
+def devices(program, folder, browser, timeout):
+    """A --devices run: each section with Announce found under its own name, port and TXT; SIGUSR2."""
+    ttys = {name: os.openpty() for name in ("plc1", "plc2", "plc3", "plc4")}
+    listing = os.path.join(folder, "devices.ini")
+    config = os.path.join(folder, "config")
+    os.makedirs(config, exist_ok=True)
+
+    def write(sections):
+        with open(listing, "w") as f:
+            for name, keys in sections:
+                f.write("[%s]\nDevice=%s\nListen=0\nListenAddress=loopback\n%s\n"
+                        % (name, os.ttyname(ttys[name][1]), keys))
+
+    write([("plc1", "Announce=yes"), ("plc2", "Announce=on\nAnnounceName=Lab bench\nRfc2217=yes"), ("plc3", ""),
+           ("plc4", "Announce=yes\nRfc2217=yes")])
+    env = dict(os.environ, XDG_STATE_HOME=folder)
+    run = Program([program, "--devices", listing, "--config-dir", config, "--metrics", "127.0.0.1:0"], env)
+    console = "Quaylight console on " + socket.gethostname()
+    try:
+        ports = run.wait_ports(["plc1", "plc2", "plc3"], timeout)
+        both = browser.wait(lambda: browser.has("plc1") and browser.has("Lab bench"), timeout)
+        found = both and (browser.resolve("plc1", timeout), browser.resolve("Lab bench", timeout))
+        want = ((ports["plc1"], {"provider": b"quaylight", "gensiostack": b"tcp"}),
+                (ports["plc2"], {"provider": b"quaylight", "gensiostack": b"telnet(rfc2217),tcp"}))
+        report("--devices: each section with Announce under its own name, port and TXT; plc3 not",
+               found == want and not browser.has("plc3") and b'"plc3"' not in run.log,
+               "%r, not %r; %s" % (found, want, run.log.decode(errors="replace")))
+        metrics = int(METRICS_PORT.search(run.log).group(1))
+        found = browser.wait(lambda: browser.has(console, CONSOLE), timeout) \
+            and browser.resolve(console, timeout, CONSOLE)
+        report("--devices: the console once as _http._tcp on the metrics port",
+               found == (metrics, {"path": b"/"}), "%r" % (found,))
+
+        browser.wait(lambda: browser.has("plc4"), timeout)
+        write([("plc2", "Announce=on\nAnnounceName=Lab bench\nRfc2217=yes"), ("plc3", "Announce=true"),
+               ("plc4", "Announce=yes")])
+        run.process.send_signal(signal.SIGUSR2)
+        changed = browser.wait(lambda: not browser.has("plc1") and browser.has("plc3"), timeout)
+        renewed = wait_for(lambda: b'DNS-SD: "plc4" withdrawn' in run.log and run.log.count(b'announced "plc4"') == 2,
+                           timeout)
+        found = renewed and browser.resolve("plc4", timeout)
+        report("SIGUSR2: a changed section is announced again under its name with what changed",
+               found == (run.ports()["plc4"], {"provider": b"quaylight", "gensiostack": b"tcp"}),
+               "%r; %s" % (found, run.log.decode(errors="replace")))
+        port = changed and browser.resolve("plc3", timeout)[0]
+        report("SIGUSR2: a section removed is withdrawn, one restarted to announce is announced on its new port",
+               port and wait_for(lambda: run.ports()["plc3"] == port, timeout), run.log.decode(errors="replace"))
+        report("SIGUSR2: an unchanged section keeps its announcement",
+               browser.has("Lab bench") and b'"Lab bench" withdrawn' not in run.log, run.log.decode(errors="replace"))
+        run.process.send_signal(signal.SIGTERM)
+        gone = browser.wait(lambda: not browser.has("Lab bench") and not browser.has(console, CONSOLE), timeout)
+        report("the end of the run withdraws the hubs and the console", gone and run.process.wait(timeout) == 0,
+               run.log.decode(errors="replace"))
+    finally:
+        if run.process.poll() is None:
+            run.process.kill()
+        run.process.wait()
+        for master, slave in ttys.values():
+            os.close(master)
+            os.close(slave)
 
 
 def main():

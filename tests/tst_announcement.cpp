@@ -1,8 +1,14 @@
 #include "app/announcer.h"
+#include "engine/hub.h"
+#include "engine/socket_endpoint.h"
 #include "platform/usb_interface.h"
+#include "platform/winsock.h"
+#include "support/pty_device.h"
+#include "support/test_config.h"
 
 #include <QDir>
 #include <QFile>
+#include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -17,6 +23,7 @@ private slots:
     void initTestCase();
     void txt_data();
     void txt();
+    void followsTheHub();
 
 private:
     QTemporaryDir m_dir;
@@ -26,6 +33,9 @@ private:
 void AnnouncementTest::initTestCase()
 {
     QVERIFY(m_dir.isValid());
+    // No system bus: nothing made here reaches an mDNS responder, and so
+    // the network.
+    qputenv("DBUS_SYSTEM_BUS_ADDRESS", "unix:path=" + m_dir.filePath(QStringLiteral("no-bus")).toUtf8());
     m_sys = m_dir.filePath(QStringLiteral("sys"));
     // usb-serial (1-2): the tty below the interface, the strings on the
     // device. cdc_acm (1-3): the tty's device is the interface itself, not
@@ -93,6 +103,43 @@ void AnnouncementTest::txt()
     for (auto it = entries.cbegin(); it != entries.cend(); ++it)
         got.append(it.key() + QLatin1Char('=') + QString::fromUtf8(it.value()));
     QCOMPARE(got.join(QLatin1Char(';')), txt);
+}
+
+// What is announced follows the hub's events at once, with no poll: the
+// server's port while it listens, RFC 2217 as the network settings say,
+// nothing while a peer holds the single-peer server or it is closed.
+void AnnouncementTest::followsTheHub()
+{
+    const int server = endpointOf(EndpointRole::ServerListener);
+    TestConfig config;
+    PtyDevice device;
+    config.pinPorts({{4, device.slavePath()}});
+    Hub hub(config.dir());
+    hub.serve();
+    Announcer announcer(hub, QStringLiteral("Bench"));
+    QCOMPARE(announcer.name(), QStringLiteral("Bench"));
+    QCOMPARE(announcer.port(), quint16(0));
+
+    const quint16 port = quint16(hub.listen(server, 0));
+    QCOMPARE(announcer.port(), port);
+    QCOMPARE(announcer.txt().value(QStringLiteral("gensiostack")), QByteArray("tcp"));
+    NetworkSettings network = hub.network();
+    network.rfc2217 = true;
+    hub.setNetwork(network);
+    QCOMPARE(announcer.txt().value(QStringLiteral("gensiostack")), QByteArray("telnet(rfc2217),tcp"));
+    hub.openPort(4);
+    QCOMPARE(announcer.port(), port);
+
+    QTcpSocket peer;
+    peer.connectToHost(QHostAddress::LocalHost, port);
+    QTRY_COMPARE(hub.endpoint(server).socket().State(), int(Winsock::sckConnected));
+    QCOMPARE(announcer.port(), quint16(0));
+    hub.stopListening(server);
+    const quint16 again = quint16(hub.listen(server, 0));
+    QCOMPARE(announcer.port(), again);
+    hub.stopListening(server);
+    QCOMPARE(announcer.port(), quint16(0));
+    QVERIFY(announcer.txt().isEmpty());
 }
 
 QTEST_GUILESS_MAIN(AnnouncementTest)

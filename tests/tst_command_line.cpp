@@ -73,7 +73,7 @@ void CommandLineTest::parses_data()
         {u"--kick-oldest"_qs}, {u"--capture"_qs, u"c.txt"_qs}, {u"--tls-cert"_qs, u"c.pem"_qs},
         {u"--tls-key"_qs, u"k.pem"_qs}, {u"--tls-client-ca"_qs, u"ca.pem"_qs},
         {u"--link"_qs, u"hub:8001"_qs, u"--link-device"_qs, u"/tmp/tty"_qs}, {u"--link-device"_qs, u"/tmp/tty"_qs},
-        {u"--link-tls"_qs}, {u"--link-tls-ca"_qs, u"ca.pem"_qs}};
+        {u"--link-tls"_qs}, {u"--link-tls-ca"_qs, u"ca.pem"_qs}, {u"--announce"_qs}};
     for (qsizetype i = 0; i < perDevice.size(); ++i) {
         const QStringList devices {u"--devices"_qs, file};
         QTest::addRow("devices and %s", qPrintable(perDevice[i].constFirst()))

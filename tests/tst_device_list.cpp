@@ -125,6 +125,21 @@ void DeviceListTest::keysReadAsWritten_data()
                                          << u"devices.ini [plc1] ListenAddress=10.0.0.300 is not any, loopback or "
                                             "an address; listening on loopback"_qs;
     c = base();
+    c.announce = true;
+    c.announceName = QStringLiteral("Lab bench 3");
+    QTest::newRow("announced under its own name") << QByteArray("Announce=yes\nAnnounceName=Lab bench 3\n") << c
+                                                  << QString();
+    c.announceName.clear();
+    QTest::newRow("long name") << "Announce=on\nAnnounceName=" + QByteArray(64, 'n') + "\n" << c
+                               << u"devices.ini [plc1] AnnounceName=%1 is longer than 63 bytes; announcing as plc1"_qs
+                                      .arg(QString(64, u'n'));
+    c = base();
+    QTest::newRow("announce typo off") << QByteArray("Announce=ja\n") << c
+                                       << u"devices.ini [plc1] Announce=ja is not true/false, yes/no, on/off or "
+                                          "1/0; using false"_qs;
+    QTest::newRow("name without announce") << QByteArray("AnnounceName=Bench\n") << c
+                                           << u"devices.ini [plc1] AnnounceName=Bench has no Announce=true; "
+                                              "nothing is announced"_qs;
     c.tls.forwarder3 = true;
     QTest::newRow("tls flag typo on") << QByteArray("Forwarder3=tru\n") << c
                                       << u"devices.ini [plc1] Forwarder3=tru is not true/false, yes/no, on/off or "
@@ -187,6 +202,12 @@ void DeviceListTest::unsafeSectionsAreRefused_data()
         << QByteArray("[good]\nDevice=%DIR%/tty\n[bad]\nDevice=5\n") << u"bad: Device=5 is the device of [good]"_qs;
     QTest::newRow("same listen port") << good + "[bad]\nDevice=/dev/ttyUSB1\nListen=[::1]:8001\n"
                                       << u"bad: Listen port 8001 is the listen port of [good]"_qs;
+    // DNS-SD names compare without case; a section's name is its default.
+    QTest::newRow("same announced name") << good + "Announce=yes\n[bad]\nDevice=/dev/ttyUSB1\nAnnounce=1\nAnnounceName=GOOD\n"
+                                         << u"bad: the name \"GOOD\" is announced for [good]"_qs;
+    QTest::newRow("same name given twice")
+        << good + "Announce=yes\nAnnounceName=Bench\n[bad]\nDevice=/dev/ttyUSB1\nAnnounce=on\nAnnounceName=bench\n"
+        << u"bad: the name \"bench\" is announced for [good]"_qs;
 }
 
 void DeviceListTest::unsafeSectionsAreRefused()
@@ -220,6 +241,7 @@ void DeviceListTest::readingAgainComparesSections_data()
     QTest::newRow("listen") << QByteArray(a).replace("8001", "8002") + b << QStringList {u""_qs, u"a"_qs, u""_qs, u"b"_qs};
     QTest::newRow("forwarder") << a + QByteArray(b).replace("=80", "=81") << QStringList {u""_qs, u"b"_qs, u""_qs, u"a"_qs};
     QTest::newRow("tls") << a + QByteArray(b).replace("1.2", "1.3") << QStringList {u""_qs, u"b"_qs, u""_qs, u"a"_qs};
+    QTest::newRow("announced") << a + b + "Announce=on\n" << QStringList {u""_qs, u"b"_qs, u""_qs, u"a"_qs};
     QTest::newRow("refused now") << a + QByteArray(b).replace("=3", "=99") << QStringList {u""_qs, u""_qs, u"b"_qs, u"a"_qs};
     QTest::newRow("removed") << b << QStringList {u""_qs, u""_qs, u"a"_qs, u"b"_qs};
     QTest::newRow("file gone") << QByteArray() << QStringList {u""_qs, u""_qs, u""_qs, u"a,b"_qs};
