@@ -2,6 +2,7 @@
 
 #include "engine/engine.h"
 #include "engine/peer_filter.h"
+#include "monitor/console_files.h"
 #include "monitor/metrics_text.h"
 #include "platform/acceptor.h"
 #include "platform/component_error.h"
@@ -347,6 +348,7 @@ MetricsServer::MetricsServer(Source source, QObject *parent)
                               ? metrics_text::statusJson(list, version())
                               : metrics_text::statusJson(list.front().snapshot, version()));
                   });
+    console_files::addRoutes(*m_http, QStringLiteral(QUAYLIGHT_XTERM_DIR));
 }
 
 MetricsServer::~MetricsServer() = default;

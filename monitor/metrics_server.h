@@ -15,6 +15,8 @@ class QTcpServer;
 // The hub's metrics over HTTP, for Prometheus and for scripts:
 //   GET /metrics  the Prometheus text format 0.0.4
 //   GET /status   the same as JSON
+//   GET /         the web console, its script, style and terminal widget
+//                 (console_files.h)
 // and 404 for anything else. Both are written from the engine's snapshot at
 // the moment of the request; nothing is counted here.
 //
