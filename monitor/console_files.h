@@ -28,7 +28,7 @@ void addRoutes(QHttpServer &http, const QString &xtermDir);
 
 // What every console answer says of where the page may load and connect.
 inline constexpr char ContentSecurityPolicy[] =
-    "default-src 'self'; script-src 'self'; style-src 'self'; img-src 'self'; "
+    "default-src 'self'; script-src 'self'; style-src 'self'; img-src 'self' data:; "
     "connect-src 'self'; base-uri 'none'; form-action 'none'; frame-ancestors 'none'";
 
 } // namespace console_files
