@@ -28,7 +28,8 @@ import urllib.request
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from rfc2217_client import Hub, failures, report, wait_for  # noqa: E402
-from tls_clients import Pki, tls_options  # noqa: E402
+from tls_clients import Pki  # noqa: E402
+import devices_test  # noqa: E402
 
 try:
     import websockets
@@ -126,6 +127,19 @@ async def check_events(hub, web, port, timeout):
             frame = json.loads(await asyncio.wait_for(ws.recv(), timeout))
             if frame["type"] == "result":
                 break
+        # Past the HTTP idle timeout (3 s here) the WebSocket stays open.
+        deadline = time.monotonic() + 4
+        while time.monotonic() < deadline:
+            try:
+                await asyncio.wait_for(ws.recv(), max(0.01, deadline - time.monotonic()))
+            except asyncio.TimeoutError:
+                pass
+        try:
+            await asyncio.wait_for(await ws.ping(), timeout)
+            alive = True
+        except (websockets.ConnectionClosed, asyncio.TimeoutError):
+            alive = False
+        report("an upgraded connection outlives the HTTP idle timeout", alive)
         report("without a client certificate an action is refused",
                frame == {"type": "result", "id": 3, "ok": False,
                          "error": "this console is read-only: a client certificate is needed"}, repr(frame))
@@ -318,7 +332,7 @@ def check_crowd(hub, web, port, timeout):
 def run_plain(program, timeout):
     # 600 connections: the crowd and the checks beside it. One peer at a time.
     with Hub(program, False, timeout, extra=["--metrics", "127.0.0.1:0"],
-             settings="[monitor]\nMaxConnections=600\nTerminal=open\n[network]\nServerPeers=keep\n") as hub:
+             settings="[monitor]\nMaxConnections=600\nIdleTimeout=3\nTerminal=open\n[network]\nServerPeers=keep\n") as hub:
         port = hub.port()
         web = metrics_port(hub)
         asyncio.run(check_events(hub, web, port, timeout))
@@ -405,12 +419,48 @@ def run_refusals(program, timeout):
                refusal == (1008, "a client certificate is needed for the terminal"), repr(refusal))
 
 
+def run_devices(program, timeout):
+    """A --devices run: the terminal of a section goes by the section's name."""
+    folder = tempfile.mkdtemp(prefix="quaylight-console-devices-")
+    config = os.path.join(folder, "config")
+    os.mkdir(config)
+    with open(os.path.join(config, "Harborcast.ini"), "w") as f:
+        f.write("[monitor]\nTerminal=open\n")
+    devices = {name: devices_test.Device(folder, name) for name in ("plc1", "plc2")}
+    listing = os.path.join(folder, "devices.ini")
+    with open(listing, "w") as f:
+        f.write("".join(devices_test.section(name, devices[name]) for name in devices))
+    env = {k: v for k, v in os.environ.items() if k not in ("DISPLAY", "WAYLAND_DISPLAY")}
+    env["XDG_STATE_HOME"] = folder
+    hub = devices_test.Program([program, "--devices", listing, "--config-dir", config,
+                                "--metrics", "127.0.0.1:0"], env)
+    try:
+        hub.wait_ports(["plc1", "plc2"], timeout)
+        web = int(METRICS.search(hub.log).group(1))
+
+        async def talk():
+            async with websockets.connect("ws://127.0.0.1:%d/hubs/plc2/terminal" % web) as ws:
+                await ws.send(b"to plc2\n")
+                got = devices["plc2"].read(8, timeout)
+                os.write(devices["plc2"].master, b"from plc2\n")
+                back = await asyncio.wait_for(ws.recv(), timeout)
+                return got, back, devices["plc1"].read(1, 0.3)
+        got, back, stray = asyncio.run(talk())
+        report("a section's terminal reaches that device only", got == b"to plc2\n" and back == b"from plc2\n"
+               and stray == b"", repr((got, back, stray)))
+        report("its log lines carry the section's name", b"plc2: quaylight.net: console: terminal opened" in hub.log
+               or b"plc2: console: terminal opened" in hub.log, hub.log.decode(errors="replace")[-600:])
+    finally:
+        hub.process.kill()
+        hub.process.wait()
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--hub", required=True, help="the quaylight program")
     parser.add_argument("--timeout", type=float, default=10.0, help="seconds any one step may take")
     args = parser.parse_args()
-    for run in (run_plain, run_control, run_refusals):
+    for run in (run_plain, run_control, run_refusals, run_devices):
         try:
             run(args.hub, args.timeout)
         except Exception as error:  # one run failing must not hide the others
