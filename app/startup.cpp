@@ -8,6 +8,7 @@
 #include "platform/config_location.h"
 #include "platform/log_categories.h"
 #include "platform/log_scope.h"
+#include "platform/log_tail.h"
 #include "platform/serial_comm.h"
 #include "platform/signal_watcher.h"
 #include "platform/winsock.h"
@@ -304,6 +305,7 @@ std::unique_ptr<MetricsServer> serveMetricsOf(MetricsServer::Source source, cons
         failures->append(QStringLiteral("[monitor] Metrics takes ADDRESS:PORT, not '%1'").arg(where));
         return {};
     }
+    source.terminalOpen = settings.consoleTerminalOpen();
     auto server = std::make_unique<MetricsServer>(std::move(source));
     server->setLimits({settings.metricsMaxConnections(), settings.metricsIdleTimeoutMs()});
     const bool tls = options.metricsTls || settings.metricsTls();
@@ -317,7 +319,7 @@ std::unique_ptr<MetricsServer> serveMetricsOf(MetricsServer::Source source, cons
         failures->append(QStringLiteral("cannot serve the metrics on %1: %2").arg(where, error.text()));
         return {};
     }
-    qCInfo(lcApp, "metrics served on %s port %u (/metrics, /status)%s",
+    qCInfo(lcApp, "metrics served on %s port %u (/metrics, /status; the console at /)%s",
            qUtf8Printable(address.toString()), unsigned(port), tls ? " over TLS" : "");
     return server;
 }
@@ -325,13 +327,15 @@ std::unique_ptr<MetricsServer> serveMetricsOf(MetricsServer::Source source, cons
 } // namespace
 
 std::unique_ptr<MetricsServer> serveMetrics(RelayCore &core, const CommandLine &options,
-                                            QStringList *failures)
+                                            QStringList *failures, LogTail *tail)
 {
-    const Engine &engine = core.engine();
+    Hub &engine = core.engine();
     auto server = serveMetricsOf(
         {[&engine] { return QList<const Engine *> {&engine}; },
          [&engine](const QHostAddress &peer) { return engine.network().peerFilter(nullptr).allows(peer); },
-         false},
+         false,
+         // The one hub of a run goes by its name, which is empty.
+         [&engine](const QString &name) { return name == engine.name() ? &engine : nullptr; }, tail},
         core.hubSettings(), tlsFor(core.tlsSettings(), options), options, failures);
     // A peer of the relay comes before a scraper.
     if (server)
@@ -388,7 +392,10 @@ int runHeadless(int &argc, char **argv, const CommandLine &options)
     if (const QStringList unusable = unusableSettings(core, options); !unusable.isEmpty())
         return failed(unusable, ExitSettingsUnusable);
     QStringList failures;
-    const std::unique_ptr<MetricsServer> metrics = serveMetrics(core, options, &failures);
+    LogTail tail;
+    log.setTap([&tail](const QString &line) { tail.append(LogScope::current(), line); });
+    const auto untap = qScopeGuard([&log] { log.setTap({}); }); // before the tail goes
+    const std::unique_ptr<MetricsServer> metrics = serveMetrics(core, options, &failures, &tail);
     // DNS-SD: the TCP/IP Server announced while it listens.
     std::unique_ptr<Announcer> announcer;
     if (options.announce || core.hubSettings().announces())
@@ -426,9 +433,13 @@ int runDevices(int &argc, char **argv, const CommandLine &options)
     for (const QString &complaint : std::as_const(complaints))
         qCWarning(lcApp, "%s", qUtf8Printable(complaint));
     QStringList failures;
+    LogTail tail;
+    log.setTap([&tail](const QString &line) { tail.append(LogScope::current(), line); });
+    const auto untap = qScopeGuard([&log] { log.setTap({}); }); // before the tail goes
     const std::unique_ptr<MetricsServer> metrics = serveMetricsOf(
         {[&hubs] { return hubs.hubs(); },
-         [access](const QHostAddress &peer) { return access.peerFilter(nullptr).allows(peer); }, true},
+         [access](const QHostAddress &peer) { return access.peerFilter(nullptr).allows(peer); }, true,
+         [&hubs](const QString &name) { return hubs.hub(name); }, &tail},
         settings, files, options, &failures);
     // Nothing is opened when the metrics cannot be served as asked.
     if (!failures.isEmpty() || !hubs.start(&failures))

@@ -7,6 +7,8 @@
 
 #include <memory>
 
+class LogTail;
+
 struct CommandLine;
 class MetricsServer;
 class QCoreApplication;
@@ -51,9 +53,10 @@ void endOnSignals(RelayCore &core, QCoreApplication &app, const CommandLine &opt
 // Serves the metrics where --metrics, else [monitor] Metrics, says; none
 // when neither names a place. What keeps them from being served (a
 // malformed setting, an address taken) is one line in `failures`. The
-// server reads `core`'s engine and must go before it.
+// server reads `core`'s engine and must go before it; the console shows
+// the lines of `tail` (none without).
 [[nodiscard]] std::unique_ptr<MetricsServer> serveMetrics(RelayCore &core, const CommandLine &options,
-                                                          QStringList *failures);
+                                                          QStringList *failures, LogTail *tail = nullptr);
 
 // --list-ports: prints the port table of the config folder, a table for
 // people or with --json an array for scripts, and returns 0. Opens no port.

@@ -14,10 +14,10 @@ QUAYLIGHT_BUILD_PACKAGES=(cmake g++ ninja-build pkg-config qt6-base-dev qt6-seri
 # another RFC 2217 server), openssl and socat (TLS), prometheus (the metrics),
 # systemd (systemd-analyze scores the template unit; no systemd need run),
 # avahi-daemon, dbus and python3-zeroconf (the DNS-SD announcement, browsed
-# in a network namespace of the test's own); chromium, its driver and
-# python3-selenium (the web console in a real browser).
+# in a network namespace of the test's own), python3-websockets (the console);
+# chromium, its driver and python3-selenium (the web console in a real browser).
 QUAYLIGHT_TEST_PACKAGES=(python3-serial ser2net openssl socat prometheus systemd
-                         avahi-daemon dbus python3-zeroconf
+                         avahi-daemon dbus python3-zeroconf python3-websockets
                          chromium chromium-driver python3-selenium)
 
 # ensure_packages PKG...: apt-get installs whichever are not installed yet.
