@@ -30,7 +30,7 @@ def main():
         port = hub.find(console.CONSOLE_PORT, 15)
         peer = socket.create_connection(("127.0.0.1", hub.find(console.SERVER_PORT, 15)))
         driver = console.browser(folder, "shot", os.path.join(folder, "home"))
-        driver.set_window_size(1000, 760)
+        driver.set_window_size(1000, 960)
         driver.get("http://127.0.0.1:%d/" % port)
         if not console.wait_text(driver, "#hub-plc1 .port", "open", 15):
             raise SystemExit("the page did not show the hub")

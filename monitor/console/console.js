@@ -191,7 +191,7 @@ function showHub(hub, device) {
         }
         const parts = hub.endpoints[index];
         parts.name.textContent = EndpointNames[endpoint.name] || endpoint.name;
-        parts.state.textContent = endpoint.stateText + (endpoint.armed ? '' : ', not armed');
+        parts.state.textContent = endpoint.stateText;
         parts.counters.textContent = 'in ' + bytes(endpoint.bytesReceived || 0)
             + ', out ' + bytes(endpoint.bytesSent || 0);
         parts.peers.replaceChildren();
@@ -238,7 +238,7 @@ function openTerminal(hub) {
     const screen = make('div', 'screen');
     hub.terminal.replaceChildren(status, screen);
     // The screen-reader rows keep the text on the page as well as on the canvas.
-    const term = new Terminal({ cols: 100, rows: 16, screenReaderMode: true });
+    const term = new Terminal({ cols: 100, rows: 12, screenReaderMode: true });
     term.open(screen);
     const socket = new WebSocket(socketBase + '/hubs/' + encodeURIComponent(hub.name) + '/terminal');
     socket.binaryType = 'arraybuffer';
