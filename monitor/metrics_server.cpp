@@ -404,7 +404,12 @@ MetricsServer::MetricsServer(Source source, QObject *parent)
                   });
 }
 
-MetricsServer::~MetricsServer() = default;
+MetricsServer::~MetricsServer()
+{
+    // The WebSockets before the HTTP server: their TCP sockets are the
+    // HTTP server's listener's children.
+    delete m_console;
+}
 
 void MetricsServer::setLimits(const Limits &limits)
 {
