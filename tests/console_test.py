@@ -114,6 +114,15 @@ async def check_events(hub, web, port, timeout):
                     fresh = frame["lines"]
             report("a later log frame holds only the new lines",
                    fresh and not any("TCP/IP Server listening" in line["text"] for line in fresh), repr(fresh))
+        # And it leaving, right after, is in a state frame within a second too.
+        start = time.monotonic()
+        gone = None
+        while time.monotonic() - start < 3 and gone is None:
+            frame = json.loads(await asyncio.wait_for(ws.recv(), 3))
+            if frame["type"] == "state" and mine not in server_of(frame)["peerAddresses"]:
+                gone = time.monotonic() - start
+        report("a peer leaving shows in a state frame within 1 s", gone is not None and gone < 1.0,
+               "after %r s" % gone)
         await ws.send("{not json")
         answer = None
         while answer is None:
@@ -166,12 +175,15 @@ async def closed_with(uri, timeout, context=None):
 
 
 def write_device(hub, data):
-    """Writes all of `data` to the device's master, waiting while it is full."""
+    """Writes `data` to the device's master, waiting while it is full; gives
+    up when the device takes nothing for the timeout (its port closed)."""
     view = memoryview(data)
-    while view:
+    deadline = time.monotonic() + hub.timeout
+    while view and time.monotonic() < deadline:
         select.select([], [hub.master], [], hub.timeout)
         try:
             view = view[os.write(hub.master, view[:4096]):]
+            deadline = time.monotonic() + hub.timeout
         except BlockingIOError:
             pass
 
@@ -426,16 +438,19 @@ def run_devices(program, timeout):
     os.mkdir(config)
     with open(os.path.join(config, "Harborcast.ini"), "w") as f:
         f.write("[monitor]\nTerminal=open\n")
-    devices = {name: devices_test.Device(folder, name) for name in ("plc1", "plc2")}
+    devices = {name: devices_test.Device(folder, name) for name in ("plc1", "plc2", "plc3")}
     listing = os.path.join(folder, "devices.ini")
+    # plc3's own AllowedPeers names nobody here, while the process's (which
+    # the console obeys) lets everyone in: a refusal is the hub's rule.
     with open(listing, "w") as f:
-        f.write("".join(devices_test.section(name, devices[name]) for name in devices))
+        f.write("".join(devices_test.section(name, devices[name]) for name in devices)
+                .replace("[plc3]\n", "[plc3]\nAllowedPeers=10.9.9.9\n"))
     env = {k: v for k, v in os.environ.items() if k not in ("DISPLAY", "WAYLAND_DISPLAY")}
     env["XDG_STATE_HOME"] = folder
     hub = devices_test.Program([program, "--devices", listing, "--config-dir", config,
                                 "--metrics", "127.0.0.1:0"], env)
     try:
-        hub.wait_ports(["plc1", "plc2"], timeout)
+        hub.wait_ports(["plc1", "plc2", "plc3"], timeout)
         web = int(METRICS.search(hub.log).group(1))
 
         async def talk():
@@ -448,6 +463,14 @@ def run_devices(program, timeout):
         got, back, stray = asyncio.run(talk())
         report("a section's terminal reaches that device only", got == b"to plc2\n" and back == b"from plc2\n"
                and stray == b"", repr((got, back, stray)))
+        refusal = asyncio.run(closed_with("ws://127.0.0.1:%d/hubs/plc3/terminal" % web, timeout))
+        report("a terminal AllowedPeers of its hub does not name is closed 1008 with the reason",
+               refusal == (1008, "not in AllowedPeers"), repr(refusal))
+        with urllib.request.urlopen("http://127.0.0.1:%d/metrics" % web, timeout=timeout) as reply:
+            text = reply.read().decode()
+        report("and counted as refused by address",
+               'quaylight_peers_refused_total{device="plc3",endpoint="server",reason="address"} 1' in text,
+               "\n".join(line for line in text.splitlines() if "refused_total" in line))
         report("its log lines carry the section's name", b"plc2: quaylight.net: console: terminal opened" in hub.log
                or b"plc2: console: terminal opened" in hub.log, hub.log.decode(errors="replace")[-600:])
     finally:
