@@ -478,12 +478,53 @@ def run_devices(program, timeout):
         hub.process.wait()
 
 
+def run_slow_subscriber(program, timeout):
+    """A subscriber that reads nothing is closed before it holds 1 MiB, once."""
+    folder = tempfile.mkdtemp(prefix="quaylight-console-slow-")
+    config = os.path.join(folder, "config")
+    os.mkdir(config)
+    # 24 hubs make each state frame some 80 KiB: a peer coming and going
+    # ten times a second sends the subscriber close to 1 MiB a second.
+    names = ["d%02d" % i for i in range(24)]
+    devices = {name: devices_test.Device(folder, name) for name in names}
+    listing = os.path.join(folder, "devices.ini")
+    with open(listing, "w") as f:
+        f.write("".join(devices_test.section(name, devices[name]) for name in names)
+                .replace("[d00]\n", "[d00]\nServerPeers=keep\n"))
+    env = {k: v for k, v in os.environ.items() if k not in ("DISPLAY", "WAYLAND_DISPLAY")}
+    env["XDG_STATE_HOME"] = folder
+    hub = devices_test.Program([program, "--devices", listing, "--config-dir", config,
+                                "--metrics", "127.0.0.1:0"], env)
+    try:
+        ports = hub.wait_ports(names, timeout)
+        web = int(METRICS.search(hub.log).group(1))
+        sleeper = socket.socket()
+        sleeper.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4096)
+        sleeper.connect(("127.0.0.1", web))
+        sleeper.sendall(b"GET /events HTTP/1.1\r\nHost: hub\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
+                        b"Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\nSec-WebSocket-Version: 13\r\n\r\n")
+        cut = re.compile(rb"console: 127\.0\.0\.1:%d closed, it left (\d+) bytes unread"
+                         % sleeper.getsockname()[1])
+        deadline = time.monotonic() + 60
+        while not cut.search(hub.log) and time.monotonic() < deadline:
+            with socket.create_connection(("127.0.0.1", ports["d00"]), timeout=timeout):
+                time.sleep(0.05)  # the peer's stay: long enough to be seen
+        found = cut.search(hub.log)
+        report("a subscriber that reads nothing is closed before it holds 1 MiB",
+               found is not None and int(found.group(1)) <= 1024 * 1024, hub.log.decode(errors="replace")[-600:])
+        report("its close is logged once", len(cut.findall(hub.log)) == 1)
+        sleeper.close()
+    finally:
+        hub.process.kill()
+        hub.process.wait()
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--hub", required=True, help="the quaylight program")
     parser.add_argument("--timeout", type=float, default=10.0, help="seconds any one step may take")
     args = parser.parse_args()
-    for run in (run_plain, run_control, run_refusals, run_devices):
+    for run in (run_plain, run_control, run_refusals, run_devices, run_slow_subscriber):
         try:
             run(args.hub, args.timeout)
         except Exception as error:  # one run failing must not hide the others
