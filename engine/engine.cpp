@@ -18,6 +18,7 @@
 #include <QDateTime>
 #include <QScopedValueRollback>
 
+#include <algorithm>
 #include <utility>
 
 namespace {
@@ -175,8 +176,23 @@ Engine::PeerRefusal Engine::addPeer(int index, Connection &connection)
             return PeerRefusal::Full;
         }
     }
-    return admitPeer(owner, std::make_unique<SocketEndpoint>(owner.row(), connection)) ? PeerRefusal::None
-                                                                                       : PeerRefusal::Full;
+    if (!admitPeer(owner, std::make_unique<SocketEndpoint>(owner.row(), connection)))
+        return PeerRefusal::Full;
+    // Its maker may end it first (the console closing down): the hub lets go
+    // of it at once, before anything could reach it again.
+    connect(&connection, &QObject::destroyed, this, [this, index, gone = &connection] {
+        SocketEndpoint &from = *m_endpoints[std::size_t(index)];
+        const auto it = std::find_if(from.peers.begin(), from.peers.end(),
+                                     [gone](const auto &peer) { return &peer->connection() == gone; });
+        if (it == from.peers.end())
+            return;
+        const bool wasConnected = (*it)->connected();
+        m_flow->removePeer(*gone);
+        from.peers.erase(it);
+        if (wasConnected)
+            emit peersChanged(index, from.connectedPeers());
+    });
+    return PeerRefusal::None;
 }
 
 bool Engine::admitPeer(SocketEndpoint &owner, std::unique_ptr<SocketEndpoint> peer)

@@ -406,7 +406,12 @@ MetricsServer::MetricsServer(Source source, QObject *parent)
     console_files::addRoutes(*m_http, QStringLiteral(QUAYLIGHT_XTERM_DIR));
 }
 
-MetricsServer::~MetricsServer() = default;
+MetricsServer::~MetricsServer()
+{
+    // The WebSockets before the HTTP server: their TCP sockets are the
+    // HTTP server's listener's children.
+    delete m_console;
+}
 
 void MetricsServer::setLimits(const Limits &limits)
 {

@@ -49,6 +49,16 @@ def server_of(state, device=0):
     return next(e for e in state["devices"][device]["endpoints"] if e["name"] == "server")
 
 
+async def first(ws, wanted, timeout):
+    """The first frame `wanted` takes, and the seconds it took; None after `timeout`."""
+    start = time.monotonic()
+    while time.monotonic() - start < timeout:
+        frame = json.loads(await asyncio.wait_for(ws.recv(), timeout))
+        if wanted(frame):
+            return frame, time.monotonic() - start
+    return None, None
+
+
 async def frames(ws, count, timeout):
     return [json.loads(await asyncio.wait_for(ws.recv(), timeout)) for _ in range(count)]
 
@@ -98,35 +108,24 @@ async def check_events(hub, web, port, timeout):
         # A peer connects: its address is in a state frame within a second.
         with socket.create_connection(("127.0.0.1", port), timeout=timeout) as peer:
             mine = "127.0.0.1:%d" % peer.getsockname()[1]
-            start = time.monotonic()
-            seen = None
-            while time.monotonic() - start < 3 and seen is None:
-                frame = json.loads(await asyncio.wait_for(ws.recv(), 3))
-                if frame["type"] == "state" and mine in server_of(frame)["peerAddresses"]:
-                    seen = time.monotonic() - start
+            _, seen = await first(ws, lambda f: f["type"] == "state" and mine in server_of(f)["peerAddresses"], 3)
             report("a connecting peer shows in a state frame within 1 s", seen is not None and seen < 1.0,
                    "after %r s" % seen)
             # The log frame that follows brings the new lines only.
-            fresh = None
-            while fresh is None:
-                frame = json.loads(await asyncio.wait_for(ws.recv(), timeout))
-                if frame["type"] == "log":
-                    fresh = frame["lines"]
+            frame, _ = await first(ws, lambda f: f["type"] == "log", timeout)
+            fresh = frame and frame["lines"]
             report("a later log frame holds only the new lines",
                    fresh and not any("TCP/IP Server listening" in line["text"] for line in fresh), repr(fresh))
+        # And it leaving, right after, is in a state frame within a second too.
+        _, gone = await first(ws, lambda f: f["type"] == "state" and mine not in server_of(f)["peerAddresses"], 3)
+        report("a peer leaving shows in a state frame within 1 s", gone is not None and gone < 1.0,
+               "after %r s" % gone)
         await ws.send("{not json")
-        answer = None
-        while answer is None:
-            frame = json.loads(await asyncio.wait_for(ws.recv(), timeout))
-            if frame["type"] == "result":
-                answer = frame
+        answer, _ = await first(ws, lambda f: f["type"] == "result", timeout)
         report("malformed JSON is answered ok:false, the stream goes on",
                answer["ok"] is False and answer["error"], repr(answer))
         await ws.send(json.dumps({"id": 3, "action": "close", "device": ""}))
-        while True:
-            frame = json.loads(await asyncio.wait_for(ws.recv(), timeout))
-            if frame["type"] == "result":
-                break
+        frame, _ = await first(ws, lambda f: f["type"] == "result", timeout)
         # Past the HTTP idle timeout (3 s here) the WebSocket stays open.
         deadline = time.monotonic() + 4
         while time.monotonic() < deadline:
@@ -166,12 +165,15 @@ async def closed_with(uri, timeout, context=None):
 
 
 def write_device(hub, data):
-    """Writes all of `data` to the device's master, waiting while it is full."""
+    """Writes `data` to the device's master, waiting while it is full; gives
+    up when the device takes nothing for the timeout (its port closed)."""
     view = memoryview(data)
-    while view:
+    deadline = time.monotonic() + hub.timeout
+    while view and time.monotonic() < deadline:
         select.select([], [hub.master], [], hub.timeout)
         try:
             view = view[os.write(hub.master, view[:4096]):]
+            deadline = time.monotonic() + hub.timeout
         except BlockingIOError:
             pass
 
@@ -349,10 +351,7 @@ async def control(uri, context, action, timeout):
     async with websockets.connect(uri, ssl=context) as ws:
         hello = json.loads(await asyncio.wait_for(ws.recv(), timeout))
         await ws.send(json.dumps(dict(action, id=11)))
-        while True:
-            frame = json.loads(await asyncio.wait_for(ws.recv(), timeout))
-            if frame["type"] == "result":
-                return hello, frame
+        return hello, (await first(ws, lambda f: f["type"] == "result", timeout))[0]
 
 
 def run_control(program, timeout):
@@ -419,25 +418,39 @@ def run_refusals(program, timeout):
                refusal == (1008, "a client certificate is needed for the terminal"), repr(refusal))
 
 
-def run_devices(program, timeout):
-    """A --devices run: the terminal of a section goes by the section's name."""
-    folder = tempfile.mkdtemp(prefix="quaylight-console-devices-")
+def devices_run(program, names, timeout, extra=None, settings=""):
+    """A --devices run of one pty per name; `extra` adds lines to sections."""
+    folder = tempfile.mkdtemp(prefix="quaylight-console-")
     config = os.path.join(folder, "config")
     os.mkdir(config)
     with open(os.path.join(config, "Harborcast.ini"), "w") as f:
-        f.write("[monitor]\nTerminal=open\n")
-    devices = {name: devices_test.Device(folder, name) for name in ("plc1", "plc2")}
+        f.write(settings)
+    devices = {name: devices_test.Device(folder, name) for name in names}
     listing = os.path.join(folder, "devices.ini")
+    text = "".join(devices_test.section(name, devices[name]) for name in names)
+    for name, lines in (extra or {}).items():
+        text = text.replace("[%s]\n" % name, "[%s]\n%s" % (name, lines))
     with open(listing, "w") as f:
-        f.write("".join(devices_test.section(name, devices[name]) for name in devices))
+        f.write(text)
     env = {k: v for k, v in os.environ.items() if k not in ("DISPLAY", "WAYLAND_DISPLAY")}
     env["XDG_STATE_HOME"] = folder
     hub = devices_test.Program([program, "--devices", listing, "--config-dir", config,
                                 "--metrics", "127.0.0.1:0"], env)
     try:
-        hub.wait_ports(["plc1", "plc2"], timeout)
-        web = int(METRICS.search(hub.log).group(1))
+        ports = hub.wait_ports(names, timeout)
+    except RuntimeError:
+        hub.process.kill()
+        raise
+    return hub, devices, ports, int(METRICS.search(hub.log).group(1))
 
+
+def run_devices(program, timeout):
+    """A --devices run: the terminal of a section goes by the section's name.
+    plc3's own AllowedPeers names nobody here, while the process's (which the
+    console obeys) lets everyone in: its refusal is the hub's rule."""
+    hub, devices, _, web = devices_run(program, ["plc1", "plc2", "plc3"], timeout,
+                                       {"plc3": "AllowedPeers=10.9.9.9\n"}, "[monitor]\nTerminal=open\n")
+    try:
         async def talk():
             async with websockets.connect("ws://127.0.0.1:%d/hubs/plc2/terminal" % web) as ws:
                 await ws.send(b"to plc2\n")
@@ -448,8 +461,44 @@ def run_devices(program, timeout):
         got, back, stray = asyncio.run(talk())
         report("a section's terminal reaches that device only", got == b"to plc2\n" and back == b"from plc2\n"
                and stray == b"", repr((got, back, stray)))
-        report("its log lines carry the section's name", b"plc2: quaylight.net: console: terminal opened" in hub.log
-               or b"plc2: console: terminal opened" in hub.log, hub.log.decode(errors="replace")[-600:])
+        refusal = asyncio.run(closed_with("ws://127.0.0.1:%d/hubs/plc3/terminal" % web, timeout))
+        report("a terminal AllowedPeers of its hub does not name is closed 1008 with the reason",
+               refusal == (1008, "not in AllowedPeers"), repr(refusal))
+        with urllib.request.urlopen("http://127.0.0.1:%d/metrics" % web, timeout=timeout) as reply:
+            text = reply.read().decode()
+        report("and counted as refused by address",
+               'quaylight_peers_refused_total{device="plc3",endpoint="server",reason="address"} 1' in text,
+               "\n".join(line for line in text.splitlines() if "refused_total" in line))
+        report("its log lines carry the section's name", b"plc2: console: terminal opened" in hub.log,
+               hub.log.decode(errors="replace")[-600:])
+    finally:
+        hub.process.kill()
+        hub.process.wait()
+
+
+def run_slow_subscriber(program, timeout):
+    """A subscriber that reads nothing is closed before it holds 1 MiB, once.
+    24 hubs make each state frame some 80 KiB: a peer coming and going ten
+    times a second sends the subscriber close to 1 MiB a second."""
+    names = ["d%02d" % i for i in range(24)]
+    hub, _, ports, web = devices_run(program, names, timeout, {"d00": "ServerPeers=keep\n"})
+    try:
+        sleeper = socket.socket()
+        sleeper.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4096)
+        sleeper.connect(("127.0.0.1", web))
+        sleeper.sendall(b"GET /events HTTP/1.1\r\nHost: hub\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
+                        b"Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\nSec-WebSocket-Version: 13\r\n\r\n")
+        cut = re.compile(rb"console: 127\.0\.0\.1:%d closed, it left (\d+) bytes unread"
+                         % sleeper.getsockname()[1])
+        deadline = time.monotonic() + 60
+        while not cut.search(hub.log) and time.monotonic() < deadline:
+            with socket.create_connection(("127.0.0.1", ports["d00"]), timeout=timeout):
+                time.sleep(0.05)  # the peer's stay: long enough to be seen
+        found = cut.search(hub.log)
+        report("a subscriber that reads nothing is closed before it holds 1 MiB",
+               found is not None and int(found.group(1)) <= 1024 * 1024, hub.log.decode(errors="replace")[-600:])
+        report("its close is logged once", len(cut.findall(hub.log)) == 1)
+        sleeper.close()
     finally:
         hub.process.kill()
         hub.process.wait()
@@ -460,7 +509,7 @@ def main():
     parser.add_argument("--hub", required=True, help="the quaylight program")
     parser.add_argument("--timeout", type=float, default=10.0, help="seconds any one step may take")
     args = parser.parse_args()
-    for run in (run_plain, run_control, run_refusals, run_devices):
+    for run in (run_plain, run_control, run_refusals, run_devices, run_slow_subscriber):
         try:
             run(args.hub, args.timeout)
         except Exception as error:  # one run failing must not hide the others
