@@ -8,6 +8,7 @@
 #include "platform/config_location.h"
 #include "platform/log_categories.h"
 #include "platform/log_scope.h"
+#include "platform/log_tail.h"
 #include "platform/serial_comm.h"
 #include "platform/signal_watcher.h"
 #include "platform/winsock.h"
@@ -310,6 +311,7 @@ std::unique_ptr<MetricsServer> serveMetricsOf(MetricsServer::Source source, cons
         failures->append(QStringLiteral("[monitor] Metrics takes ADDRESS:PORT, not '%1'").arg(where));
         return {};
     }
+    source.terminalOpen = settings.consoleTerminalOpen();
     auto server = std::make_unique<MetricsServer>(std::move(source));
     server->setLimits({settings.metricsMaxConnections(), settings.metricsIdleTimeoutMs()});
     const bool tls = options.metricsTls || settings.metricsTls();
@@ -323,7 +325,7 @@ std::unique_ptr<MetricsServer> serveMetricsOf(MetricsServer::Source source, cons
         failures->append(QStringLiteral("cannot serve the metrics on %1: %2").arg(where, error.text()));
         return {};
     }
-    qCInfo(lcApp, "metrics served on %s port %u (/metrics, /status)%s",
+    qCInfo(lcApp, "metrics served on %s port %u (/metrics, /status; the console at /)%s",
            qUtf8Printable(address.toString()), unsigned(port), tls ? " over TLS" : "");
     if (served)
         *served = {port, tls};
@@ -333,14 +335,16 @@ std::unique_ptr<MetricsServer> serveMetricsOf(MetricsServer::Source source, cons
 } // namespace
 
 std::unique_ptr<MetricsServer> serveMetrics(RelayCore &core, const CommandLine &options,
-                                            QStringList *failures, bool announce)
+                                            QStringList *failures, LogTail *tail, bool announce)
 {
-    const Engine &engine = core.engine();
+    Hub &engine = core.engine();
     ServedAt served;
     auto server = serveMetricsOf(
         {[&engine] { return QList<const Engine *> {&engine}; },
          [&engine](const QHostAddress &peer) { return engine.network().peerFilter(nullptr).allows(peer); },
-         false},
+         false,
+         // The one hub of a run goes by its name, which is empty.
+         [&engine](const QString &name) { return name == engine.name() ? &engine : nullptr; }, tail},
         core.hubSettings(), tlsFor(core.tlsSettings(), options), options, failures, &served);
     if (server && announce)
         (new ConsoleAnnouncer(core.hubSettings().announceName(), served.port, served.tls, server.get()))
@@ -400,10 +404,13 @@ int runHeadless(int &argc, char **argv, const CommandLine &options)
     if (const QStringList unusable = unusableSettings(core, options); !unusable.isEmpty())
         return failed(unusable, ExitSettingsUnusable);
     QStringList failures;
+    LogTail tail;
+    log.setTap([&tail](const QString &line) { tail.append(LogScope::current(), line); });
+    const auto untap = qScopeGuard([&log] { log.setTap({}); }); // before the tail goes
     // DNS-SD: the TCP/IP Server announced while it listens, the console
     // while it serves.
     const bool announcing = options.announce || core.hubSettings().announces();
-    const std::unique_ptr<MetricsServer> metrics = serveMetrics(core, options, &failures, announcing);
+    const std::unique_ptr<MetricsServer> metrics = serveMetrics(core, options, &failures, &tail, announcing);
     std::unique_ptr<Announcer> announcer;
     if (announcing)
         announcer = std::make_unique<Announcer>(core.engine(), core.hubSettings().announceName());
@@ -441,9 +448,13 @@ int runDevices(int &argc, char **argv, const CommandLine &options)
         qCWarning(lcApp, "%s", qUtf8Printable(complaint));
     QStringList failures;
     ServedAt served;
+    LogTail tail;
+    log.setTap([&tail](const QString &line) { tail.append(LogScope::current(), line); });
+    const auto untap = qScopeGuard([&log] { log.setTap({}); }); // before the tail goes
     const std::unique_ptr<MetricsServer> metrics = serveMetricsOf(
         {[&hubs] { return hubs.hubs(); },
-         [access](const QHostAddress &peer) { return access.peerFilter(nullptr).allows(peer); }, true},
+         [access](const QHostAddress &peer) { return access.peerFilter(nullptr).allows(peer); }, true,
+         [&hubs](const QString &name) { return hubs.hub(name); }, &tail},
         settings, files, options, &failures, &served);
     // Nothing is opened when the metrics cannot be served as asked.
     if (!failures.isEmpty() || !hubs.start(&failures))

@@ -7,6 +7,8 @@
 
 #include <memory>
 
+class LogTail;
+
 struct CommandLine;
 class MetricsServer;
 class QCoreApplication;
@@ -51,10 +53,12 @@ void endOnSignals(RelayCore &core, QCoreApplication &app, const CommandLine &opt
 // Serves the metrics where --metrics, else [monitor] Metrics, says; none
 // when neither names a place. What keeps them from being served (a
 // malformed setting, an address taken) is one line in `failures`. The
-// server reads `core`'s engine and must go before it. With `announce`, it is
-// announced by DNS-SD as the console while it serves.
+// server reads `core`'s engine and must go before it; the console shows
+// the lines of `tail` (none without). With `announce`, it is announced by
+// DNS-SD as the console while it serves.
 [[nodiscard]] std::unique_ptr<MetricsServer> serveMetrics(RelayCore &core, const CommandLine &options,
-                                                          QStringList *failures, bool announce = false);
+                                                          QStringList *failures, LogTail *tail = nullptr,
+                                                          bool announce = false);
 
 // --list-ports: prints the port table of the config folder, a table for
 // people or with --json an array for scripts, and returns 0. Opens no port.

@@ -9,6 +9,8 @@
 #include "app/startup.h"
 #include "monitor/metrics_server.h"
 #include "platform/log_categories.h"
+#include "platform/log_scope.h"
+#include "platform/log_tail.h"
 #include "relay/relay_core.h"
 
 #include <QApplication>
@@ -32,7 +34,9 @@ extern "C" Q_DECL_EXPORT int quaylightRunWindow(int *argc, char **argv,
     QtMessageBoxes boxes;
     RelayCore core(boxes, configDirFor(*options));
     Form1 window(core);
-    log.setTap([window = QPointer<Form1>(&window)](const QString &line) {
+    LogTail tail; // the console's log
+    log.setTap([window = QPointer<Form1>(&window), &tail](const QString &line) {
+        tail.append(LogScope::current(), line);
         if (window)
             window->appendLogLine(line);
     });
@@ -44,7 +48,7 @@ extern "C" Q_DECL_EXPORT int quaylightRunWindow(int *argc, char **argv,
     window.show();
     // Said before anything is opened; the operator is there to mend them.
     QStringList failures = unusableSettings(core, *options);
-    const std::unique_ptr<MetricsServer> metrics = serveMetrics(core, *options, &failures);
+    const std::unique_ptr<MetricsServer> metrics = serveMetrics(core, *options, &failures, &tail);
     for (const QString &failure : std::as_const(failures))
         qCWarning(lcApp, "%s", qUtf8Printable(failure));
     // Failed --open and --listen have shown their own boxes, as clicks would.

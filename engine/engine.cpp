@@ -12,10 +12,13 @@
 #include "platform/serial_comm.h"
 #include "platform/winsock.h"
 
+#include <QHostAddress>
+
 #include <QCoreApplication>
 #include <QDateTime>
 #include <QScopedValueRollback>
 
+#include <algorithm>
 #include <utility>
 
 namespace {
@@ -109,7 +112,7 @@ void Engine::relayFromSocket(int index)
 
 void Engine::relay(SocketEndpoint &source, SocketEndpoint &owner)
 {
-    QByteArray chunk = source.socket().GetData();
+    QByteArray chunk = source.connection().GetData();
     if (chunk.isEmpty())
         return;
     countBytes(source.received, source.lastReceivedMs, chunk.size());
@@ -140,6 +143,62 @@ void Engine::acceptPeer(int index, qint32 requestID)
         delete &socket;
         throw;
     }
+    if (admitPeer(owner, std::move(peer)))
+        return;
+    if (const QByteArray line = m_network.refusalLine(); !line.isEmpty())
+        socket.SendData(line); // handed to the OS by the Close
+    socket.Close();
+    delete &socket; // raised by the listener, not by this socket: gone at once
+}
+
+Engine::PeerRefusal Engine::addPeer(int index, Connection &connection)
+{
+    SocketEndpoint &owner = *m_endpoints[std::size_t(index)];
+    const QString who = QStringLiteral("%1:%2").arg(connection.RemoteHostIP()).arg(connection.PeerPort());
+    const int own = owner.socket().State();
+    if (!owner.row().sharesPeers || (own != Winsock::sckListening && own != Winsock::sckConnected)) {
+        qCWarning(lcNet, "%s: peer %s refused, not listening", endpointName(index), qUtf8Printable(who));
+        return PeerRefusal::NotListening;
+    }
+    // The rules the listener applies to a TCP peer before offering it.
+    if (!m_network.peerFilter(nullptr).allows(QHostAddress(connection.RemoteHostIP()))) {
+        qCWarning(lcNet, "%s: peer %s refused, not in AllowedPeers", endpointName(index), qUtf8Printable(who));
+        ++owner.refused;
+        return PeerRefusal::NotAllowed;
+    }
+    if (!keepsListening(index)) {
+        // The listener's own socket takes the one peer of ServerPeers=1;
+        // a further peer is over the limit however few are connected.
+        if (own == Winsock::sckConnected || owner.connectedPeers() >= 1) {
+            qCWarning(lcNet, "%s: peer %s refused, 1 of 1 peers connected", endpointName(index),
+                      qUtf8Printable(who));
+            ++owner.refusedLimit;
+            return PeerRefusal::Full;
+        }
+    }
+    if (!admitPeer(owner, std::make_unique<SocketEndpoint>(owner.row(), connection)))
+        return PeerRefusal::Full;
+    // Its maker may end it first (the console closing down): the hub lets go
+    // of it at once, before anything could reach it again.
+    connect(&connection, &QObject::destroyed, this, [this, index, gone = &connection] {
+        SocketEndpoint &from = *m_endpoints[std::size_t(index)];
+        const auto it = std::find_if(from.peers.begin(), from.peers.end(),
+                                     [gone](const auto &peer) { return &peer->connection() == gone; });
+        if (it == from.peers.end())
+            return;
+        const bool wasConnected = (*it)->connected();
+        m_flow->removePeer(*gone);
+        from.peers.erase(it);
+        if (wasConnected)
+            emit peersChanged(index, from.connectedPeers());
+    });
+    return PeerRefusal::None;
+}
+
+bool Engine::admitPeer(SocketEndpoint &owner, std::unique_ptr<SocketEndpoint> peer)
+{
+    const int index = owner.index();
+    Connection &socket = peer->connection();
     const QString who = QStringLiteral("%1:%2").arg(socket.RemoteHostIP()).arg(socket.PeerPort());
     const int limit = m_network.peerLimit();
     if (owner.connectedPeers() >= limit) {
@@ -147,19 +206,15 @@ void Engine::acceptPeer(int index, qint32 requestID)
             qCWarning(lcNet, "%s: peer %s refused, %d of %d peers connected", endpointName(index),
                       qUtf8Printable(who), owner.connectedPeers(), limit);
             ++owner.refusedLimit;
-            if (const QByteArray line = m_network.refusalLine(); !line.isEmpty())
-                socket.SendData(line); // handed to the OS by the Close
-            socket.Close();
-            delete &socket; // raised by the listener, not by this socket: gone at once
-            return;
+            return false;
         }
         for (const auto &oldest : owner.peers) {
             if (!oldest->connected())
                 continue;
             qCInfo(lcNet, "%s: oldest peer %s:%u closed to make room for %s", endpointName(index),
-                   qUtf8Printable(oldest->socket().RemoteHostIP()),
-                   unsigned(oldest->socket().PeerPort()), qUtf8Printable(who));
-            oldest->socket().Close();
+                   qUtf8Printable(oldest->connection().RemoteHostIP()),
+                   unsigned(oldest->connection().PeerPort()), qUtf8Printable(who));
+            oldest->connection().Close();
             peerGone(owner, false);
             break;
         }
@@ -168,9 +223,11 @@ void Engine::acceptPeer(int index, qint32 requestID)
     added.peerAccepted();
     m_flow->addPeer(index, socket);
     watchPeer(owner, added);
-    if (owner.row().speaksRfc2217) {
+    if (owner.row().speaksRfc2217 && added.hasSocket()) {
         // Each peer has its own Telnet session and modem notices; the last
-        // one to set a line value wins.
+        // one to set a line value wins. A peer over another transport (a
+        // browser's terminal) is raw: it knows nothing of Telnet, and an
+        // 0xFF it types is a byte for the device, not a command.
         added.session = new RemoteSession(added, *m_serial, *m_flow, &socket);
         connect(added.session, &RemoteSession::overflowed, this, [this, &owner, &added](qint64 limit) {
             dropPeer(owner, added, QStringLiteral("held back more than %1 KiB").arg(limit / 1024));
@@ -183,29 +240,30 @@ void Engine::acceptPeer(int index, qint32 requestID)
         qCInfo(lcNet, "%s: TLS with %s: %s", endpointName(index), qUtf8Printable(socket.RemoteHostIP()),
                qUtf8Printable(security));
     emit peersChanged(index, owner.connectedPeers());
+    return true;
 }
 
 void Engine::watchPeer(SocketEndpoint &owner, SocketEndpoint &peer)
 {
-    Winsock &socket = peer.socket();
+    Connection &socket = peer.connection();
     const int index = owner.index();
-    connect(&socket, &Winsock::DataArrival, this, [this, &owner, &peer] {
+    connect(&socket, &Connection::DataArrival, this, [this, &owner, &peer] {
         runHandler("peer DataArrival", [&] { relay(peer, owner); });
     });
-    connect(&socket, &Winsock::PeerClosed, this, [this, &owner, &peer, index] {
+    connect(&socket, &Connection::PeerClosed, this, [this, &owner, &peer, index] {
         runHandler("peer Close", [&] {
             qCInfo(lcNet, "%s: peer %s:%u closed the connection", endpointName(index),
-                   qUtf8Printable(peer.socket().RemoteHostIP()), unsigned(peer.socket().PeerPort()));
+                   qUtf8Printable(peer.connection().RemoteHostIP()), unsigned(peer.connection().PeerPort()));
             // Sent to until the tick: it may have closed only its sending side.
             peerGone(owner, true);
         });
     });
-    connect(&socket, &Winsock::Error, this, [this, &owner, &peer, index](int number, const QString &text) {
+    connect(&socket, &Connection::Error, this, [this, &owner, &peer, index](int number, const QString &text) {
         runHandler("peer Error", [&] {
             qCWarning(lcNet, "%s: peer %s:%u socket error %d, %s", endpointName(index),
-                      qUtf8Printable(peer.socket().RemoteHostIP()),
-                      unsigned(peer.socket().PeerPort()), number, qUtf8Printable(text));
-            peer.socket().Close();
+                      qUtf8Printable(peer.connection().RemoteHostIP()),
+                      unsigned(peer.connection().PeerPort()), number, qUtf8Printable(text));
+            peer.connection().Close();
             peerGone(owner, true);
         });
     });
@@ -224,7 +282,7 @@ void Engine::peerGone(SocketEndpoint &owner, bool report)
 
 void Engine::dropPeer(SocketEndpoint &owner, SocketEndpoint &peer, const QString &why)
 {
-    Winsock &socket = peer.socket();
+    Connection &socket = peer.connection();
     if (socket.State() == Winsock::sckClosed)
         return;
     const qint64 held = socket.BytesToSend();
@@ -243,18 +301,21 @@ void Engine::reapPeers()
     for (SocketEndpoint *owner : m_endpoints) {
         std::vector<std::unique_ptr<SocketEndpoint>> closed;
         std::erase_if(owner->peers, [&closed](std::unique_ptr<SocketEndpoint> &peer) {
-            if (peer->socket().State() != Winsock::sckClosed)
+            if (peer->connection().State() != Winsock::sckClosed)
                 return false;
             closed.push_back(std::move(peer));
             return true;
         });
         for (const auto &peer : closed) {
-            Winsock &socket = peer->socket();
+            Connection &socket = peer->connection();
             m_flow->removePeer(socket);
             socket.disconnect(this);
             if (peer->session)
                 peer->session->start(false); // its timer must not reach the peer any more
-            socket.deleteLater(); // the session with it
+            if (peer->hasSocket())
+                socket.deleteLater(); // the session with it
+            else
+                emit peerReleased(&socket); // its maker's
         }
     }
 }
@@ -265,7 +326,7 @@ void Engine::tendPeers(int index)
     bool letGo = false;
     for (std::size_t i = 0; i < owner.peers.size(); ++i) {
         SocketEndpoint &peer = *owner.peers[i];
-        Winsock &socket = peer.socket();
+        Connection &socket = peer.connection();
         if (socket.State() == Winsock::sckConnected || socket.State() == Winsock::sckClosed)
             continue;
         socket.StopSending();
@@ -287,8 +348,32 @@ void Engine::closePeers(int index)
         return;
     const bool had = owner.connectedPeers() > 0;
     for (const auto &peer : owner.peers)
-        peer->socket().Close();
+        peer->connection().Close();
     peerGone(owner, had);
+}
+
+bool Engine::closePeer(int index, const QString &address, quint16 port)
+{
+    SocketEndpoint &owner = *m_endpoints[std::size_t(index)];
+    const auto matches = [&](const Connection &c) {
+        return c.State() == Winsock::sckConnected && c.PeerPort() == port
+            && QHostAddress(c.RemoteHostIP()).isEqual(QHostAddress(address), QHostAddress::TolerantConversion);
+    };
+    for (const auto &peer : owner.peers) {
+        if (!matches(peer->connection()))
+            continue;
+        qCInfo(lcNet, "%s: peer %s:%u closed", endpointName(index), qUtf8Printable(address), unsigned(port));
+        peer->connection().Close();
+        peerGone(owner, true);
+        return true;
+    }
+    if (owner.row().listens && matches(owner.connection())) {
+        qCInfo(lcNet, "%s: peer %s:%u closed", endpointName(index), qUtf8Printable(address), unsigned(port));
+        owner.connection().Close();
+        peerLeft(index);
+        return true;
+    }
+    return false;
 }
 
 bool Engine::findSocket(const Connection *socket, SocketEndpoint **owner, SocketEndpoint **peer) const
@@ -296,11 +381,11 @@ bool Engine::findSocket(const Connection *socket, SocketEndpoint **owner, Socket
     for (SocketEndpoint *endpoint : m_endpoints) {
         *owner = endpoint;
         *peer = nullptr;
-        if (&endpoint->socket() == socket)
+        if (&endpoint->connection() == socket)
             return true;
         for (const auto &each : endpoint->peers) {
             *peer = each.get();
-            if (&each->socket() == socket)
+            if (&each->connection() == socket)
                 return true;
         }
     }
@@ -429,7 +514,7 @@ QList<Engine::StoppedListener> Engine::reloadTls()
         }
         bool any = false;
         for (const auto &peer : endpoint->peers) {
-            if (plain(peer->socket())) {
+            if (peer->hasSocket() && plain(peer->socket())) {
                 closed(peer->socket());
                 peer->socket().Close();
                 any = true;
@@ -464,12 +549,12 @@ ByteCounters Engine::counters() const
 Engine::Snapshot Engine::snapshot() const
 {
     const auto peerState = [](const SocketEndpoint &peer) {
-        const Winsock &socket = peer.socket();
+        const Connection &socket = peer.connection();
         return PeerState {socket.RemoteHostIP(), socket.PeerPort(),    socket.State(),
                           peer.peerSinceMs(),    peer.peerReceived(), peer.peerSent(),
                           socket.PeerSubject()};
     };
-    const auto hasPeer = [](const Winsock &socket) {
+    const auto hasPeer = [](const Connection &socket) {
         return socket.State() == Winsock::sckConnected || socket.State() == Winsock::sckClosing;
     };
     Snapshot snapshot;
@@ -485,7 +570,7 @@ Engine::Snapshot Engine::snapshot() const
         if (endpoint->row().listens && hasPeer(socket))
             state.peers.append(peerState(*endpoint));
         for (const auto &peer : endpoint->peers) {
-            if (hasPeer(peer->socket()))
+            if (hasPeer(peer->connection()))
                 state.peers.append(peerState(*peer));
         }
         if (state.peer.isEmpty() && !state.peers.isEmpty()) {
@@ -533,6 +618,6 @@ void Engine::releaseAll()
         if (endpoint->socket().State() != Winsock::sckClosed)
             endpoint->socket().Close();
         for (const auto &peer : endpoint->peers)
-            peer->socket().Close();
+            peer->connection().Close();
     }
 }

@@ -102,11 +102,22 @@ public:
     // peer instead; either is logged. Reports peersChanged. Throws
     // ComponentError when the request was withdrawn.
     void acceptPeer(int index, qint32 requestID);
+    // Why a peer over another transport was not taken.
+    enum class PeerRefusal { None, NotListening, NotAllowed, Full };
+    // Takes `connection` (a browser's terminal, say) as a further peer of
+    // listener `index` (a row that shares peers), under the rules a TCP peer
+    // meets: the listener listens, AllowedPeers names the address, the peer
+    // limit (or ServerPeersKickOldest). Counted and logged as a TCP peer;
+    // refused, nothing is done to it. Once it is let go, peerReleased.
+    PeerRefusal addPeer(int index, Connection &connection);
     // Tick: peers of `index` that closed get no more bytes and are let go
     // once what they sent has been relayed (or has waited the stall time).
     void tendPeers(int index);
     // Closes every peer of `index` (its Listen or Close was pressed).
     void closePeers(int index);
+    // Closes the one connected peer of `index` at `address`:`port` (logged);
+    // false when there is none.
+    bool closePeer(int index, const QString &address, quint16 port);
     // Starts the session of a peer just accepted on `index`.
     void peerAccepted(int index);
     // The connection on `index` ended (closed, failed, dropped, let go): the
@@ -173,10 +184,14 @@ signals:
     void networkChanged();
     // reloadTls stopped listeners whose TLS files could not be used.
     void listenersStopped();
+    // A connection addPeer took is let go: the hub holds it no more.
+    void peerReleased(Connection *connection);
 
 private:
     void relay(SocketEndpoint &source, SocketEndpoint &owner);
     void watchPeer(SocketEndpoint &owner, SocketEndpoint &peer);
+    // Takes `peer` under the peer limit; false when it is over it and refused.
+    bool admitPeer(SocketEndpoint &owner, std::unique_ptr<SocketEndpoint> peer);
     // `peer` of `owner` was closed: the line goes back to the operator's
     // once no RFC 2217 peer is left, the count is reported, and the peer is
     // removed after the current event.

@@ -182,6 +182,25 @@ void Hub::serve()
     m_tick->start();
 }
 
+QString Hub::setLine(const LineSettings &line, bool persist)
+{
+    SerialBridge &bridge = serial();
+    if (bridge.comm().PortOpen()) {
+        if (QString refused = bridge.applyToOpenPort(line); !refused.isEmpty())
+            return refused;
+    }
+    bridge.setStoredLine(line);
+    if (persist) {
+        try {
+            settings().setLine(line);
+        } catch (const ComponentError &error) {
+            qCWarning(lcApp, "the line settings could not be stored: %s", error.what());
+        }
+    }
+    bridge.takeLine(line, "");
+    return {};
+}
+
 bool Hub::acceptConnection(int index, qint32 requestID)
 {
     if (!isEndpoint(index))

@@ -37,6 +37,11 @@ public:
     // Closes the port (logged); nothing when it is closed. The device is no
     // longer waited for either.
     void closePort();
+    // Takes `line` as the operator's line settings: applied at once to an
+    // open port, kept for the next open, stored in the settings with
+    // `persist`. Returns what the port refused (nothing taken then); empty
+    // when it took them.
+    QString setLine(const LineSettings &line, bool persist);
     // The port that vanished while open and was not opened since; 0: none.
     [[nodiscard]] int lostPort() const { return m_lostPort; }
     // With nobody to press Open after the device vanished, the tick opens

@@ -291,6 +291,13 @@ int HubSettings::metricsMaxConnections() const
     return ok && value >= 1 && value <= 100'000 ? value : 64;
 }
 
+bool HubSettings::consoleTerminalOpen() const
+{
+    return m_store.read(Harborcast, Monitor, QStringLiteral("Terminal"), QString()).trimmed().compare(
+               QLatin1String("open"), Qt::CaseInsensitive)
+        == 0;
+}
+
 int HubSettings::metricsIdleTimeoutMs() const
 {
     bool ok = false;

@@ -106,6 +106,10 @@ public:
     // may go without a complete request, 0.01..86400; anything else: 30.
     // In milliseconds. Never throws.
     [[nodiscard]] int metricsIdleTimeoutMs() const;
+    // [monitor] Terminal=open: the console's terminals are open to clients
+    // without a client certificate. Anything else keeps them for clients
+    // that may act on the hub. Never throws.
+    [[nodiscard]] bool consoleTerminalOpen() const;
 
     // [announce] Enabled: the TCP/IP Server announced by DNS-SD; anything
     // else is off. Never throws.

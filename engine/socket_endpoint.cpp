@@ -6,28 +6,28 @@
 #include <QDateTime>
 
 SocketEndpoint::SocketEndpoint(const EndpointRow &row, QObject *owner)
-    : m_row(row), m_socket(new Winsock(owner))
+    : m_row(row), m_socket(new Winsock(owner)), m_connection(m_socket)
 {
 }
 
-Connection &SocketEndpoint::connection() const
+SocketEndpoint::SocketEndpoint(const EndpointRow &row, Connection &connection)
+    : m_row(row), m_socket(nullptr), m_connection(&connection)
 {
-    return *m_socket;
 }
 
 bool SocketEndpoint::connected() const
 {
-    return m_socket->State() == Winsock::sckConnected;
+    return m_connection->State() == Winsock::sckConnected;
 }
 
 bool SocketEndpoint::canSend() const
 {
-    return m_socket->CanSend();
+    return m_connection->CanSend();
 }
 
 int SocketEndpoint::state() const
 {
-    return connectedPeers() > 0 ? int(Winsock::sckConnected) : m_socket->State();
+    return connectedPeers() > 0 ? int(Winsock::sckConnected) : m_connection->State();
 }
 
 void SocketEndpoint::peerAccepted()
@@ -47,7 +47,7 @@ int SocketEndpoint::connectedPeers() const
 
 bool SocketEndpoint::holding(int stallMs)
 {
-    const qint64 held = m_socket->BytesReceived();
+    const qint64 held = m_connection->BytesReceived();
     if (held == 0) {
         m_heldBytes = 0;
         return false;

@@ -24,12 +24,18 @@ class SocketEndpoint
 public:
     // The socket is a child of `owner`.
     SocketEndpoint(const EndpointRow &row, QObject *owner);
+    // A peer over another transport than the socket component (a browser's
+    // terminal): `connection`, owned by whoever made it. It has no Winsock.
+    SocketEndpoint(const EndpointRow &row, Connection &connection);
 
     [[nodiscard]] const EndpointRow &row() const { return m_row; }
     [[nodiscard]] int index() const { return m_row.index; }
+    // Its socket; a peer over another transport has none (see connection()).
     [[nodiscard]] Winsock &socket() const { return *m_socket; }
-    // The same socket as the relay's byte paths see it.
-    [[nodiscard]] Connection &connection() const;
+    [[nodiscard]] bool hasSocket() const { return m_socket != nullptr; }
+    // The connection as the relay's byte paths and the peer rules see it:
+    // the socket, or the other transport's.
+    [[nodiscard]] Connection &connection() const { return *m_connection; }
     [[nodiscard]] bool connected() const;
     // Takes bytes for its peer: connected, or its peer closed and may
     // still read (it may have closed only its sending side).
@@ -75,6 +81,7 @@ public:
 private:
     EndpointRow m_row;
     Winsock *m_socket;
+    Connection *m_connection;
     qint64 m_heldBytes = 0;
     QElapsedTimer m_heldSince;
     qint64 m_peerSinceMs = 0;

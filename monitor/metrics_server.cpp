@@ -2,6 +2,8 @@
 
 #include "engine/engine.h"
 #include "engine/peer_filter.h"
+#include "monitor/console.h"
+#include "monitor/console_files.h"
 #include "monitor/metrics_text.h"
 #include "platform/acceptor.h"
 #include "platform/component_error.h"
@@ -18,6 +20,7 @@
 #include <QTcpSocket>
 #include <QPointer>
 #include <QTimer>
+#include <QWebSocket>
 
 #include <functional>
 #include <optional>
@@ -94,6 +97,8 @@ private:
         }
         bool keepAlive = start[2] == "HTTP/1.1";
         qint64 body = 0;
+        bool webSocket = false;
+        QByteArray webSocketKey;
         for (qsizetype i = 1; i < lines.size(); ++i) {
             const QByteArray line = lines[i].endsWith('\r') ? lines[i].chopped(1) : lines[i];
             const qsizetype colon = line.indexOf(':');
@@ -107,7 +112,18 @@ private:
                 keepAlive = true;
             else if (name == "content-length")
                 body = value.toLongLong();
+            else if (name == "upgrade")
+                webSocket = value == "websocket";
+            else if (name == "sec-websocket-key")
+                webSocketKey = line.mid(colon + 1).trimmed();
         }
+        // Qt's WebSocket handshake takes any key; one that is not 16 bytes
+        // in base64 is no WebSocket client's.
+        if (webSocket
+            && QByteArray::fromBase64Encoding(webSocketKey, QByteArray::AbortOnBase64DecodingErrors)
+                       .decoded.size()
+                != 16)
+            return false;
         m_closeAfter = m_closeAfter || !keepAlive;
         m_head.clear();
         m_body = body;
@@ -200,6 +216,27 @@ public:
     }
     [[nodiscard]] quint64 refusedAtLimit() const { return m_refusedAtLimit; }
 
+    // The connection of `peer`:`port` became a WebSocket: the HTTP server
+    // has let go of it (its handlers on the socket are gone) and handed it
+    // to a QWebSocket. It stays counted against maxConnections while it
+    // lives, but it is no longer an HTTP connection waiting for a request:
+    // its idle clock stops. Returns its socket, nullptr when none is known.
+    QTcpSocket *upgraded(const QHostAddress &peer, quint16 port)
+    {
+        for (const QPointer<QTcpSocket> &socket : std::as_const(m_connections)) {
+            if (!socket || socket->peerPort() != port || socket->peerAddress() != peer)
+                continue;
+            delete socket->findChild<QTimer *>(IdleClock, Qt::FindDirectChildrenOnly);
+            return socket;
+        }
+        return nullptr;
+    }
+    // True when a client's certificate is checked against the client CA.
+    [[nodiscard]] bool checksClients() const
+    {
+        return m_tls && m_tls->peerVerifyMode() == QSslSocket::VerifyPeer && !m_tls->caCertificates().isEmpty();
+    }
+
 protected:
     void incomingConnection(qintptr descriptor) override
     {
@@ -287,6 +324,7 @@ private:
                 acceptor->resumeNow();
         });
         auto *idle = new QTimer(socket);
+        idle->setObjectName(IdleClock);
         idle->setSingleShot(true);
         idle->setInterval(m_limits.idleTimeoutMs);
         connect(idle, &QTimer::timeout, this, [socket, seconds = m_limits.idleTimeoutMs / 1000.0] {
@@ -300,6 +338,8 @@ private:
         connect(socket, &QIODevice::bytesWritten, idle, [idle] { idle->start(); });
         idle->start();
     }
+
+    static inline const QString IdleClock = QStringLiteral("idle");
 
     Allows m_allows;
     qint64 m_limit;
@@ -317,14 +357,30 @@ MetricsServer::MetricsServer(const Engine &engine, QObject *parent)
     : MetricsServer(
           {[&engine] { return QList<const Engine *> {&engine}; },
            [&engine](const QHostAddress &peer) { return engine.network().peerFilter(nullptr).allows(peer); },
-           false},
+           false, {}, nullptr, false},
           parent)
 {
 }
 
 MetricsServer::MetricsServer(Source source, QObject *parent)
-    : QObject(parent), m_source(std::move(source)), m_http(new QHttpServer(this))
+    : QObject(parent), m_source(std::move(source)), m_http(new QHttpServer(this)),
+      m_console(new Console(m_source, this))
 {
+    connect(m_http, &QAbstractHttpServer::newWebSocketConnection, this, &MetricsServer::upgraded);
+    // Qt's HTTP server upgrades a request only when a route takes it; the
+    // route writes nothing then, the WebSocket handshake answers. Asked
+    // without the upgrade, these places say what they need. The one hub of
+    // a run has an empty name: its terminal is /hubs//terminal.
+    const auto upgrade = [](const QHttpServerRequest &request, QHttpServerResponder &&responder) {
+        if (request.value("Upgrade").compare("websocket", Qt::CaseInsensitive) != 0)
+            responder.write(QHttpServerResponder::StatusCode::UpgradeRequired);
+    };
+    m_http->route(QStringLiteral("/events"), upgrade);
+    m_http->route(QStringLiteral("/hubs//terminal"), upgrade);
+    m_http->route(QStringLiteral("/hubs/<arg>/terminal"),
+                  [upgrade](const QString &, const QHttpServerRequest &request, QHttpServerResponder &&responder) {
+                      upgrade(request, std::move(responder));
+                  });
     const auto version = [] { return QCoreApplication::applicationVersion(); };
     const auto devices = [this] {
         QList<metrics_text::Device> list;
@@ -347,9 +403,15 @@ MetricsServer::MetricsServer(Source source, QObject *parent)
                               ? metrics_text::statusJson(list, version())
                               : metrics_text::statusJson(list.front().snapshot, version()));
                   });
+    console_files::addRoutes(*m_http, QStringLiteral(QUAYLIGHT_XTERM_DIR));
 }
 
-MetricsServer::~MetricsServer() = default;
+MetricsServer::~MetricsServer()
+{
+    // The WebSockets before the HTTP server: their TCP sockets are the
+    // HTTP server's listener's children.
+    delete m_console;
+}
 
 void MetricsServer::setLimits(const Limits &limits)
 {
@@ -370,6 +432,36 @@ quint64 MetricsServer::refusedAtLimit() const
 int MetricsServer::openConnections() const
 {
     return m_server ? static_cast<const GuardedServer *>(m_server)->open() : 0;
+}
+
+void MetricsServer::upgraded()
+{
+    while (m_http->hasPendingWebSocketConnections()) {
+        QWebSocket *socket = m_http->nextPendingWebSocketConnection().release();
+        auto *guarded = static_cast<GuardedServer *>(m_server);
+        QTcpSocket *tcp = guarded ? guarded->upgraded(socket->peerAddress(), socket->peerPort()) : nullptr;
+        if (!tcp) {
+            socket->abort();
+            socket->deleteLater();
+            continue;
+        }
+        // The socket's life is the WebSocket's: it counts against
+        // MaxConnections (its counter is one of its children) until then.
+        connect(socket, &QObject::destroyed, tcp, &QObject::deleteLater);
+        Console::Access access;
+        const auto *secure = qobject_cast<const QSslSocket *>(tcp);
+        if (secure && secure->isEncrypted() && !secure->peerCertificate().isNull()) {
+            const QSslCertificate certificate = secure->peerCertificate();
+            const QStringList names = certificate.subjectInfo(QSslCertificate::CommonName);
+            access.subject = names.isEmpty() ? certificate.subjectDisplayName()
+                                             : QStringLiteral("CN=") + names.join(QLatin1Char(','));
+            // Only a certificate the handshake checked against the client CA
+            // gives control; one merely shown does not.
+            access.control = guarded->checksClients();
+        }
+        access.terminal = access.control || m_source.terminalOpen;
+        m_console->take(socket, tcp, access);
+    }
 }
 
 QByteArray MetricsServer::ownMetrics() const

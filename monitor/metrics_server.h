@@ -8,13 +8,19 @@
 
 #include <functional>
 
+class Console;
 class Engine;
+class Hub;
+class LogTail;
 class QHttpServer;
 class QTcpServer;
 
 // The hub's metrics over HTTP, for Prometheus and for scripts:
 //   GET /metrics  the Prometheus text format 0.0.4
 //   GET /status   the same as JSON
+//   GET /         the web console, its script, style and terminal widget
+//                 (console_files.h)
+//   /events, /hubs/NAME/terminal   the console's WebSockets (Console)
 // and 404 for anything else. Both are written from the engine's snapshot at
 // the moment of the request; nothing is counted here.
 //
@@ -46,6 +52,12 @@ public:
         std::function<QList<const Engine *>()> hubs; // each labelled by its name
         std::function<bool(const QHostAddress &)> allows; // AllowedPeers as it is now
         bool several = true; // /status lists the hubs even when there is one
+        // The console's: a hub by its name (nullptr: none), for its terminal
+        // and the actions on it; the log lines it shows; whether a client
+        // without a client certificate may open a terminal ([monitor] Terminal).
+        std::function<Hub *(const QString &)> hub;
+        LogTail *log = nullptr;
+        bool terminalOpen = false;
     };
     explicit MetricsServer(Source source, QObject *parent = nullptr);
     ~MetricsServer() override;
@@ -86,8 +98,11 @@ public:
 private:
     [[nodiscard]] QByteArray ownMetrics() const;
 
+    void upgraded();
+
     Source m_source;
     QHttpServer *m_http;
+    Console *m_console;
     Limits m_limits;
     QTcpServer *m_server = nullptr; // owned by m_http once listening
 };

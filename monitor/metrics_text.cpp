@@ -75,6 +75,13 @@ QString stateName(int state)
     return state >= 0 && state < int(std::size(names)) ? QLatin1String(names[state]) : QString();
 }
 
+// "ADDRESS:PORT", an IPv6 address in brackets.
+QString hostPort(const QString &address, quint16 port)
+{
+    return (address.contains(QLatin1Char(':')) ? QLatin1Char('[') + address + QLatin1Char(']') : address)
+        + QLatin1Char(':') + QString::number(port);
+}
+
 QJsonValue isoTime(qint64 ms)
 {
     if (ms == 0)
@@ -213,6 +220,16 @@ QJsonObject hubStatus(const Engine::Snapshot &snapshot)
             {QStringLiteral("peerPort"), hasPeer(e.state) ? QJsonValue(e.peerPort) : QJsonValue::Null},
             {QStringLiteral("armed"), e.armed},
         };
+        QJsonArray addresses; // every peer in one list, whatever the row
+        if (row.listens) {
+            for (const Engine::PeerState &peer : e.peers) {
+                if (peer.state == Winsock::sckConnected)
+                    addresses.append(hostPort(peer.address, peer.port));
+            }
+        }
+        if (addresses.isEmpty() && hasPeer(e.state) && !e.peer.isEmpty())
+            addresses.append(hostPort(e.peer, e.peerPort));
+        endpoint.insert(QStringLiteral("peerAddresses"), addresses);
         if (row.listens) {
             endpoint.insert(QStringLiteral("peersRefused"),
                             QJsonObject {{QStringLiteral("address"), double(e.refused)},
@@ -263,7 +280,7 @@ QByteArray metrics_text::statusJson(const Engine::Snapshot &snapshot, const QStr
     return QJsonDocument(status).toJson(QJsonDocument::Indented);
 }
 
-QByteArray metrics_text::statusJson(const QList<Device> &devices, const QString &version)
+QJsonArray metrics_text::devicesJson(const QList<Device> &devices)
 {
     QJsonArray list;
     for (const Device &device : devices) {
@@ -271,6 +288,12 @@ QByteArray metrics_text::statusJson(const QList<Device> &devices, const QString 
         hub.insert(QStringLiteral("name"), device.name);
         list.append(hub);
     }
-    const QJsonObject status {{QStringLiteral("version"), version}, {QStringLiteral("devices"), list}};
+    return list;
+}
+
+QByteArray metrics_text::statusJson(const QList<Device> &devices, const QString &version)
+{
+    const QJsonObject status {{QStringLiteral("version"), version},
+                              {QStringLiteral("devices"), devicesJson(devices)}};
     return QJsonDocument(status).toJson(QJsonDocument::Indented);
 }

@@ -3,6 +3,7 @@
 #include "engine/engine.h"
 
 #include <QByteArray>
+#include <QJsonArray>
 #include <QList>
 #include <QString>
 
@@ -28,5 +29,7 @@ struct Device {
 [[nodiscard]] QByteArray statusJson(const Engine::Snapshot &snapshot, const QString &version);
 // Every hub of a process: {"version", "devices": [{"name", ...one hub...}]}.
 [[nodiscard]] QByteArray statusJson(const QList<Device> &devices, const QString &version);
+// The "devices" list of that text: one object per hub, with its "name".
+[[nodiscard]] QJsonArray devicesJson(const QList<Device> &devices);
 
 } // namespace metrics_text

@@ -2,6 +2,7 @@
 
 #include <QByteArray>
 #include <QObject>
+#include <QString>
 
 // One connection to a peer as the relay sees it, whatever carries it: plain
 // TCP and TLS (Winsock), and whatever transport comes next. It takes bytes
@@ -30,10 +31,37 @@ public:
     // While paused, DataArrival is not raised and the peer is held back by
     // its transport's own flow control. Resuming announces what waits.
     virtual void setReceivePaused(bool paused) = 0;
+    [[nodiscard]] virtual bool ReceivePaused() const = 0;
+
+    // ---- The peer's end, for the hub that holds it as a peer --------------
+    // Winsock's state numbers: 7 connected, 8 the peer closed, 0 closed.
+    [[nodiscard]] virtual int State() const = 0;
+    // Ends the connection: what SendData queued is handed over as far as it
+    // goes without waiting; State becomes 0. Safe in every state.
+    virtual void Close() = 0;
+    // Ends it as cut off (a reset): the peer must not take what it got for
+    // the whole stream. State becomes 0.
+    virtual void Abort() = 0;
+    // After the peer closed: takes no more bytes for it.
+    virtual void StopSending() = 0;
+    // Received bytes not yet taken by GetData.
+    [[nodiscard]] virtual qint64 BytesReceived() const = 0;
+    // The peer's address and port.
+    [[nodiscard]] virtual QString RemoteHostIP() const = 0;
+    [[nodiscard]] virtual quint16 PeerPort() const = 0;
+    // The peer certificate's subject; empty: none. And the transport's
+    // security in words for the log; empty: plain.
+    [[nodiscard]] virtual QString PeerSubject() const = 0;
+    [[nodiscard]] virtual QString Security() const = 0;
 
 signals:
     // Bytes are waiting; `bytesTotal` is how many at the time of delivery.
     void DataArrival(qint64 bytesTotal);
     // The peer took `bytes` of what SendData queued: the backlog went down.
     void BytesSent(qint64 bytes);
+    // The peer closed the connection, or only its sending side: State is 8.
+    void PeerClosed();
+    // The connection broke: State is 9. `number` is one of WinsockCode,
+    // `description` the reason for people.
+    void Error(int number, const QString &description);
 };

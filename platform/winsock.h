@@ -83,7 +83,7 @@ public:
     Winsock &operator=(const Winsock &) = delete;
 
     // Current state number, read fresh on every call.
-    [[nodiscard]] int State() const;
+    [[nodiscard]] int State() const override;
 
     // Protocol: only 0 (TCP) is accepted; anything else throws 380.
     void setProtocol(int protocol);
@@ -106,14 +106,14 @@ public:
     // are handed to the OS as far as it takes them without waiting; the rest is
     // dropped. Events already posted are not delivered. A request being offered
     // by ConnectionRequest stays acceptable. Safe in every state.
-    void Close();
+    void Close() override;
 
     // Ends the connection with a reset rather than a clean end of stream: the
     // peer reads ECONNRESET. Bytes queued by SendData and not yet sent are
     // dropped. Otherwise as Close (listener, events, offered requests; State
     // becomes 0); safe in every state, and where there is no connection it
     // is exactly Close.
-    void Abort();
+    void Abort() override;
 
     // The addresses Listen binds, all on one port (default: any address,
     // IPv4 and IPv6). Throws 380 for an empty list. Used by the next Listen.
@@ -157,10 +157,10 @@ public:
     void setRefusalText(const QByteArray &text);
     // The current connection's TLS (peer's certificate subject, version,
     // cipher); empty for a plain one or none.
-    [[nodiscard]] QString Security() const;
+    [[nodiscard]] QString Security() const override;
     // The subject of the certificate the peer showed; empty for a plain
     // connection, a peer that showed none, or none at all.
-    [[nodiscard]] QString PeerSubject() const;
+    [[nodiscard]] QString PeerSubject() const override;
 
     // Listens on LocalPort on the local addresses (address reuse on, so a
     // port can be listened on again right after Close). Throws 40006 unless
@@ -199,7 +199,7 @@ public:
     // After the peer closed (8): stops sending, hands the OS what it takes
     // now and ends the connection, so the peer reads the end of the stream.
     // State stays 8 and unread data stays readable. Nothing in other states.
-    void StopSending();
+    void StopSending() override;
 
     // While gathering, what SendData queues is kept here and handed to the
     // OS in one write when the gathering ends (BytesToSend counts it; Close
@@ -217,21 +217,21 @@ public:
     [[nodiscard]] QByteArray GetData() override;
 
     // Bytes received and not yet read with GetData.
-    [[nodiscard]] qint64 BytesReceived() const;
+    [[nodiscard]] qint64 BytesReceived() const override;
 
     // Bytes handed to SendData that the OS has not taken yet.
     [[nodiscard]] qint64 BytesToSend() const override;
 
     // Peer address of the current connection, empty when there is none.
-    [[nodiscard]] QString RemoteHostIP() const;
+    [[nodiscard]] QString RemoteHostIP() const override;
     // Peer port of the current (or last) connection.
-    [[nodiscard]] quint16 PeerPort() const { return m_peerPort; }
+    [[nodiscard]] quint16 PeerPort() const override { return m_peerPort; }
 
     // While paused, DataArrival is not raised and at most ReadBufferLimit
     // received bytes are taken from the OS; TCP's flow control then holds
     // the peer. Resuming announces what waits. Lasts across connections.
     void setReceivePaused(bool paused) override;
-    [[nodiscard]] bool ReceivePaused() const { return m_receivePaused; }
+    [[nodiscard]] bool ReceivePaused() const override { return m_receivePaused; }
 
     // OS descriptor of the current connection, -1 when there is none.
     [[nodiscard]] qintptr SocketHandle() const;
@@ -265,12 +265,9 @@ signals:
     void Connected();
     // DataArrival (see Connection) is coalesced: at most one waits at a
     // time, and it is not raised when the bytes were already read by then.
-    // The peer closed the connection, or only its sending side: State is 8.
-    // Unread data stays readable; see CanSend for sending.
-    void PeerClosed();
-    // A connect failed or an open connection broke: State is 9. `number` is
-    // one of WinsockCode, `description` Qt's text for people.
-    void Error(int number, const QString &description);
+    // PeerClosed (see Connection): State is 8; unread data stays readable,
+    // see CanSend for sending. Error (see Connection): State is 9, `number`
+    // one of WinsockCode.
     // BytesSent (see Connection) is emitted directly from Qt's write
     // notification, never from a call here.
 

@@ -316,24 +316,11 @@ void RelayCore::saveSetting(const std::function<void(HubSettings &)> &save)
 
 bool RelayCore::setLineSettings(const LineSettings &line, bool persist)
 {
-    SerialBridge &serial = m_engine->serial();
-    if (Com1->PortOpen()) {
-        if (const QString refused = serial.applyToOpenPort(line); !refused.isEmpty()) {
-            m_boxes->show(QStringLiteral("The serial port refused %1. It keeps its settings.")
-                              .arg(refused),
-                          MessageBoxes::Buttons::Ok);
-            return false;
-        }
+    if (const QString refused = m_engine->setLine(line, persist); !refused.isEmpty()) {
+        m_boxes->show(QStringLiteral("The serial port refused %1. It keeps its settings.").arg(refused),
+                      MessageBoxes::Buttons::Ok);
+        return false;
     }
-    serial.setStoredLine(line);
-    if (persist) {
-        try {
-            m_engine->settings().setLine(line);
-        } catch (const ComponentError &error) {
-            qCWarning(lcApp, "the line settings could not be stored: %s", error.what());
-        }
-    }
-    serial.takeLine(line, "");
     return true;
 }
 

@@ -206,7 +206,7 @@ def check_live_hub(hub_program, prometheus, promtool, folder, timeout):
                and status["serial"]["open"] and status["serial"]["port"] == PORT_NUMBER
                and status["serial"]["bytesReceived"] == 6 and status["serial"]["bytesSent"] == len(TO_DEVICE)
                and status["serial"]["lastReceived"] is not None, json.dumps(status))
-        for path in ("/", "/metrics/x", "/statusx"):
+        for path in ("/metrics/x", "/statusx", "/console.jsx"):
             code = status_of(metrics, path, timeout)
             report("%s gets 404" % path, code == 404, "got %s" % code)
         oversize = (b"GET /metrics HTTP/1.1\r\nHost: x\r\nX-Pad: " + b"a" * (9 * 1024) + b"\r\n\r\n")
