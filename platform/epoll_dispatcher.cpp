@@ -285,7 +285,7 @@ bool EpollDispatcher::processEvents(QEventLoop::ProcessEventsFlags flags)
     // send does not wait afterwards (their handlers may be what the caller
     // waits for), as Qt's own dispatcher does not.
     const bool hadPosted = m_posted.exchange(false);
-    QCoreApplication::sendPostedEvents();
+    startPass(flags);
 
     const bool includeTimers = !(flags & QEventLoop::X11ExcludeTimers);
     const bool includeNotifiers = !(flags & QEventLoop::ExcludeSocketNotifiers);
@@ -317,7 +317,17 @@ bool EpollDispatcher::processEvents(QEventLoop::ProcessEventsFlags flags)
     }
     if (includeTimers)
         any = activateTimers() || any;
-    return any;
+    return finishPass(flags) || any;
+}
+
+void EpollDispatcher::startPass(QEventLoop::ProcessEventsFlags)
+{
+    QCoreApplication::sendPostedEvents();
+}
+
+bool EpollDispatcher::finishPass(QEventLoop::ProcessEventsFlags)
+{
+    return false;
 }
 
 void EpollDispatcher::wakeUp()

@@ -21,9 +21,9 @@ class QSocketNotifier;
 // posted events first, then the ready notifiers, then the timers due.
 //
 // Installed by useRelayEventDispatcher() before the application object
-// exists, for a run without a window (a window's platform plugin brings its
-// own dispatcher, which also delivers the window-system events); QUAYLIGHT_EVENT_DISPATCHER=unix keeps Qt's UNIX dispatcher (for
-// comparing the two in one benchmark run).
+// exists, for a run without a window; the window runs on WindowDispatcher,
+// this one plus the window system's events. QUAYLIGHT_EVENT_DISPATCHER=unix
+// keeps Qt's UNIX dispatcher (for comparing the two in one benchmark run).
 class EpollDispatcher : public QAbstractEventDispatcher
 {
     Q_OBJECT
@@ -46,6 +46,13 @@ public:
 
     void wakeUp() override;
     void interrupt() override;
+
+protected:
+    // The start of a pass: the events posted so far are sent.
+    virtual void startPass(QEventLoop::ProcessEventsFlags flags);
+    // The end of a pass, after the notifiers and timers: true when it
+    // delivered anything.
+    virtual bool finishPass(QEventLoop::ProcessEventsFlags flags);
 
 private:
     using Clock = std::chrono::steady_clock;
