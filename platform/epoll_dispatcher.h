@@ -8,6 +8,7 @@
 #include <chrono>
 #include <cstdint>
 #include <map>
+#include <thread>
 #include <vector>
 
 class QSocketNotifier;
@@ -86,7 +87,8 @@ private:
     void takeWakeUp();
 
     int m_epoll = -1;
-    int m_wake = -1; // eventfd: wakeUp() from any thread
+    int m_wake = -1; // eventfd: wakeUp() from another thread
+    const std::thread::id m_owner = std::this_thread::get_id();
     std::atomic<bool> m_interrupted {false};
     std::atomic<bool> m_wakePending {false}; // written to m_wake and not yet read
     std::atomic<bool> m_posted {false};      // wakeUp() since the last posted events were sent

@@ -5,6 +5,8 @@
 #include "platform/epoll_dispatcher.h"
 #include "support/wait_until.h"
 
+#include <QDir>
+#include <QFile>
 #include <QSocketNotifier>
 #include <QTest>
 #include <QThread>
@@ -35,6 +37,26 @@ void drain(int fd)
     }
 }
 
+// The sum of the counters of this process's eventfd descriptors: what was
+// written to them and not read yet.
+quint64 eventfdCounts()
+{
+    quint64 sum = 0;
+    const QDir fds(QStringLiteral("/proc/self/fd"));
+    for (const QString &fd : fds.entryList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot)) {
+        if (QFile::symLinkTarget(fds.filePath(fd)).contains(QLatin1String("[eventfd]"))) {
+            QFile info(QStringLiteral("/proc/self/fdinfo/") + fd);
+            if (!info.open(QIODevice::ReadOnly))
+                continue;
+            for (const QByteArray &line : info.readAll().split('\n')) {
+                if (line.startsWith("eventfd-count:"))
+                    sum += line.mid(14).trimmed().toULongLong(nullptr, 16);
+            }
+        }
+    }
+    return sum;
+}
+
 } // namespace
 
 class EpollDispatcherTest : public QObject
@@ -46,6 +68,7 @@ private slots:
     void timersFireInOrderAndStop();
     void notifiersFollowReadinessAndEnabling();
     void postedEventsWakeAWaitingPass();
+    void postedOnThisThreadCostNoWake();
     void nestedPassServesEachNotifierOnce();
     void notifierDeletedWhileServed();
 };
@@ -140,6 +163,33 @@ void EpollDispatcherTest::postedEventsWakeAWaitingPass()
     poster.quit();
     poster.wait();
     QVERIFY(posted);
+    QVERIFY(!gaveUp);
+}
+
+// Events posted by the dispatcher's own thread keep the next pass from
+// waiting without a write to the wake descriptor; one posted while the pass
+// is about to block still stops it from waiting.
+void EpollDispatcherTest::postedOnThisThreadCostNoWake()
+{
+    QCoreApplication::processEvents();
+    int delivered = 0;
+    for (int i = 0; i < 10; ++i)
+        QMetaObject::invokeMethod(this, [&] { ++delivered; }, Qt::QueuedConnection);
+    QCOMPARE(eventfdCounts(), quint64(0));
+    QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+    QCOMPARE(delivered, 10);
+
+    bool gaveUp = false;
+    QTimer::singleShot(5000, this, [&] { gaveUp = true; });
+    const auto posting = connect(QAbstractEventDispatcher::instance(), &QAbstractEventDispatcher::aboutToBlock,
+                                 this, [&] {
+                                     QMetaObject::invokeMethod(this, [&] { ++delivered; },
+                                                               Qt::QueuedConnection);
+                                 }, Qt::SingleShotConnection);
+    while (delivered == 10 && !gaveUp)
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+    disconnect(posting);
+    QCOMPARE(delivered, 11);
     QVERIFY(!gaveUp);
 }
 

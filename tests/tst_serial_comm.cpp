@@ -8,6 +8,8 @@
 #include <QRandomGenerator>
 #include <QtTest>
 
+#include <sys/ioctl.h>
+
 
 namespace {
 
@@ -54,6 +56,7 @@ private slots:
     void vanishingDeviceAndReopen_data();
     void vanishingDeviceAndReopen();
     void receivePause();
+    void writtenInTheCall();
 };
 
 // Echoed back as it arrives, in reads of at most InputLen, one event at a
@@ -210,6 +213,33 @@ void TestSerialComm::receivePause()
     comm.setReceivePaused(false);
     QTRY_COMPARE(got.size(), sent.size());
     QVERIFY(got == sent);
+}
+
+// What the device takes is written before setOutput returns, with no pass
+// of the event queue; the Send event still comes from the loop afterwards.
+// What it does not take waits and follows in order.
+void TestSerialComm::writtenInTheCall()
+{
+    Rig rig;
+    SerialComm &comm = rig.comm;
+    comm.setSThreshold(1);
+    comm.setPortOpen(true);
+    rig.pty.setReading(false);
+    int waiting = 0;
+    comm.setOutput("at once");
+    QCOMPARE(::ioctl(rig.pty.masterFd(), FIONREAD, &waiting), 0);
+    QCOMPARE(waiting, 7);
+    QCOMPARE(comm.OutBufferCount(), 0);
+    QVERIFY(rig.events.isEmpty());
+    QTRY_COMPARE(rig.events, QList<int> {CommEventCode::Send});
+
+    const QByteArray more = randomBytes(256 * 1024, 9);
+    comm.setOutput(more); // more than the pty holds
+    QVERIFY(comm.OutBufferCount() > 0);
+    rig.pty.setReading(true);
+    QTRY_COMPARE_WITH_TIMEOUT(rig.pty.received().size(), 7 + more.size(), 20000);
+    QCOMPARE(rig.pty.received(), QByteArray("at once") + more);
+    QTRY_COMPARE(comm.OutBufferCount(), 0);
 }
 
 QTEST_GUILESS_MAIN(TestSerialComm)
