@@ -8,6 +8,7 @@
 #include <QRandomGenerator>
 #include <QtTest>
 
+#include <poll.h>
 #include <sys/ioctl.h>
 
 
@@ -227,6 +228,10 @@ void TestSerialComm::writtenInTheCall()
     rig.pty.setReading(false);
     int waiting = 0;
     comm.setOutput("at once");
+    // The pty hands the bytes to its master in a kernel worker: wait for
+    // them there, outside the event loop.
+    pollfd master {rig.pty.masterFd(), POLLIN, 0};
+    QCOMPARE(::poll(&master, 1, 5000), 1);
     QCOMPARE(::ioctl(rig.pty.masterFd(), FIONREAD, &waiting), 0);
     QCOMPARE(waiting, 7);
     QCOMPARE(comm.OutBufferCount(), 0);
