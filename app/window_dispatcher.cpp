@@ -34,7 +34,7 @@ void WindowDispatcher::wakeUp()
 {
     // Only other threads can have filled the platform's own queue (the X
     // reader); the relay's thread wakes its dispatcher for posted events.
-    if (std::this_thread::get_id() != m_owner)
+    if (!onOwnThread())
         m_foreignWake.store(true);
     EpollDispatcher::wakeUp();
 }

@@ -4,7 +4,6 @@
 
 #include <atomic>
 #include <memory>
-#include <thread>
 
 class QPlatformIntegration;
 struct xcb_connection_t;
@@ -46,7 +45,6 @@ private:
     // Looks at the platform once the GUI application has one.
     void attach();
 
-    const std::thread::id m_owner = std::this_thread::get_id();
     QPlatformIntegration *m_integration = nullptr;
     std::unique_ptr<QAbstractEventDispatcher> m_platform;
     bool m_platformEveryPass = false; // an unknown platform dispatcher: every pass

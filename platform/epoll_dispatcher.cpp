@@ -339,7 +339,7 @@ void EpollDispatcher::wakeUp()
     // This thread never waits while it posts: the next pass sees the flag
     // and does not wait, which costs no system call (a write and a read of
     // the wake descriptor per posted event otherwise).
-    if (std::this_thread::get_id() == m_owner)
+    if (onOwnThread())
         return;
     // One write per wake-up however many events are posted before it is seen.
     if (m_wakePending.exchange(true))

@@ -49,6 +49,8 @@ public:
     void interrupt() override;
 
 protected:
+    // Whether the caller runs on the thread this dispatcher serves.
+    [[nodiscard]] bool onOwnThread() const { return std::this_thread::get_id() == m_owner; }
     // The start of a pass: the events posted so far are sent.
     virtual void startPass(QEventLoop::ProcessEventsFlags flags);
     // The end of a pass, after the notifiers and timers: true when it
