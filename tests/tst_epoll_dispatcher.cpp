@@ -37,22 +37,15 @@ void drain(int fd)
     }
 }
 
-// The sum of the counters of this process's eventfd descriptors: what was
-// written to them and not read yet.
+// What was written to this process's eventfd descriptors and not read yet.
 quint64 eventfdCounts()
 {
     quint64 sum = 0;
-    const QDir fds(QStringLiteral("/proc/self/fd"));
-    for (const QString &fd : fds.entryList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot)) {
-        if (QFile::symLinkTarget(fds.filePath(fd)).contains(QLatin1String("[eventfd]"))) {
-            QFile info(QStringLiteral("/proc/self/fdinfo/") + fd);
-            if (!info.open(QIODevice::ReadOnly))
-                continue;
-            for (const QByteArray &line : info.readAll().split('\n')) {
-                if (line.startsWith("eventfd-count:"))
-                    sum += line.mid(14).trimmed().toULongLong(nullptr, 16);
-            }
-        }
+    const QDir infos(QStringLiteral("/proc/self/fdinfo"));
+    for (const QString &fd : infos.entryList(QDir::Files)) {
+        QFile info(infos.filePath(fd));
+        for (const QByteArray &line : info.open(QIODevice::ReadOnly) ? info.readAll().split('\n') : QByteArrayList())
+            sum += line.startsWith("eventfd-count:") ? line.mid(14).trimmed().toULongLong(nullptr, 16) : 0;
     }
     return sum;
 }
