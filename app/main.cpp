@@ -63,8 +63,8 @@ int main(int argc, char *argv[])
     for (int i = 0; i < argc; ++i)
         arguments.append(QString::fromLocal8Bit(argv[i]));
     const CommandLine options = parseCommandLine(arguments);
-    // Before the application object exists. The window's platform brings
-    // a dispatcher of its own that also delivers its window-system events.
+    // Before the application object exists; the window module installs the
+    // same dispatcher with the window system's events added.
     if (options.action == CommandLine::Action::Run && options.headless)
         useRelayEventDispatcher();
     switch (options.action) {

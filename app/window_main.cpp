@@ -5,6 +5,7 @@
 #include "app/display_probe.h"
 #include "app/event_log.h"
 #include "app/qt_message_boxes.h"
+#include "app/window_dispatcher.h"
 #include "app/relay_window.h"
 #include "app/startup.h"
 #include "monitor/metrics_server.h"
@@ -25,6 +26,9 @@ extern "C" Q_DECL_EXPORT int quaylightRunWindow(int *argc, char **argv,
         std::fputs("quaylight: no display: use --headless or run under a virtual display\n", stderr);
         return 2;
     }
+    // Before the application object: the window runs on the relay's own
+    // dispatcher, which also delivers the window system's events.
+    useWindowEventDispatcher();
     QApplication app(*argc, argv);
     QApplication::setApplicationName(QStringLiteral("Quaylight"));
     QApplication::setApplicationVersion(QStringLiteral(QUAYLIGHT_VERSION));

@@ -22,6 +22,8 @@ Measured per repetition (medians of the repetitions are printed):
   round trip                 64-byte and 5000-byte messages, p50/p99/max us
   gateway fan-out            bench hub only: MB/s at the slowest of 3 receivers
   relay CPU per GiB          /proc/PID/stat utime+stime over the transfer
+  average read at the peer   serial->TCP: bytes per read of the receiving TCP
+                             peer (blocking reads into a 64 MiB buffer)
   device rates               64 B messages at 11,520 B/s (115200 bit/s) and
                              1024 B every 1 ms, each way: relay CPU % of a core
   idle CPU                   hub armed but without traffic, % of one core
@@ -558,6 +560,7 @@ def stream(src, dsts, data, timeout, pid=None, thread=False):
     views = [memoryview(b) for b in bufs]
     got = [0] * len(dsts)
     done_at = [0] * len(dsts)
+    reads = 0  # one receiver: its read calls, for the average read size
     if thread:
         sender = None
         join, go = start_writer_thread(src, data)
@@ -576,6 +579,7 @@ def stream(src, dsts, data, timeout, pid=None, thread=False):
                 try:
                     while got[0] < n:
                         got[0] += d.readinto(view[got[0]:])
+                        reads += 1
                 finally:
                     d.set_blocking(False)
                 done_at[0] = now_ns()
@@ -599,7 +603,8 @@ def stream(src, dsts, data, timeout, pid=None, thread=False):
         if bufs[i][:n] != data:
             raise Corrupt(f"{d.name}: bytes differ from offset "
                           f"{first_difference(bufs[i], data)}")
-    return {"seconds": (t1 - t0) / 1e9, "cpu_ticks": cpu1 - cpu0}
+    return {"seconds": (t1 - t0) / 1e9, "cpu_ticks": cpu1 - cpu0,
+            "read_bytes": n / reads if reads else None}
 
 
 def _receive_many(dsts, views, got, done_at, n):
@@ -1067,7 +1072,8 @@ class SocatLauncher(PeerLauncher):
     name = "socat"
 
     def argv(self, port, pty_path, base):
-        return ["socat", f"TCP-LISTEN:{port},bind=127.0.0.1,reuseaddr", f"FILE:{pty_path},rawer"]
+        return ["socat", f"TCP-LISTEN:{port},bind=127.0.0.1,reuseaddr",
+                f"FILE:{pty_path},rawer,echo=0,b19200"]
 
 
 class Ser2netLauncher(PeerLauncher):
@@ -1127,6 +1133,8 @@ class Bench:
     def _result(self, r):
         self.verified += len(self.data)
         out = {"mbps": len(self.data) / r["seconds"] / 1e6}
+        if r.get("read_bytes"):
+            out["read_kb"] = r["read_bytes"] / 1000
         if r["cpu_ticks"] is not None:
             out["cpu_per_gib"] = r["cpu_ticks"] / CLK_TCK / (len(self.data) / GiB)
         return out
@@ -1462,6 +1470,9 @@ def build_rows(res, mode):
             check(vs_socat(f"{key}.mbps"), 1.0, False))
         row(f"relay CPU s/GiB, {label}", f"{key}.cpu_per_gib", None, "<= 1.0 x socat",
             check(vs_socat(f"{key}.cpu_per_gib"), 1.0, True), cpu=True)
+        # What each read of the receiving peer found waiting: how the relay
+        # cut the stream into sends (small sends, more wake-ups each way).
+        row(f"average read at the TCP peer, KB, {label}", f"{key}.read_kb")
     row("TCP->serial, MB/s", "to_serial.mbps", raw_ts, ">= 1.0 x socat",
         check(vs_socat("to_serial.mbps"), 1.0, False))
     row("relay CPU s/GiB, TCP->serial", "to_serial.cpu_per_gib", None, "<= 1.0 x socat",

@@ -285,17 +285,20 @@ bool EpollDispatcher::processEvents(QEventLoop::ProcessEventsFlags flags)
     // send does not wait afterwards (their handlers may be what the caller
     // waits for), as Qt's own dispatcher does not.
     const bool hadPosted = m_posted.exchange(false);
-    QCoreApplication::sendPostedEvents();
+    startPass(flags);
 
     const bool includeTimers = !(flags & QEventLoop::X11ExcludeTimers);
     const bool includeNotifiers = !(flags & QEventLoop::ExcludeSocketNotifiers);
-    // An event posted from here on writes the wake descriptor, so waiting
-    // cannot miss it.
+    // An event posted from another thread from here on writes the wake
+    // descriptor, so waiting cannot miss it; one posted by this thread (a
+    // handler of aboutToBlock) is seen before the wait.
     const bool wait = (flags & QEventLoop::WaitForMoreEvents) && !hadPosted && !m_interrupted.load();
     int timeout = 0;
     if (wait) {
         timeout = includeTimers ? timerWait() : -1;
         emit aboutToBlock();
+        if (m_posted.load() || m_interrupted.load())
+            timeout = 0;
     }
     applyChanges();
     int count = ::epoll_wait(m_epoll, m_events, MaxEvents, timeout);
@@ -317,12 +320,27 @@ bool EpollDispatcher::processEvents(QEventLoop::ProcessEventsFlags flags)
     }
     if (includeTimers)
         any = activateTimers() || any;
-    return any;
+    return finishPass(flags) || any;
+}
+
+void EpollDispatcher::startPass(QEventLoop::ProcessEventsFlags)
+{
+    QCoreApplication::sendPostedEvents();
+}
+
+bool EpollDispatcher::finishPass(QEventLoop::ProcessEventsFlags)
+{
+    return false;
 }
 
 void EpollDispatcher::wakeUp()
 {
     m_posted.store(true);
+    // This thread never waits while it posts: the next pass sees the flag
+    // and does not wait, which costs no system call (a write and a read of
+    // the wake descriptor per posted event otherwise).
+    if (onOwnThread())
+        return;
     // One write per wake-up however many events are posted before it is seen.
     if (m_wakePending.exchange(true))
         return;

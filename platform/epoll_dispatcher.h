@@ -8,6 +8,7 @@
 #include <chrono>
 #include <cstdint>
 #include <map>
+#include <thread>
 #include <vector>
 
 class QSocketNotifier;
@@ -21,9 +22,9 @@ class QSocketNotifier;
 // posted events first, then the ready notifiers, then the timers due.
 //
 // Installed by useRelayEventDispatcher() before the application object
-// exists, for a run without a window (a window's platform plugin brings its
-// own dispatcher, which also delivers the window-system events); QUAYLIGHT_EVENT_DISPATCHER=unix keeps Qt's UNIX dispatcher (for
-// comparing the two in one benchmark run).
+// exists, for a run without a window; the window runs on WindowDispatcher,
+// this one plus the window system's events. QUAYLIGHT_EVENT_DISPATCHER=unix
+// keeps Qt's UNIX dispatcher (for comparing the two in one benchmark run).
 class EpollDispatcher : public QAbstractEventDispatcher
 {
     Q_OBJECT
@@ -46,6 +47,15 @@ public:
 
     void wakeUp() override;
     void interrupt() override;
+
+protected:
+    // Whether the caller runs on the thread this dispatcher serves.
+    [[nodiscard]] bool onOwnThread() const { return std::this_thread::get_id() == m_owner; }
+    // The start of a pass: the events posted so far are sent.
+    virtual void startPass(QEventLoop::ProcessEventsFlags flags);
+    // The end of a pass, after the notifiers and timers: true when it
+    // delivered anything.
+    virtual bool finishPass(QEventLoop::ProcessEventsFlags flags);
 
 private:
     using Clock = std::chrono::steady_clock;
@@ -79,7 +89,8 @@ private:
     void takeWakeUp();
 
     int m_epoll = -1;
-    int m_wake = -1; // eventfd: wakeUp() from any thread
+    int m_wake = -1; // eventfd: wakeUp() from another thread
+    const std::thread::id m_owner = std::this_thread::get_id();
     std::atomic<bool> m_interrupted {false};
     std::atomic<bool> m_wakePending {false}; // written to m_wake and not yet read
     std::atomic<bool> m_posted {false};      // wakeUp() since the last posted events were sent

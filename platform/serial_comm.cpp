@@ -473,9 +473,27 @@ void SerialComm::setOutput(const QByteArray &data)
         throw ComponentError(CommCode::PortNotOpen, QStringLiteral("The port is not open"));
     if (data.isEmpty())
         return;
+    const bool idle = m_port->bytesToWrite() == 0;
     m_port->write(data); // buffered by QSerialPort, written as the device takes it
     if (m_sThreshold > 0 && m_port->bytesToWrite() >= m_sThreshold)
         m_sendArmed = true;
+    if (idle)
+        writeNow();
+}
+
+// What the device takes leaves at once, as a socket's send does, instead of
+// after a pass in which the port's write notifier reports the room and a
+// second in which it reports the write: the notifier is switched on and off
+// again before the loop waits, which costs the epoll set nothing. What the
+// device does not take waits for the notifier, as before; the progress event
+// is posted, never raised inside this call, and a failed write is judged
+// when the loop tries it again.
+void SerialComm::writeNow()
+{
+    const QScopedValueRollback handingOver(m_handingOver, true);
+    const QScopedValueRollback writing(m_writingNow, true);
+    m_port->flush(); // writes what the device takes now
+    m_port->flush(); // reports it; the notifier goes off when nothing is left
 }
 
 QByteArray SerialComm::Input()
@@ -575,6 +593,12 @@ void SerialComm::onPortError(int error)
     // Failures while opening are judged by setPortOpen itself.
     if (error == QSerialPort::NoError || m_opening || !m_port->isOpen())
         return;
+    if (m_writingNow) {
+        // The bytes stay queued with the write notifier on: the loop's
+        // next try meets the failure again and judges it there.
+        m_port->clearError();
+        return;
+    }
     switch (error) {
     case QSerialPort::ResourceError:
         // EIO/EBADF: QSerialPort would report it again and again until

@@ -194,7 +194,8 @@ public:
     void closeHandingOver();
     [[nodiscard]] bool PortOpen() const;
 
-    // Queues bytes for the device; never blocks. Throws 8018 when closed.
+    // Queues bytes for the device; never blocks. What the device takes now
+    // is written before this returns. Throws 8018 when closed.
     void setOutput(const QByteArray &data);
 
     // At most InputLen received bytes, removed from the queue. Bytes that a
@@ -248,6 +249,8 @@ private:
     [[nodiscard]] qint64 unread() const { return m_received.size() - m_readPos; }
     void onBytesWritten(qint64 bytes);
     void onPortError(int error);
+    // Writes what the device takes now, inside the call that handed it over.
+    void writeNow();
     void onRetryTimeout();
     void deviceLost();
     void setLine(const LineSettings &line, const QString &what);
@@ -290,6 +293,7 @@ private:
     quint64 m_generation = 0;
     EventGate m_gate;            // at most one delivery posted; its handler running
     bool m_handingOver = false;  // closeHandingOver is flushing the output
+    bool m_writingNow = false;   // setOutput is writing to the device
     bool m_receiveWanted = false; // bytes arrived (or stayed) since the last receive event
     bool m_sendArmed = false;    // the output buffer reached SThreshold
     bool m_opening = false;      // inside setPortOpen(true): errors are judged there

@@ -5,6 +5,8 @@
 #include "platform/epoll_dispatcher.h"
 #include "support/wait_until.h"
 
+#include <QDir>
+#include <QFile>
 #include <QSocketNotifier>
 #include <QTest>
 #include <QThread>
@@ -35,6 +37,19 @@ void drain(int fd)
     }
 }
 
+// What was written to this process's eventfd descriptors and not read yet.
+quint64 eventfdCounts()
+{
+    quint64 sum = 0;
+    const QDir infos(QStringLiteral("/proc/self/fdinfo"));
+    for (const QString &fd : infos.entryList(QDir::Files)) {
+        QFile info(infos.filePath(fd));
+        for (const QByteArray &line : info.open(QIODevice::ReadOnly) ? info.readAll().split('\n') : QByteArrayList())
+            sum += line.startsWith("eventfd-count:") ? line.mid(14).trimmed().toULongLong(nullptr, 16) : 0;
+    }
+    return sum;
+}
+
 } // namespace
 
 class EpollDispatcherTest : public QObject
@@ -46,6 +61,7 @@ private slots:
     void timersFireInOrderAndStop();
     void notifiersFollowReadinessAndEnabling();
     void postedEventsWakeAWaitingPass();
+    void postedOnThisThreadCostNoWake();
     void nestedPassServesEachNotifierOnce();
     void notifierDeletedWhileServed();
 };
@@ -140,6 +156,37 @@ void EpollDispatcherTest::postedEventsWakeAWaitingPass()
     poster.quit();
     poster.wait();
     QVERIFY(posted);
+    QVERIFY(!gaveUp);
+}
+
+// Events posted by the dispatcher's own thread keep the next pass from
+// waiting without a write to the wake descriptor; one posted while the pass
+// is about to block still stops it from waiting.
+void EpollDispatcherTest::postedOnThisThreadCostNoWake()
+{
+    QCoreApplication::processEvents();
+    int delivered = 0;
+    for (int i = 0; i < 10; ++i)
+        QMetaObject::invokeMethod(this, [&] { ++delivered; }, Qt::QueuedConnection);
+    const quint64 written = eventfdCounts();
+    QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+    QCOMPARE(delivered, 10);
+    QCOMPARE(written, quint64(0));
+
+    bool gaveUp = false;
+    QTimer guard; // gone with this function, whatever fails
+    guard.setSingleShot(true);
+    connect(&guard, &QTimer::timeout, this, [&] { gaveUp = true; });
+    guard.start(5000);
+    const auto posting = connect(QAbstractEventDispatcher::instance(), &QAbstractEventDispatcher::aboutToBlock,
+                                 this, [&] {
+                                     QMetaObject::invokeMethod(this, [&] { ++delivered; },
+                                                               Qt::QueuedConnection);
+                                 }, Qt::SingleShotConnection);
+    while (delivered == 10 && !gaveUp)
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+    disconnect(posting);
+    QCOMPARE(delivered, 11);
     QVERIFY(!gaveUp);
 }
 

@@ -41,6 +41,20 @@ QProcessEnvironment withoutDisplay(const QString &stateDir)
     env.insert(QStringLiteral("XDG_STATE_HOME"), stateDir);
     return env;
 }
+// Whether process `pid` holds an epoll set: the relay's dispatcher keeps
+// one, Qt's own dispatchers do not.
+bool holdsEpollSet(qint64 pid)
+{
+    const QString folder = QStringLiteral("/proc/%1/fd/").arg(pid);
+    for (const QString &fd : QDir(folder).entryList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot)) {
+        char target[64] = {};
+        if (::readlink(QFile::encodeName(folder + fd).constData(), target, sizeof target - 1) > 0
+            && std::strcmp(target, "anon_inode:[eventpoll]") == 0)
+            return true;
+    }
+    return false;
+}
+
 } // namespace
 
 // The built program: its command line, a run end to end with and without its
@@ -194,6 +208,9 @@ void ProgramTest::relaysBothWaysAndEndsCleanlyOnSignal()
     QVERIFY2(waitUntil([&] { return (match = listening.match(QString::fromUtf8(readLog()))).hasMatch(); },
                        10000),
              log.constData());
+
+    // With or without a window, the relay runs on its own event dispatcher.
+    QVERIFY(holdsEpollSet(program.processId()));
 
     // The device's lock file is there while the port is open, gone after.
     const QString lock = QStringLiteral("/var/lock/LCK..")

@@ -1,9 +1,11 @@
 // The window over the relay core: its startup layout, the controls mirroring
-// the core both ways, the caption, the busy pointer and the port list.
+// the core both ways, the caption, the busy pointer and the port list; the
+// window's event dispatcher (window-system events, nested loops).
 
 #include "app/relay_window.h"
 #include "app/settings_dialog.h"
 #include "app/twips.h"
+#include "app/window_dispatcher.h"
 #include "platform/winsock.h"
 #include "relay/colours.h"
 #include "relay/control.h"
@@ -21,11 +23,13 @@
 #include <QSslSocket>
 #include <QTemporaryDir>
 #include <QTimer>
+#include <QWindow>
 #include <QGuiApplication>
 #include <QLineEdit>
 #include <QListWidget>
 #include <QPushButton>
 #include <QTest>
+#include <qpa/qwindowsysteminterface.h>
 
 namespace {
 
@@ -48,6 +52,8 @@ private slots:
     void mirrorsBothWays();
     void scanRestoresPointerAndKeyboardSelects();
     void settingsTurnTlsOnAtOnce();
+    void windowSystemEventsInTheirPass();
+    void modalBoxKeepsTheRelayRunning();
 };
 
 // The startup layout shows the serial bridge and the TCP/IP Server only, in
@@ -205,6 +211,73 @@ void RelayWindowTest::settingsTurnTlsOnAtOnce()
     QVERIFY(encrypted.wait(5000));
     sealed.write("sealed");
     QTRY_COMPARE(hub.device.received(), QByteArray("in clear") + "sealed");
+}
+
+// The window runs on the relay's dispatcher, which delivers the events the
+// platform queues in the pass they were queued for, holds input back from a
+// pass that excludes it, and (X11) reads what the X server sends.
+void RelayWindowTest::windowSystemEventsInTheirPass()
+{
+    const bool qtOwn = qEnvironmentVariable("QUAYLIGHT_EVENT_DISPATCHER") == QLatin1String("unix");
+    auto *dispatcher = qobject_cast<WindowDispatcher *>(QAbstractEventDispatcher::instance());
+    QCOMPARE(dispatcher != nullptr, !qtOwn);
+    QLineEdit edit;
+    edit.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&edit));
+    edit.setFocus();
+    QWindow *window = edit.windowHandle();
+    const QSize before = edit.size();
+    const QSize after = before + QSize(31, 17);
+
+    QWindowSystemInterface::handleKeyEvent<QWindowSystemInterface::AsynchronousDelivery>(
+        window, QEvent::KeyPress, Qt::Key_Q, Qt::NoModifier, QStringLiteral("q"));
+    QWindowSystemInterface::handleGeometryChange<QWindowSystemInterface::AsynchronousDelivery>(
+        window, QRect(window->position(), after));
+    QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents);
+    QCOMPARE(edit.size(), after);
+    QCOMPARE(edit.text(), QString());
+    QCoreApplication::processEvents();
+    QCOMPARE(edit.text(), QStringLiteral("q"));
+
+    if (QGuiApplication::platformName() == QLatin1String("xcb") && dispatcher) {
+        // The X server's answer comes through the platform's reader thread.
+        QCOMPARE(dispatcher->platformHelper(), QByteArray("QXcbUnixEventDispatcher"));
+        const QSize third = before + QSize(57, 9);
+        window->resize(third);
+        QTRY_COMPARE(edit.size(), third);
+    } else if (dispatcher) {
+        QCOMPARE(dispatcher->platformHelper(), QByteArray());
+    }
+}
+
+// A modal box's own event loop goes on relaying, and a key from the window
+// system closes it.
+void RelayWindowTest::modalBoxKeepsTheRelayRunning()
+{
+    Shown shown;
+    auto &[hub, core, window] = shown;
+    QVERIFY(hub.openSerial());
+    const std::unique_ptr<Peer> peer = hub.connectToListener(0);
+    QVERIFY(peer);
+    QMessageBox box(QMessageBox::Information, QStringLiteral("Quaylight"), QStringLiteral("modal"),
+                    QMessageBox::Ok, &window);
+    QByteArray seenInBox;
+    QTimer watch; // runs in the box's loop
+    connect(&watch, &QTimer::timeout, &box, [&] {
+        if (seenInBox.isNull()) {
+            seenInBox = "";
+            hub.device.send(QByteArray(3000, 'm'));
+            peer->send("to device");
+        } else if (peer->received.size() == 3000 && hub.device.received() == "to device") {
+            seenInBox = peer->received;
+            QWindowSystemInterface::handleKeyEvent<QWindowSystemInterface::AsynchronousDelivery>(
+                box.windowHandle(), QEvent::KeyPress, Qt::Key_Escape, Qt::NoModifier);
+        }
+    });
+    watch.start(5);
+    QTimer::singleShot(10000, &box, &QMessageBox::reject); // a stuck relay fails below
+    box.exec();
+    QCOMPARE(seenInBox, QByteArray(3000, 'm'));
 }
 
 QTEST_MAIN(RelayWindowTest)

@@ -8,6 +8,9 @@
 #include <QRandomGenerator>
 #include <QtTest>
 
+#include <poll.h>
+#include <sys/ioctl.h>
+
 
 namespace {
 
@@ -54,6 +57,7 @@ private slots:
     void vanishingDeviceAndReopen_data();
     void vanishingDeviceAndReopen();
     void receivePause();
+    void writtenInTheCall();
 };
 
 // Echoed back as it arrives, in reads of at most InputLen, one event at a
@@ -210,6 +214,28 @@ void TestSerialComm::receivePause()
     comm.setReceivePaused(false);
     QTRY_COMPARE(got.size(), sent.size());
     QVERIFY(got == sent);
+}
+
+// What the device takes is written before setOutput returns, with no pass
+// of the event queue; the Send event still comes from the loop afterwards.
+void TestSerialComm::writtenInTheCall()
+{
+    Rig rig;
+    SerialComm &comm = rig.comm;
+    comm.setSThreshold(1);
+    comm.setPortOpen(true);
+    rig.pty.setReading(false);
+    int waiting = 0;
+    comm.setOutput("at once");
+    // The pty hands the bytes to its master in a kernel worker: wait for
+    // them there, outside the event loop.
+    pollfd master {rig.pty.masterFd(), POLLIN, 0};
+    QCOMPARE(::poll(&master, 1, 5000), 1);
+    QCOMPARE(::ioctl(rig.pty.masterFd(), FIONREAD, &waiting), 0);
+    QCOMPARE(waiting, 7);
+    QCOMPARE(comm.OutBufferCount(), 0);
+    QVERIFY(rig.events.isEmpty());
+    QTRY_COMPARE(rig.events, QList<int> {CommEventCode::Send});
 }
 
 QTEST_GUILESS_MAIN(TestSerialComm)
