@@ -166,6 +166,15 @@ Engine::PeerRefusal Engine::addPeer(int index, Connection &connection)
         ++owner.refused;
         return PeerRefusal::NotAllowed;
     }
+    // A listener that speaks TLS only takes no peer in clear, whatever
+    // carries it, and with a client CA none without a checked certificate.
+    if (m_tls.enabled
+        && (connection.Security().isEmpty() || (!m_tls.clientCa.isEmpty() && connection.PeerSubject().isEmpty()))) {
+        qCWarning(lcNet, "%s: peer %s refused, the listener speaks TLS only%s", endpointName(index),
+                  qUtf8Printable(who), m_tls.clientCa.isEmpty() ? "" : " with a client certificate");
+        ++owner.refused;
+        return PeerRefusal::NotSecure;
+    }
     if (!keepsListening(index)) {
         // The listener's own socket takes the one peer of ServerPeers=1;
         // a further peer is over the limit however few are connected.
@@ -514,9 +523,12 @@ QList<Engine::StoppedListener> Engine::reloadTls()
         }
         bool any = false;
         for (const auto &peer : endpoint->peers) {
-            if (peer->hasSocket() && plain(peer->socket())) {
-                closed(peer->socket());
-                peer->socket().Close();
+            if (peer->hasSocket() ? plain(peer->socket())
+                                  : peer->connected() && peer->connection().Security().isEmpty()) {
+                qCInfo(lcNet, "%s: plain peer %s:%u closed, the listener speaks TLS only now",
+                       endpointName(index), qUtf8Printable(peer->connection().RemoteHostIP()),
+                       unsigned(peer->connection().PeerPort()));
+                peer->connection().Close();
                 any = true;
             }
         }

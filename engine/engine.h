@@ -103,11 +103,12 @@ public:
     // ComponentError when the request was withdrawn.
     void acceptPeer(int index, qint32 requestID);
     // Why a peer over another transport was not taken.
-    enum class PeerRefusal { None, NotListening, NotAllowed, Full };
+    enum class PeerRefusal { None, NotListening, NotAllowed, NotSecure, Full };
     // Takes `connection` (a browser's terminal, say) as a further peer of
     // listener `index` (a row that shares peers), under the rules a TCP peer
     // meets: the listener listens, AllowedPeers names the address, the peer
-    // limit (or ServerPeersKickOldest). Counted and logged as a TCP peer;
+    // limit (or ServerPeersKickOldest), and TLS when the listener speaks TLS
+    // only (with a certificate when it asks for one). Counted and logged as a TCP peer;
     // refused, nothing is done to it. Once it is let go, peerReleased.
     PeerRefusal addPeer(int index, Connection &connection);
     // Tick: peers of `index` that closed get no more bytes and are let go

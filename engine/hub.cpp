@@ -205,15 +205,17 @@ bool Hub::acceptConnection(int index, qint32 requestID)
 {
     if (!isEndpoint(index))
         return false;
-    if (keepsListening(index)) {
-        // The listener goes on listening: the peer becomes a connection of
-        // the endpoint.
+    // A listener that goes on listening makes the peer a connection of the
+    // endpoint. So does one whose own socket would take it while a peer
+    // over another transport (a browser's terminal) holds its one place:
+    // the newcomer then meets the peer limit as any further peer does.
+    if (keepsListening(index) || endpoint(index).connectedPeers() > 0) {
         try {
             acceptPeer(index, requestID);
         } catch (const ComponentError &) {
             return false; // the peer withdrew before we took it
         }
-        return true;
+        return keepsListening(index); // else the own socket took nothing
     }
     Winsock &socket = endpoint(index).socket();
     if (socket.State() != Winsock::sckClosed)

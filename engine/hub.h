@@ -82,7 +82,8 @@ public:
     void serve();
     // Accepts connection request `requestID` on listener `index`, as a
     // further peer while it goes on listening, else on its own socket (the
-    // socket's previous connection closed). False when the peer withdrew.
+    // socket's previous connection closed). False when the peer withdrew,
+    // and when the own socket took nothing (a further peer holds its place).
     bool acceptConnection(int index, qint32 requestID);
     // The peer of `index` closed its connection (logged).
     void connectionClosed(int index);

@@ -172,6 +172,9 @@ void Console::openTerminal(QWebSocket *socket, QTcpSocket *transport, const QStr
     case Engine::PeerRefusal::NotAllowed:
         why = QStringLiteral("not in AllowedPeers");
         break;
+    case Engine::PeerRefusal::NotSecure:
+        why = QStringLiteral("the TCP/IP Server speaks TLS only");
+        break;
     case Engine::PeerRefusal::Full:
         why = QStringLiteral("the TCP/IP Server takes no more peers");
         break;

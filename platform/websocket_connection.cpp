@@ -2,6 +2,7 @@
 
 #include "platform/component_error.h"
 #include "platform/log_categories.h"
+#include "platform/tls_listener.h"
 #include "platform/winsock.h"
 
 #include <QSslCertificate>
@@ -148,6 +149,11 @@ void WebSocketConnection::Abort()
     m_state = 0;
     if (m_socket)
         m_socket->abort();
+}
+
+QString WebSocketConnection::Security() const
+{
+    return m_transport ? Tls::describe(*m_transport) : QString();
 }
 
 QString WebSocketConnection::PeerSubject() const

@@ -45,7 +45,7 @@ public:
     [[nodiscard]] QString RemoteHostIP() const override { return m_address; }
     [[nodiscard]] quint16 PeerPort() const override { return m_port; }
     [[nodiscard]] QString PeerSubject() const override;
-    [[nodiscard]] QString Security() const override { return {}; }
+    [[nodiscard]] QString Security() const override;
 
     // Closes it with a WebSocket close code and a reason the browser shows.
     void closeWith(int code, const QString &reason);

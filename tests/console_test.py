@@ -17,6 +17,7 @@ import json
 import os
 import re
 import select
+import signal
 import socket
 import ssl
 import sys
@@ -418,6 +419,55 @@ def run_refusals(program, timeout):
                refusal == (1008, "a client certificate is needed for the terminal"), repr(refusal))
 
 
+async def single_place(hub, web, port, timeout):
+    async with websockets.connect("ws://127.0.0.1:%d/hubs//terminal" % web) as ws:
+        wait_for(lambda: b"console: terminal opened" in hub.log, timeout)
+        with socket.create_connection(("127.0.0.1", port), timeout=timeout) as late:
+            late.settimeout(timeout)
+            try:
+                shut = late.recv(100) == b""
+            except ConnectionResetError:
+                shut = True
+        report("a TCP peer is refused while a terminal holds a single-peer listener's place",
+               shut and b"refused, 1 of 1 peers connected" in hub.log, hub.log.decode(errors="replace")[-600:])
+        await ws.send(b"still")
+        report("and the terminal relays on", hub.read_device(5) == b"still")
+
+
+async def switched_to_tls(hub, web, pki, timeout):
+    uri = "ws://127.0.0.1:%d/hubs//terminal" % web
+    async with websockets.connect(uri) as ws:
+        wait_for(lambda: b"console: terminal opened" in hub.log, timeout)
+        with open(os.path.join(hub.folder.name, "config", "Harborcast.ini"), "a") as f:
+            f.write("[tls]\nEnabled=true\nCertificate=%s\nPrivateKey=%s\n" % (pki.path("hub.pem"), pki.path("hub.key")))
+        hub.process.send_signal(signal.SIGUSR2)
+        try:
+            await asyncio.wait_for(ws.recv(), timeout)
+            closed = False
+        except websockets.ConnectionClosed:
+            closed = True
+    report("a terminal in clear is closed when the listener turns to TLS only",
+           closed and b"closed, the listener speaks TLS only now" in hub.log, hub.log.decode(errors="replace")[-600:])
+    refusal = await closed_with(uri, timeout)
+    report("then a terminal over a plain console is refused",
+           refusal == (1008, "the TCP/IP Server speaks TLS only"), repr(refusal))
+
+
+def run_terminal_rules(program, timeout):
+    """A terminal meets what a TCP peer meets: the one place of a single-peer
+    listener, and a listener that speaks TLS only."""
+    with Hub(program, False, timeout, extra=["--metrics", "127.0.0.1:0"],
+             settings="[monitor]\nTerminal=open\n") as hub:
+        port = hub.port()
+        asyncio.run(single_place(hub, metrics_port(hub), port, timeout))
+    with tempfile.TemporaryDirectory(prefix="quaylight-console-") as folder:
+        pki = Pki(folder)
+        with Hub(program, False, timeout, extra=["--metrics", "127.0.0.1:0"],
+                 settings="[monitor]\nTerminal=open\n[network]\nServerPeers=keep\n") as hub:
+            hub.port()
+            asyncio.run(switched_to_tls(hub, metrics_port(hub), pki, timeout))
+
+
 def devices_run(program, names, timeout, extra=None, settings=""):
     """A --devices run of one pty per name; `extra` adds lines to sections."""
     folder = tempfile.mkdtemp(prefix="quaylight-console-")
@@ -509,7 +559,7 @@ def main():
     parser.add_argument("--hub", required=True, help="the quaylight program")
     parser.add_argument("--timeout", type=float, default=10.0, help="seconds any one step may take")
     args = parser.parse_args()
-    for run in (run_plain, run_control, run_refusals, run_devices, run_slow_subscriber):
+    for run in (run_terminal_rules, run_plain, run_control, run_refusals, run_devices, run_slow_subscriber):
         try:
             run(args.hub, args.timeout)
         except Exception as error:  # one run failing must not hide the others
