@@ -429,7 +429,8 @@ async def single_place(hub, web, port, timeout):
             except ConnectionResetError:
                 shut = True
         report("a TCP peer is refused while a terminal holds a single-peer listener's place",
-               shut and b"refused, 1 of 1 peers connected" in hub.log, hub.log.decode(errors="replace")[-600:])
+               shut and wait_for(lambda: b"refused, 1 of 1 peers connected" in hub.log, timeout),
+               hub.log.decode(errors="replace")[-600:])
         await ws.send(b"still")
         report("and the terminal relays on", hub.read_device(5) == b"still")
 
@@ -446,6 +447,8 @@ async def switched_to_tls(hub, web, pki, timeout):
             closed = False
         except websockets.ConnectionClosed:
             closed = True
+        except asyncio.TimeoutError:
+            closed = False
     report("a terminal in clear is closed when the listener turns to TLS only",
            closed and b"closed, the listener speaks TLS only now" in hub.log, hub.log.decode(errors="replace")[-600:])
     refusal = await closed_with(uri, timeout)
