@@ -27,17 +27,20 @@ uint32_t eventsOf(const QSocketNotifier *read, const QSocketNotifier *write,
     return (read ? ReadEvents : 0) | (write ? WriteEvents : 0) | (exception ? ExceptionEvents : 0);
 }
 
-// Puts `fd` in the set with `events`, or changes what it has there. A
-// descriptor number may come back for another file after a close the set
-// never heard of: add what is missing, change what is there.
-void watchInKernel(int epoll, int fd, uint32_t events)
+// Puts `fd` in the set with `events`, or changes what it has there: the
+// first try is the one expected (`present`: the set has it), the other one
+// follows when the kernel says otherwise. A descriptor number may come back
+// for another file after a close the set never heard of.
+void watchInKernel(int epoll, int fd, uint32_t events, bool present)
 {
     epoll_event event {};
     event.events = events;
     event.data.fd = fd;
-    if (::epoll_ctl(epoll, EPOLL_CTL_MOD, fd, &event) == 0)
+    const int first = present ? EPOLL_CTL_MOD : EPOLL_CTL_ADD;
+    if (::epoll_ctl(epoll, first, fd, &event) == 0)
         return;
-    if (errno == ENOENT && ::epoll_ctl(epoll, EPOLL_CTL_ADD, fd, &event) == 0)
+    const int missed = present ? ENOENT : EEXIST;
+    if (errno == missed && ::epoll_ctl(epoll, present ? EPOLL_CTL_ADD : EPOLL_CTL_MOD, fd, &event) == 0)
         return;
     qWarning("EpollDispatcher: cannot watch descriptor %d: %s", fd, strerror(errno));
 }
@@ -108,8 +111,9 @@ void EpollDispatcher::updateWatch(int fd)
     Watch &watch = m_watches[fd];
     const uint32_t events = eventsOf(watch.read, watch.write, watch.exception);
     if (watch.inKernel == 0) {
-        // New to the set: at once, so the next wait sees it however it comes.
-        watchInKernel(m_epoll, fd, events);
+        // New to the set (a notifier switched off leaves it at once): added
+        // at once, so the next wait sees it however it comes.
+        watchInKernel(m_epoll, fd, events, false);
         watch.inKernel = events;
         return;
     }
@@ -129,7 +133,7 @@ void EpollDispatcher::applyChanges()
         it->changed = false;
         const uint32_t events = eventsOf(it->read, it->write, it->exception);
         if (events != it->inKernel) {
-            watchInKernel(m_epoll, fd, events);
+            watchInKernel(m_epoll, fd, events, true);
             it->inKernel = events;
         }
     }
