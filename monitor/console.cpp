@@ -59,12 +59,19 @@ QJsonValue withoutCounters(const QJsonValue &value)
 } // namespace
 
 Console::Console(const MetricsServer::Source &source, QObject *parent)
-    : QObject(parent), m_source(source), m_timer(new QTimer(this))
+    : QObject(parent), m_source(source), m_frameTimer(new QTimer(this)), m_counterTimer(new QTimer(this))
 {
-    // One clock for every subscriber: at most one state and one log frame
-    // each per interval, however often the hubs change.
-    m_timer->setInterval(FrameIntervalMs);
-    connect(m_timer, &QTimer::timeout, this, &Console::tick);
+    // What the hubs say changed goes out one frame interval later, whatever
+    // else changes meanwhile; the counters, which change with every byte and
+    // say nothing, are read once a second.
+    m_frameTimer->setSingleShot(true);
+    m_frameTimer->setInterval(FrameIntervalMs);
+    connect(m_frameTimer, &QTimer::timeout, this, [this] { tick(false); });
+    m_counterTimer->setInterval(CounterIntervalMs);
+    connect(m_counterTimer, &QTimer::timeout, this, [this] {
+        follow();
+        tick(true);
+    });
 }
 
 Console::~Console()
@@ -104,8 +111,10 @@ void Console::openEvents(QWebSocket *socket, const Access &access)
     connect(socket, &QObject::destroyed, this, [this, subscriber] {
         m_subscribers.removeOne(subscriber);
         delete subscriber;
-        if (m_subscribers.isEmpty())
-            m_timer->stop();
+        if (m_subscribers.isEmpty()) {
+            m_frameTimer->stop();
+            m_counterTimer->stop();
+        }
     });
     connect(socket, &QWebSocket::textMessageReceived, this, [this, subscriber](const QString &message) {
         answer(*subscriber, message);
@@ -130,8 +139,34 @@ void Console::openEvents(QWebSocket *socket, const Access &access)
         return;
     qCInfo(lcNet, "console: %s follows the events%s", qUtf8Printable(who(*socket)),
            access.control ? qPrintable(QStringLiteral(" with control (%1)").arg(access.subject)) : "");
-    if (!m_timer->isActive())
-        m_timer->start();
+    follow();
+    if (!m_counterTimer->isActive())
+        m_counterTimer->start();
+}
+
+void Console::follow()
+{
+    // Unique connections: calling this again only adds hubs new since.
+    const auto unique = Qt::UniqueConnection;
+    if (m_source.log)
+        connect(m_source.log, &LogTail::appended, this, &Console::changed, unique);
+    for (const Engine *engine : m_source.hubs()) {
+        connect(engine, &Engine::peersChanged, this, &Console::changed, unique);
+        connect(engine, &Engine::networkChanged, this, &Console::changed, unique);
+        connect(engine, &Engine::listenersStopped, this, &Console::changed, unique);
+        connect(engine, &Engine::destinationDropped, this, &Console::changed, unique);
+        connect(engine, &QObject::destroyed, this, &Console::changed, unique);
+        if (const auto *hub = qobject_cast<const Hub *>(engine)) {
+            connect(hub, &Hub::endpointChanged, this, &Console::changed, unique);
+            connect(hub, &Hub::portChanged, this, &Console::changed, unique);
+        }
+    }
+}
+
+void Console::changed()
+{
+    if (!m_subscribers.isEmpty() && !m_frameTimer->isActive())
+        m_frameTimer->start();
 }
 
 void Console::openTerminal(QWebSocket *socket, QTcpSocket *transport, const QString &name,
@@ -225,14 +260,14 @@ QByteArray Console::logFrame(quint64 after, quint64 *last) const
     return compact({{QStringLiteral("type"), QStringLiteral("log")}, {QStringLiteral("lines"), lines}});
 }
 
-void Console::tick()
+void Console::tick(bool counters)
 {
     QByteArray shape;
     const QByteArray state = stateFrame(&shape);
     const qint64 now = QDateTime::currentMSecsSinceEpoch();
     // A change of state goes out at once; counters alone once a second.
     const bool sendState = state != m_lastState
-        && (shape != m_lastShape || now - m_lastStateMs >= CounterIntervalMs);
+        && (shape != m_lastShape || counters || now - m_lastStateMs >= CounterIntervalMs);
     if (sendState) {
         m_lastState = state;
         m_lastShape = shape;

@@ -41,7 +41,8 @@ public:
     static constexpr qint64 FrameLimit = 64 * 1024;
     // A subscriber that leaves this much unread is closed.
     static constexpr qint64 BacklogLimit = 1024 * 1024;
-    // State and log frames go out at most this often per subscriber.
+    // State and log frames go out at most this often per subscriber, and
+    // this long after a hub or the log changed.
     static constexpr int FrameIntervalMs = 100;
     // A state that differs only in its counters goes out at most this often.
     static constexpr int CounterIntervalMs = 1000;
@@ -63,7 +64,12 @@ private:
     // Sends `frame` unless the subscriber holds too much unsent already;
     // then it is closed. False when it is gone.
     bool send(Subscriber &subscriber, const QByteArray &frame);
-    void tick();
+    // Connects the hubs' and the log's news to changed(), once each.
+    void follow();
+    void changed();
+    // Sends what changed: the state when its shape did, or with `counters`
+    // (or a second after the last) when only its counters did; new log lines.
+    void tick(bool counters);
     void answer(Subscriber &subscriber, const QString &message);
     // Carries out one action of a client with control; empty when it was
     // done, else why not, as the window would say it.
@@ -73,7 +79,8 @@ private:
 
     const MetricsServer::Source &m_source;
     QList<Subscriber *> m_subscribers;
-    QTimer *m_timer;
+    QTimer *m_frameTimer;   // one frame interval after a change
+    QTimer *m_counterTimer; // each second while anyone subscribes
     QByteArray m_lastState;     // the last state sent to everyone, whole
     QByteArray m_lastShape;     // the same without its counters
     qint64 m_lastStateMs = 0;

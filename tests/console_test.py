@@ -5,7 +5,7 @@
 
 The hub runs headless on a pseudo-terminal (rfc2217_client.Hub) with
 --metrics on a port the system chose. /events must greet with hello, state
-and log, and send a fresh state within a second of a TCP peer connecting.
+and log, and send a fresh state within half a second of a TCP peer connecting.
 Broken handshakes and garbage leave the hub relaying; 500 subscribers at
 once leave 16 MiB from the device intact at its TCP peer, with the
 process's memory bounded. One line per check; non-zero when one failed.
@@ -106,21 +106,29 @@ async def check_events(hub, web, port, timeout):
         report("the log tail holds the process's lines, oldest first",
                any("TCP/IP Server listening" in t for t in texts) and texts == sorted(texts, key=lambda t: t[:23])
                and all(line["device"] == "" for line in log["lines"]), repr(texts[-3:]))
-        # A peer connects: its address is in a state frame within a second.
-        with socket.create_connection(("127.0.0.1", port), timeout=timeout) as peer:
-            mine = "127.0.0.1:%d" % peer.getsockname()[1]
-            _, seen = await first(ws, lambda f: f["type"] == "state" and mine in server_of(f)["peerAddresses"], 3)
-            report("a connecting peer shows in a state frame within 1 s", seen is not None and seen < 1.0,
-                   "after %r s" % seen)
-            # The log frame that follows brings the new lines only.
-            frame, _ = await first(ws, lambda f: f["type"] == "log", timeout)
-            fresh = frame and frame["lines"]
-            report("a later log frame holds only the new lines",
-                   fresh and not any("TCP/IP Server listening" in line["text"] for line in fresh), repr(fresh))
-        # And it leaving, right after, is in a state frame within a second too.
-        _, gone = await first(ws, lambda f: f["type"] == "state" and mine not in server_of(f)["peerAddresses"], 3)
-        report("a peer leaving shows in a state frame within 1 s", gone is not None and gone < 1.0,
-               "after %r s" % gone)
+        # A peer connects: its address is in a state frame at once (the
+        # issue's bound is a second; the counters' clock would meet that alone,
+        # so the hub's own news is held to half of it, three times over).
+        arrivals, departures = [], []
+        for cycle in range(3):
+            with socket.create_connection(("127.0.0.1", port), timeout=timeout) as peer:
+                mine = "127.0.0.1:%d" % peer.getsockname()[1]
+                _, seen = await first(ws, lambda f: f["type"] == "state" and mine in server_of(f)["peerAddresses"], 3)
+                arrivals.append(seen)
+                if cycle == 0:
+                    # The log frame that follows brings the new lines only.
+                    frame, _ = await first(ws, lambda f: f["type"] == "log", timeout)
+                    fresh = frame and frame["lines"]
+                    report("a later log frame holds only the new lines",
+                           fresh and not any("TCP/IP Server listening" in line["text"] for line in fresh),
+                           repr(fresh))
+            # And it leaving, right after, is in a state frame at once too.
+            _, gone = await first(ws, lambda f: f["type"] == "state" and mine not in server_of(f)["peerAddresses"], 3)
+            departures.append(gone)
+        report("a connecting peer shows in a state frame within 0.5 s",
+               all(t is not None and t < 0.5 for t in arrivals), "after %r s" % arrivals)
+        report("a peer leaving shows in a state frame within 0.5 s",
+               all(t is not None and t < 0.5 for t in departures), "after %r s" % departures)
         await ws.send("{not json")
         answer, _ = await first(ws, lambda f: f["type"] == "result", timeout)
         report("malformed JSON is answered ok:false, the stream goes on",
