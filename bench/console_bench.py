@@ -7,7 +7,8 @@ headless program with its console open in headless Chromium and 10 more
 
 Each repetition measures both, in alternating order, each on a fresh
 pseudo-terminal and a fresh hub serving its console on loopback; every byte
-is checked. Prints the medians and their ratio (target >= 0.95). Uses
+is checked. The transfer starts once the browser has drawn the page and gone
+quiet; --no-browser leaves it out, to tell its cost from the subscribers'. Prints the medians and their ratio (target >= 0.95). Uses
 relay_bench.py's streams, pty and process handling; the subscribers are
 python3-websockets clients in a process of their own that read every frame.
 """
@@ -159,8 +160,8 @@ def serial_to_tcp(launcher, data, timeout, folder, subscribers, with_browser):
 def main():
     ap = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     ap.add_argument("--program", required=True)
-    ap.add_argument("--reps", type=int, default=3)
-    ap.add_argument("--mib", type=int, default=64)
+    ap.add_argument("--reps", type=int, default=7)
+    ap.add_argument("--mib", type=int, default=128)
     ap.add_argument("--timeout", type=float, default=180.0)
     ap.add_argument("--subscribers", type=int, default=10)
     ap.add_argument("--no-browser", action="store_true",
