@@ -1,6 +1,7 @@
 // The window's half of the program, loaded by main only when a window is
 // wanted, so that headless mode never loads Qt's GUI or X libraries.
 
+#include "app/announcer.h"
 #include "app/command_line.h"
 #include "app/display_probe.h"
 #include "app/event_log.h"
@@ -52,7 +53,13 @@ extern "C" Q_DECL_EXPORT int quaylightRunWindow(int *argc, char **argv,
     window.show();
     // Said before anything is opened; the operator is there to mend them.
     QStringList failures = unusableSettings(core, *options);
-    const std::unique_ptr<MetricsServer> metrics = serveMetrics(core, *options, &failures, &tail);
+    // DNS-SD as headless: the TCP/IP Server while it listens, the console
+    // while it serves.
+    const bool announcing = options->announce || core.hubSettings().announces();
+    const std::unique_ptr<MetricsServer> metrics = serveMetrics(core, *options, &failures, &tail, announcing);
+    std::unique_ptr<Announcer> announcer;
+    if (announcing)
+        announcer = std::make_unique<Announcer>(core.engine(), core.hubSettings().announceName());
     for (const QString &failure : std::as_const(failures))
         qCWarning(lcApp, "%s", qUtf8Printable(failure));
     // Failed --open and --listen have shown their own boxes, as clicks would.

@@ -162,6 +162,16 @@ def inside(program, timeout):
                 second.terminate()
                 report("withdrawn when the hub ends, the other one stays",
                        wait_for(lambda: not browser.has("Bench #2"), timeout) and browser.has("Bench"))
+        with socket.socket() as probe:  # a port nobody holds in this namespace
+            probe.bind(("127.0.0.1", 0))
+            free = probe.getsockname()[1]
+        with Hub(program, False, timeout, ["--announce"], "[announce]\nName=Desk\n", listen=free,
+                 window=True) as desk:
+            found = wait_for(lambda: browser.has("Desk"), timeout) and browser.resolve("Desk", timeout)
+            report("a run with the window announces its server as a headless one does",
+                   found == (free, {"provider": b"quaylight", "gensiostack": b"tcp"}), repr(found))
+            desk.terminate()
+            report("and withdraws it when it ends", wait_for(lambda: not browser.has("Desk"), timeout))
         devices(program, folder, browser, timeout)
         browser.zeroconf.close()
     finally:

@@ -48,8 +48,9 @@ def report(name, ok, detail=""):
 class Hub:
     """The hub on a fresh pty: started by `with`, killed on every path out."""
 
-    def __init__(self, program, rfc2217, timeout, extra=(), settings="", listen=0):
+    def __init__(self, program, rfc2217, timeout, extra=(), settings="", listen=0, window=False):
         self.program = program
+        self.window = window         # with its window, offscreen; it logs to its file only
         self.listen = listen
         self.rfc2217 = rfc2217
         self.timeout = timeout
@@ -72,7 +73,9 @@ class Hub:
         env = {k: v for k, v in os.environ.items()
                if k not in ("DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM")}
         env["XDG_STATE_HOME"] = self.folder.name  # the log file stays in here
-        args = [self.program, "--headless", "--config-dir", config,
+        if self.window:
+            env["QT_QPA_PLATFORM"] = "offscreen"
+        args = [self.program] + ([] if self.window else ["--headless"]) + ["--config-dir", config,
                 "--open", str(PORT_NUMBER), "--listen", str(self.listen)] + (["--rfc2217"] if self.rfc2217 else []) + self.extra
         self.process = subprocess.Popen(args, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
                                         stderr=subprocess.PIPE, env=env)
