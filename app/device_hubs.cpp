@@ -64,7 +64,8 @@ bool DeviceHubs::start(QStringList *failures)
     }
     for (const DeviceConfig &config : std::as_const(m_list.devices))
         startHub(config);
-    qCInfo(lcApp, "serving %lld devices from %s", qint64(m_running.size()), qUtf8Printable(m_path));
+    qCInfo(lcApp, "serving %lld device%s from %s", qint64(m_running.size()), m_running.size() == 1 ? "" : "s",
+           qUtf8Printable(m_path));
     return true;
 }
 
