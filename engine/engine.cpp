@@ -172,8 +172,27 @@ Engine::PeerRefusal Engine::addPeer(int index, Connection &connection)
         && (connection.Security().isEmpty() || (!m_tls.clientCa.isEmpty() && connection.PeerSubject().isEmpty()))) {
         qCWarning(lcNet, "%s: peer %s refused, the listener speaks TLS only%s", endpointName(index),
                   qUtf8Printable(who), m_tls.clientCa.isEmpty() ? "" : " with a client certificate");
-        ++owner.refused;
+        ++owner.refusedTls; // as a failed handshake
         return PeerRefusal::NotSecure;
+    }
+    // Whoever checked the certificate must have trusted nothing the listener
+    // does not: each CA it checked against is one of the listener's own.
+    if (m_tls.enabled && !m_tls.clientCa.isEmpty()) {
+        QList<QSslCertificate> trusted;
+        try {
+            trusted = m_tls.serverConfiguration().caCertificates();
+        } catch (const ComponentError &) {
+            trusted.clear(); // unreadable now: trusts nobody
+        }
+        const QList<QSslCertificate> checkedBy = connection.PeerCheckedBy();
+        if (checkedBy.isEmpty()
+            || !std::all_of(checkedBy.begin(), checkedBy.end(),
+                            [&trusted](const QSslCertificate &ca) { return trusted.contains(ca); })) {
+            qCWarning(lcNet, "%s: peer %s refused, its certificate was not checked against ClientCa %s",
+                      endpointName(index), qUtf8Printable(who), qUtf8Printable(m_tls.clientCa));
+            ++owner.refusedTls; // as a failed handshake
+            return PeerRefusal::NotTrusted;
+        }
     }
     if (!keepsListening(index)) {
         // The listener's own socket takes the one peer of ServerPeers=1;

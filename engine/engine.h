@@ -56,7 +56,7 @@ public:
         // that still have bytes to hand over too.
         QList<PeerState> peers;
         quint64 refused = 0; // peers turned away by AllowedPeers
-        quint64 refusedTls = 0; // peers whose TLS handshake failed
+        quint64 refusedTls = 0; // peers whose TLS handshake failed, or that lacked it
         quint64 refusedLimit = 0; // peers closed at once: the peer limit was reached
     };
     struct Snapshot {
@@ -103,12 +103,13 @@ public:
     // ComponentError when the request was withdrawn.
     void acceptPeer(int index, qint32 requestID);
     // Why a peer over another transport was not taken.
-    enum class PeerRefusal { None, NotListening, NotAllowed, NotSecure, Full };
+    enum class PeerRefusal { None, NotListening, NotAllowed, NotSecure, NotTrusted, Full };
     // Takes `connection` (a browser's terminal, say) as a further peer of
     // listener `index` (a row that shares peers), under the rules a TCP peer
     // meets: the listener listens, AllowedPeers names the address, the peer
     // limit (or ServerPeersKickOldest), and TLS when the listener speaks TLS
-    // only (with a certificate when it asks for one). Counted and logged as a TCP peer;
+    // only (with a certificate when it asks for one, checked against no CA
+    // but the listener's own ClientCa: NotTrusted). Counted and logged as a TCP peer;
     // refused, nothing is done to it. Once it is let go, peerReleased.
     PeerRefusal addPeer(int index, Connection &connection);
     // Tick: peers of `index` that closed get no more bytes and are let go

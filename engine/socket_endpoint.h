@@ -66,7 +66,7 @@ public:
     qint64 lastReceivedMs = 0; // when the last of them passed (ms since the epoch)
     qint64 lastSentMs = 0;
     quint64 refused = 0;  // peers turned away by AllowedPeers
-    quint64 refusedTls = 0; // peers whose TLS handshake failed
+    quint64 refusedTls = 0; // peers whose TLS handshake failed, or that lacked it
     quint64 refusedLimit = 0; // peers closed at once over the peer limit
 
     // Notes that a peer was accepted on this endpoint's socket now: the

@@ -210,6 +210,9 @@ void Console::openTerminal(QWebSocket *socket, QTcpSocket *transport, const QStr
     case Engine::PeerRefusal::NotSecure:
         why = QStringLiteral("the TCP/IP Server speaks TLS only");
         break;
+    case Engine::PeerRefusal::NotTrusted:
+        why = QStringLiteral("the TCP/IP Server takes certificates of its own client CA only");
+        break;
     case Engine::PeerRefusal::Full:
         why = QStringLiteral("the TCP/IP Server takes no more peers");
         break;

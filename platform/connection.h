@@ -1,7 +1,9 @@
 #pragma once
 
 #include <QByteArray>
+#include <QList>
 #include <QObject>
+#include <QSslCertificate>
 #include <QString>
 
 // One connection to a peer as the relay sees it, whatever carries it: plain
@@ -53,6 +55,10 @@ public:
     // security in words for the log; empty: plain.
     [[nodiscard]] virtual QString PeerSubject() const = 0;
     [[nodiscard]] virtual QString Security() const = 0;
+    // The CA certificates the peer's certificate was checked against, for a
+    // connection some other server took (a browser's terminal on the
+    // console); empty: none checked, or checked by the hub's own listener.
+    [[nodiscard]] virtual QList<QSslCertificate> PeerCheckedBy() const { return {}; }
 
 signals:
     // Bytes are waiting; `bytesTotal` is how many at the time of delivery.

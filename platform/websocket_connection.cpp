@@ -156,6 +156,14 @@ QString WebSocketConnection::Security() const
     return m_transport ? Tls::describe(*m_transport) : QString();
 }
 
+QList<QSslCertificate> WebSocketConnection::PeerCheckedBy() const
+{
+    const auto *secure = qobject_cast<const QSslSocket *>(m_transport.data());
+    if (!secure || !secure->isEncrypted() || secure->peerCertificate().isNull())
+        return {};
+    return secure->sslConfiguration().caCertificates();
+}
+
 QString WebSocketConnection::PeerSubject() const
 {
     const auto *secure = qobject_cast<const QSslSocket *>(m_transport.data());

@@ -46,6 +46,7 @@ public:
     [[nodiscard]] quint16 PeerPort() const override { return m_port; }
     [[nodiscard]] QString PeerSubject() const override;
     [[nodiscard]] QString Security() const override;
+    [[nodiscard]] QList<QSslCertificate> PeerCheckedBy() const override;
 
     // Closes it with a WebSocket close code and a reason the browser shows.
     void closeWith(int code, const QString &reason);

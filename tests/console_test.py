@@ -545,6 +545,44 @@ def run_devices(program, timeout):
         hub.process.wait()
 
 
+def run_devices_tls(program, timeout):
+    """In a --devices run the console's client CA is not every section's: a
+    TLS-only section takes a terminal only from a certificate its own
+    ClientCa signed."""
+    with tempfile.TemporaryDirectory(prefix="quaylight-console-") as folder:
+        pki = Pki(folder)
+        identity = "Certificate=%s\nPrivateKey=%s\n" % (pki.path("hub.pem"), pki.path("hub.key"))
+        hub, devices, _, web = devices_run(
+            program, ["same", "other"], timeout,
+            {"same": "Enabled=true\n" + identity + "ClientCa=%s\n" % pki.path("ca.pem"),
+             "other": "Enabled=true\n" + identity + "ClientCa=%s\n" % pki.path("otherca.pem")},
+            "[tls]\n" + identity + "ClientCa=%s\n[monitor]\nMetricsTls=true\n" % pki.path("ca.pem"))
+        try:
+            operator = ssl.create_default_context(cafile=pki.path("ca.pem"))
+            operator.load_cert_chain(pki.path("operator.pem"), pki.path("operator.key"))
+
+            async def talk():
+                async with websockets.connect("wss://127.0.0.1:%d/hubs/same/terminal" % web, ssl=operator) as ws:
+                    await ws.send(b"over TLS\n")
+                    return devices["same"].read(9, timeout)
+            got = asyncio.run(talk())
+            report("a TLS-only section whose client CA signed the console's certificate takes its terminal",
+                   got == b"over TLS\n", repr(got) + hub.log.decode(errors="replace")[-600:])
+            refusal = asyncio.run(closed_with("wss://127.0.0.1:%d/hubs/other/terminal" % web, timeout, operator))
+            report("a section that trusts another CA refuses it, 1008 with the reason",
+                   refusal == (1008, "the TCP/IP Server takes certificates of its own client CA only"),
+                   repr(refusal))
+            with urllib.request.urlopen("https://127.0.0.1:%d/metrics" % web, timeout=timeout,
+                                        context=operator) as reply:
+                text = reply.read().decode()
+            report("and counts it refused for TLS",
+                   'quaylight_peers_refused_total{device="other",endpoint="server",reason="tls"} 1' in text,
+                   "\n".join(line for line in text.splitlines() if "refused_total" in line))
+        finally:
+            hub.process.kill()
+            hub.process.wait()
+
+
 def run_slow_subscriber(program, timeout):
     """A subscriber that reads nothing is closed before it holds 1 MiB, once.
     24 hubs make each state frame some 80 KiB: a peer coming and going ten
@@ -581,7 +619,8 @@ def main():
     args = parser.parse_args()
     global SANITIZED
     SANITIZED = args.sanitized
-    for run in (run_terminal_rules, run_plain, run_control, run_refusals, run_devices, run_slow_subscriber):
+    for run in (run_terminal_rules, run_plain, run_control, run_refusals, run_devices, run_devices_tls,
+                run_slow_subscriber):
         try:
             run(args.hub, args.timeout)
         except Exception as error:  # one run failing must not hide the others
