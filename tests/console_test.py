@@ -466,7 +466,8 @@ async def switched_to_tls(hub, web, pki, timeout):
         except asyncio.TimeoutError:
             closed = False
     report("a terminal in clear is closed when the listener turns to TLS only",
-           closed and b"closed, the listener speaks TLS only now" in hub.log, hub.log.decode(errors="replace")[-600:])
+           closed and wait_for(lambda: b"closed, the listener speaks TLS only now" in hub.log, timeout),
+           hub.log.decode(errors="replace")[-600:])
     refusal = await closed_with(uri, timeout)
     report("then a terminal over a plain console is refused",
            refusal == (1008, "the TCP/IP Server speaks TLS only"), repr(refusal))
@@ -538,7 +539,7 @@ def run_devices(program, timeout):
         report("and counted as refused by address",
                'quaylight_peers_refused_total{device="plc3",endpoint="server",reason="address"} 1' in text,
                "\n".join(line for line in text.splitlines() if "refused_total" in line))
-        report("its log lines carry the section's name", b"plc2: console: terminal opened" in hub.log,
+        report("its log lines carry the section's name", wait_for(lambda: b"plc2: console: terminal opened" in hub.log, timeout),
                hub.log.decode(errors="replace")[-600:])
     finally:
         hub.process.kill()
