@@ -539,7 +539,8 @@ def run_devices(program, timeout):
         report("and counted as refused by address",
                'quaylight_peers_refused_total{device="plc3",endpoint="server",reason="address"} 1' in text,
                "\n".join(line for line in text.splitlines() if "refused_total" in line))
-        report("its log lines carry the section's name", wait_for(lambda: b"plc2: console: terminal opened" in hub.log, timeout),
+        report("its log lines carry the section's name",
+               wait_for(lambda: b"plc2: console: terminal opened" in hub.log, timeout),
                hub.log.decode(errors="replace")[-600:])
     finally:
         hub.process.kill()
