@@ -26,37 +26,21 @@ import os
 import re
 import select
 import shutil
-import signal
 import socket
 import subprocess
 import sys
 import tempfile
-import threading
 import time
 import tty
 import urllib.request
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from checks import Process, failures, report, wait_for  # noqa: E402
 
 CONSOLE_PORT = re.compile(rb"metrics served on \S+ port (\d+)")
 SERVER_PORT = re.compile(rb"plc1: TCP/IP Server listening on port (\d+)")
 SERVER_ROW = "#hub-plc1 .endpoint-2"  # the TCP/IP Server's row
 SKIP = 77
-
-failures = []
-
-
-def report(name, ok, detail=""):
-    print(("ok   " if ok else "FAIL ") + name + ("" if ok else ": " + str(detail)), flush=True)
-    if not ok:
-        failures.append(name)
-
-
-def wait_for(condition, timeout):
-    deadline = time.monotonic() + timeout
-    while True:
-        value = condition()
-        if value or time.monotonic() >= deadline:
-            return value
-        time.sleep(0.05)
 
 
 def openssl(folder, *args):
@@ -87,7 +71,7 @@ def make_pki(folder):
     return lambda name: os.path.join(folder, name)
 
 
-class Hub:
+class Hub(Process):
     """The headless program serving plc1 on a fresh pty; killed on every path out."""
 
     def __init__(self, program, folder, name, harborcast):
@@ -105,22 +89,8 @@ class Hub:
                     % os.ttyname(slave))
         env = {k: v for k, v in os.environ.items() if k not in ("DISPLAY", "WAYLAND_DISPLAY")}
         env["XDG_STATE_HOME"] = config
-        self.log = b""
-        self.process = subprocess.Popen([program, "--devices", devices, "--config-dir", config,
-                                         "--metrics", "127.0.0.1:0"] + (["--metrics-tls"] if "[tls]" in harborcast else []),
-                                        stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-                                        stderr=subprocess.PIPE, env=env)
-        threading.Thread(target=self._read, daemon=True).start()
-
-    def _read(self):
-        for line in self.process.stderr:
-            self.log += line
-
-    def find(self, pattern, timeout):
-        match = wait_for(lambda: pattern.search(self.log), timeout)
-        if not match:
-            raise RuntimeError("no %r in the log:\n%s" % (pattern.pattern, self.log.decode(errors="replace")))
-        return int(match.group(1))
+        super().__init__([program, "--devices", devices, "--config-dir", config, "--metrics", "127.0.0.1:0"]
+                         + (["--metrics-tls"] if "[tls]" in harborcast else []), env)
 
     def read_device(self, size, timeout):
         got = b""
@@ -131,13 +101,7 @@ class Hub:
         return got
 
     def stop(self):
-        if self.process.poll() is None:
-            self.process.send_signal(signal.SIGTERM)
-            try:
-                self.process.wait(10)
-            except subprocess.TimeoutExpired:
-                self.process.kill()
-                self.process.wait()
+        super().stop(10)
         for fd in (self.master, self.slave):
             os.close(fd)
 

@@ -28,7 +28,8 @@ import time
 import urllib.request
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from rfc2217_client import Hub, failures, report, wait_for  # noqa: E402
+from checks import failures, report, wait_for  # noqa: E402
+from rfc2217_client import Hub  # noqa: E402
 from tls_clients import Pki  # noqa: E402
 import devices_test  # noqa: E402
 

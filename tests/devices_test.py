@@ -24,44 +24,19 @@ import socket
 import subprocess
 import sys
 import tempfile
-import threading
 import time
 import tty
 import urllib.request
 
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from checks import Process, failures, report, wait_for  # noqa: E402
+
 LISTENING = re.compile(rb"(\w+): TCP/IP Server listening on port (\d+)")
 METRICS_PORT = re.compile(rb"metrics served on \S+ port (\d+)")
 
-failures = []
 
-
-def report(name, ok, detail=""):
-    print(("ok   " if ok else "FAIL ") + name + ("" if ok else ": " + detail), flush=True)
-    if not ok:
-        failures.append(name)
-
-
-def wait_for(condition, timeout):
-    deadline = time.monotonic() + timeout
-    while True:
-        value = condition()
-        if value or time.monotonic() >= deadline:
-            return value
-        time.sleep(0.05)
-
-
-class Program:
-    """The process under test; its stderr collected, killed on every path out."""
-
-    def __init__(self, args, env):
-        self.log = b""
-        self.process = subprocess.Popen(args, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-                                        stderr=subprocess.PIPE, env=env)
-        threading.Thread(target=self._read, daemon=True).start()
-
-    def _read(self):
-        for line in self.process.stderr:
-            self.log += line
+class Program(Process):
+    """The process under test, --devices; its ports from its log."""
 
     def ports(self):
         return {m.group(1).decode(): int(m.group(2)) for m in LISTENING.finditer(self.log)}

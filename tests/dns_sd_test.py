@@ -20,7 +20,8 @@ import tempfile
 import threading
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from rfc2217_client import Hub, failures, report, wait_for  # noqa: E402  (the hub fixture, the report)
+from checks import failures, report, wait_for  # noqa: E402
+from rfc2217_client import Hub  # noqa: E402  (the hub fixture)
 from devices_test import Program  # noqa: E402  (a --devices run)
 try:
     from zeroconf import IPVersion, ServiceBrowser, ServiceInfo, Zeroconf

@@ -25,7 +25,7 @@ import threading
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import rfc2217_client as hubs  # noqa: E402  (the hub fixture and the report)
-from rfc2217_client import report, wait_for  # noqa: E402
+from checks import failures, report, wait_for  # noqa: E402
 
 import serial  # noqa: E402  (rfc2217_client says how to install it)
 
@@ -273,8 +273,8 @@ def main():
             run(args.program, args.timeout)
         except Exception as error:
             report(run.__name__, False, "%s: %s" % (type(error).__name__, error))
-    print("%d check(s) failed" % len(hubs.failures) if hubs.failures else "all checks passed")
-    return 1 if hubs.failures else 0
+    print("%d check(s) failed" % len(failures) if failures else "all checks passed")
+    return 1 if failures else 0
 
 
 if __name__ == "__main__":

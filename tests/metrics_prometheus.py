@@ -24,70 +24,22 @@ import os
 import re
 import select
 import shutil
-import signal
 import socket
 import subprocess
 import sys
 import tempfile
-import threading
 import time
 import tty
 import urllib.error
 import urllib.parse
 import urllib.request
 
+from checks import Process, failures, report, wait_for
+
 PORT_NUMBER = 3
 SERVER_PORT = re.compile(rb"TCP/IP Server listening on port (\d+)")
 METRICS_PORT = re.compile(rb"metrics served on \S+ port (\d+)")
 TO_DEVICE = bytes(range(256)) * 40 + b"tail"  # 10244 bytes, every value
-
-failures = []
-
-
-def report(name, ok, detail=""):
-    print(("ok   " if ok else "FAIL ") + name + ("" if ok else ": " + detail), flush=True)
-    if not ok:
-        failures.append(name)
-
-
-def wait_for(condition, timeout):
-    deadline = time.monotonic() + timeout
-    while True:
-        value = condition()
-        if value or time.monotonic() >= deadline:
-            return value
-        time.sleep(0.05)
-
-
-class Process:
-    """A child whose stderr is collected; killed on every path out."""
-
-    def __init__(self, args, env=None):
-        self.log = b""
-        self.process = subprocess.Popen(args, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-                                        stderr=subprocess.PIPE, env=env)
-        threading.Thread(target=self._read, daemon=True).start()
-
-    def _read(self):
-        for line in self.process.stderr:
-            self.log += line
-
-    def find(self, pattern, timeout):
-        match = wait_for(lambda: pattern.search(self.log), timeout)
-        if not match:
-            raise RuntimeError("no %r in the log:\n%s" % (pattern.pattern, self.log.decode(errors="replace")))
-        return int(match.group(1))
-
-    def stop(self, timeout):
-        """SIGTERM, then the exit code (None when it did not end in time)."""
-        if self.process.poll() is None:
-            self.process.send_signal(signal.SIGTERM)
-        try:
-            return self.process.wait(timeout)
-        except subprocess.TimeoutExpired:
-            self.process.kill()
-            self.process.wait()
-            return None
 
 
 def hub_env(folder):

@@ -24,6 +24,9 @@ import threading
 import time
 import tty
 
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from checks import failures, report, wait_for  # noqa: E402
+
 try:
     import serial
 except ImportError:
@@ -35,14 +38,6 @@ LISTENING = re.compile(rb"TCP/IP Server listening on port (\d+)")
 # Every byte value, then 0xFF runs of 1..8 between other bytes, then a long
 # run: IAC doubling and undoubling at every phase.
 PAYLOAD = bytes(range(256)) + b"".join(b"\xff" * n + bytes([n]) for n in range(1, 9)) + b"\xff" * 300
-
-failures = []
-
-
-def report(name, ok, detail=""):
-    print(("ok   " if ok else "FAIL ") + name + ("" if ok else ": " + detail), flush=True)
-    if not ok:
-        failures.append(name)
 
 
 class Hub:
@@ -131,15 +126,6 @@ class Hub:
             return self.process.wait(self.timeout)
         except subprocess.TimeoutExpired:
             return None
-
-
-def wait_for(condition, timeout):
-    deadline = time.monotonic() + timeout
-    while not condition():
-        if time.monotonic() >= deadline:
-            return False
-        time.sleep(0.02)
-    return True
 
 
 def check_bytes_both_ways(name, hub, client):

@@ -29,7 +29,8 @@ import threading
 import urllib.request
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from rfc2217_client import Hub, PAYLOAD, failures, first_difference, report, wait_for  # noqa: E402
+from checks import failures, report, wait_for  # noqa: E402
+from rfc2217_client import Hub, PAYLOAD, first_difference  # noqa: E402
 
 LISTENING = re.compile(rb"TCP/IP Server listening on port (\d+)")
 

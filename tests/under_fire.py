@@ -29,16 +29,10 @@ import time
 import tty
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from metrics_prometheus import Process, hub_env, status_of, wait_for  # noqa: E402
+from checks import Process, failures, report, wait_for  # noqa: E402
+from metrics_prometheus import hub_env, status_of  # noqa: E402
 
 MIB = 1 << 20
-failures = []
-
-
-def report(name, ok, detail=""):
-    print(("ok   " if ok else "FAIL ") + name + ("" if ok else ": " + str(detail)[-2000:]), flush=True)
-    if not ok:
-        failures.append(name)
 
 
 class Hub(Process):
