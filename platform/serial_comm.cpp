@@ -429,7 +429,11 @@ void SerialComm::updateReading()
     if (!m_readNotifier)
         return;
     const qint64 room = ReadBufferLimit - unread();
-    m_readNotifier->setEnabled(room >= MinReadRoom || (m_receivePaused && room > 0));
+    // Once off for want of room, back on only when several reads' worth is
+    // free: a relay slower than its device then switches the notifier once
+    // per few reads, not around every read (each switch is a system call).
+    const qint64 wanted = m_readNotifier->isEnabled() ? MinReadRoom : ResumeReadRoom;
+    m_readNotifier->setEnabled(room >= wanted || (m_receivePaused && room > 0));
 }
 
 // A deliberate close: the port, unread and unwritten bytes, and every event

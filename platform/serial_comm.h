@@ -229,6 +229,8 @@ public:
     // than its device reads it in full pieces rather than in slivers; paused,
     // it is read up to the limit.
     static constexpr qint64 MinReadRoom = 4 * 1024;
+    // Switched off for want of room, reading resumes once this much is free.
+    static constexpr qint64 ResumeReadRoom = 16 * 1024;
 
 signals:
     // Something happened on the line; read CommEvent for what.
