@@ -485,8 +485,40 @@ void Engine::setNetwork(const NetworkSettings &network)
             socket.setPeerFilter({});
         else
             socket.setPeerFilter([filter](const QHostAddress &peer) { return filter.allows(peer); });
+        closeOutsiders(*endpoint, filter);
     }
     emit networkChanged();
+}
+
+// Who may connect applies to who is connected: a peer the new rules would
+// refuse is closed, as a plain peer is when TLS goes on.
+void Engine::closeOutsiders(SocketEndpoint &endpoint, const PeerFilter &filter)
+{
+    if (filter.allowsEveryone())
+        return;
+    const int index = endpoint.index();
+    const auto outside = [&filter, index](const Connection &each) {
+        if (filter.allows(QHostAddress(each.RemoteHostIP())))
+            return false;
+        qCInfo(lcNet, "%s: peer %s:%u closed, not in AllowedPeers now", endpointName(index),
+               qUtf8Printable(each.RemoteHostIP()), unsigned(each.PeerPort()));
+        return true;
+    };
+    Winsock &socket = endpoint.socket();
+    const int state = socket.State();
+    if ((state == Winsock::sckConnected || state == Winsock::sckClosing) && outside(socket)) {
+        socket.Close();
+        peerLeft(index);
+    }
+    bool any = false;
+    for (const auto &peer : endpoint.peers) {
+        if (peer->connected() && outside(peer->connection())) {
+            peer->connection().Close();
+            any = true;
+        }
+    }
+    if (any)
+        peerGone(endpoint, true);
 }
 
 QList<Engine::StoppedListener> Engine::setTls(const TlsSettings &tls)

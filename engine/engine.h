@@ -198,6 +198,8 @@ private:
     // once no RFC 2217 peer is left, the count is reported, and the peer is
     // removed after the current event.
     void peerGone(SocketEndpoint &owner, bool report);
+    // Closes the peers of listener `endpoint` that `filter` would refuse now.
+    void closeOutsiders(SocketEndpoint &endpoint, const PeerFilter &filter);
     void dropPeer(SocketEndpoint &owner, SocketEndpoint &peer, const QString &why);
     void reapPeers();
     // The endpoint and peer that own `socket`; false when none does.

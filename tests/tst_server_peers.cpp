@@ -112,6 +112,15 @@ void ServerPeersTest::peersShareTheDevice()
     QVERIFY(waitUntil([&] { return server.connectedPeers() == limit; }));
     peers.back()->send("last");
     QVERIFY(waitUntil([&] { return hub.device.received().endsWith("last"); }));
+
+    // AllowedPeers narrowed: the peers it leaves out go, the server listens on.
+    NetworkSettings network = core.networkSettings();
+    network.allowedPeers = QStringLiteral("10.0.0.1");
+    QVERIFY(core.setNetworkSettings(network, false));
+    for (const auto &peer : peers)
+        QTRY_COMPARE(peer->socket->state(), QAbstractSocket::UnconnectedState);
+    QVERIFY(waitUntil([&] { return server.connectedPeers() == 0; }));
+    QVERIFY(core.engine().snapshot().endpoints[2].listening);
 }
 
 QTEST_GUILESS_MAIN(ServerPeersTest)

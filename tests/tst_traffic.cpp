@@ -8,6 +8,7 @@
 
 #include <QFile>
 #include <QRandomGenerator>
+#include <QRegularExpression>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
@@ -112,6 +113,22 @@ void TrafficTest::onlyAllowedPeersAreTaken()
     QVERIFY(outsider->received.isEmpty());
     QCOMPARE(refused.size(), 1);
     QCOMPARE(hub.core->engine().snapshot().endpoints[2].refused, 1U);
+
+    // The rules apply to who is connected when they change: a list that
+    // still names the insider keeps it, one without it closes it and the
+    // server listens again.
+    NetworkSettings network = hub.core->networkSettings();
+    network.allowedPeers = QStringLiteral("10.0.0.0/8, 127.0.0.2");
+    QVERIFY(hub.core->setNetworkSettings(network, false));
+    hub.device.send(" still");
+    QVERIFY(waitUntil([&] { return insider->received == "to the insider still"; }));
+    network.allowedPeers = QStringLiteral("127.0.0.3");
+    QTest::ignoreMessage(QtInfoMsg, QRegularExpression(u"^TCP/IP Server: peer 127\\.0\\.0\\.2:\\d+ closed, "
+                                                       "not in AllowedPeers now$"_qs));
+    QVERIFY(hub.core->setNetworkSettings(network, false));
+    QVERIFY(waitUntil([&] { return insider->socket->state() == QAbstractSocket::UnconnectedState; }));
+    hub.core->Timer1_Timer();
+    QCOMPARE(socket.State(), int(Winsock::sckListening));
 }
 
 void TrafficTest::ipv6PeerConnectsByDefault()
