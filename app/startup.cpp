@@ -349,10 +349,13 @@ std::unique_ptr<MetricsServer> serveMetrics(RelayCore &core, const CommandLine &
     if (server && announce)
         (new ConsoleAnnouncer(core.hubSettings().announceName(), served.port, served.tls, server.get()))
             ->setOn(true);
-    // A peer of the relay comes before a scraper.
-    if (server)
+    // A peer of the relay comes before a scraper; who may connect applies
+    // to who is connected.
+    if (server) {
         QObject::connect(&core.engine(), &Engine::descriptorsExhausted, server.get(),
                          &MetricsServer::releaseOldest);
+        QObject::connect(&core.engine(), &Engine::networkChanged, server.get(), &MetricsServer::closeOutsiders);
+    }
     return server;
 }
 

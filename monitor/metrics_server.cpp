@@ -216,6 +216,26 @@ public:
     }
     [[nodiscard]] quint64 refusedAtLimit() const { return m_refusedAtLimit; }
 
+    void closeOutsiders()
+    {
+        m_connections.removeAll(nullptr);
+        const QList<QPointer<QTcpSocket>> connections = m_connections;
+        for (const QPointer<QTcpSocket> &socket : connections) {
+            if (!socket || m_allows(socket->peerAddress()))
+                continue;
+            qCWarning(lcNet, "metrics: connection from %s:%u closed, not in AllowedPeers now",
+                      qUtf8Printable(socket->peerAddress().toString()), unsigned(socket->peerPort()));
+            // An HTTP connection goes with its socket; a WebSocket's (it has
+            // no idle clock any more) goes with its WebSocket once that sees
+            // the end.
+            const bool http = socket->findChild<QTimer *>(IdleClock, Qt::FindDirectChildrenOnly);
+            socket->abort();
+            if (http && socket)
+                socket->deleteLater();
+            m_connections.removeAll(socket);
+        }
+    }
+
     // The connection of `peer`:`port` became a WebSocket: the HTTP server
     // has let go of it (its handlers on the socket are gone) and handed it
     // to a QWebSocket. It stays counted against maxConnections while it
@@ -416,6 +436,12 @@ MetricsServer::~MetricsServer()
 void MetricsServer::setLimits(const Limits &limits)
 {
     m_limits = limits;
+}
+
+void MetricsServer::closeOutsiders()
+{
+    if (m_server)
+        static_cast<GuardedServer *>(m_server)->closeOutsiders();
 }
 
 void MetricsServer::releaseOldest()

@@ -78,6 +78,9 @@ public:
     // Closes the oldest connection that waits between requests (else the
     // oldest of all): the relay needs its descriptor.
     void releaseOldest();
+    // Closes the connections, WebSockets too, of peers that AllowedPeers
+    // does not name now (it changed).
+    void closeOutsiders();
 
     // Serves on `address`:`port` (0: the system chooses) and returns the
     // port. With `tls`, only over TLS with the configuration it makes (the

@@ -1,3 +1,6 @@
+#include "app/command_line.h"
+#include "app/startup.h"
+#include "monitor/metrics_server.h"
 #include "platform/winsock.h"
 #include "engine/capture_file.h"
 #include "relay/colours.h"
@@ -10,7 +13,9 @@
 #include <QRandomGenerator>
 #include <QRegularExpression>
 #include <QSignalSpy>
+#include <QTcpServer>
 #include <QTemporaryDir>
+#include <QWebSocket>
 #include <QTest>
 
 #include <csignal>
@@ -55,6 +60,7 @@ class TrafficTest : public QObject
 private slots:
     void onlyAllowedPeersAreTaken_data();
     void onlyAllowedPeersAreTaken();
+    void consoleObeysAllowedPeersAsTheyChange();
     void ipv6PeerConnectsByDefault();
     void countersAndCaptureGiveBackTheBytes();
 };
@@ -129,6 +135,38 @@ void TrafficTest::onlyAllowedPeersAreTaken()
     QVERIFY(waitUntil([&] { return insider->socket->state() == QAbstractSocket::UnconnectedState; }));
     hub.core->Timer1_Timer();
     QCOMPARE(socket.State(), int(Winsock::sckListening));
+}
+
+// The console's connections, a subscriber and a scraper, meet AllowedPeers
+// as the hub's peers do when it changes.
+void TrafficTest::consoleObeysAllowedPeersAsTheyChange()
+{
+    TestHub hub;
+    CommandLine options;
+    options.metrics = QStringLiteral("127.0.0.1:0");
+    QStringList failures;
+    const std::unique_ptr<MetricsServer> server = serveMetrics(*hub.core, options, &failures);
+    QVERIFY2(server && failures.isEmpty(), qPrintable(failures.join(u'\n')));
+    const auto *listener = server->findChild<QTcpServer *>();
+    QVERIFY(listener);
+    QWebSocket subscriber;
+    QSignalSpy greeted(&subscriber, &QWebSocket::textMessageReceived);
+    subscriber.open(QUrl(QStringLiteral("ws://127.0.0.1:%1/events").arg(listener->serverPort())));
+    QVERIFY(greeted.wait(5000));
+    QTcpSocket scraper;
+    scraper.connectToHost(QHostAddress::LocalHost, listener->serverPort());
+    QTRY_COMPARE(server->openConnections(), 2);
+
+    NetworkSettings network = hub.core->networkSettings();
+    network.allowedPeers = QStringLiteral("127.0.0.1");
+    QVERIFY(hub.core->setNetworkSettings(network, false));
+    QCOMPARE(server->openConnections(), 2);
+    QCOMPARE(subscriber.state(), QAbstractSocket::ConnectedState);
+    network.allowedPeers = QStringLiteral("10.0.0.1");
+    QVERIFY(hub.core->setNetworkSettings(network, false));
+    QTRY_COMPARE(subscriber.state(), QAbstractSocket::UnconnectedState);
+    QTRY_COMPARE(scraper.state(), QAbstractSocket::UnconnectedState);
+    QTRY_COMPARE(server->openConnections(), 0);
 }
 
 void TrafficTest::ipv6PeerConnectsByDefault()
