@@ -28,7 +28,7 @@ class QTcpServer;
 // the snapshot at once and the socket writes without blocking, so a scrape
 // costs the relay the time to write a few KiB of text. A peer that
 // AllowedPeers ([network], read at each connection) does not name is closed
-// at once with a log line; a request larger than RequestLimit gets 431 and
+// at once with a log line (and, after a change, by closeOutsiders); a request larger than RequestLimit gets 431 and
 // the connection is closed, a malformed one 400 and the close; a request
 // that asks for the close (HTTP/1.0, "Connection: close") gets its answer
 // and then the close. With TLS (--metrics-tls, [monitor] MetricsTls,
