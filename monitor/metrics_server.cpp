@@ -210,11 +210,23 @@ public:
             return;
         qCWarning(lcNet, "metrics: connection from %s:%u closed, a relay listener needs its descriptor",
                   qUtf8Printable(chosen->peerAddress().toString()), unsigned(chosen->peerPort()));
-        chosen->abort();
-        chosen->deleteLater();
-        m_connections.removeOne(chosen);
+        drop(chosen);
     }
     [[nodiscard]] quint64 refusedAtLimit() const { return m_refusedAtLimit; }
+
+    // Ends a connection at once. An HTTP connection goes with its socket; a
+    // WebSocket's (it has no idle clock any more) belongs to its WebSocket,
+    // which goes once it sees the end and takes the socket with it.
+    void drop(QTcpSocket *socket)
+    {
+        const bool http = socket->findChild<QTimer *>(IdleClock, Qt::FindDirectChildrenOnly);
+        const QPointer<QTcpSocket> guard(socket);
+        socket->abort();
+        if (http && guard)
+            socket->deleteLater();
+        m_connections.removeAll(guard);
+        m_connections.removeAll(nullptr);
+    }
 
     void closeOutsiders()
     {
@@ -225,14 +237,7 @@ public:
                 continue;
             qCWarning(lcNet, "metrics: connection from %s:%u closed, not in AllowedPeers now",
                       qUtf8Printable(socket->peerAddress().toString()), unsigned(socket->peerPort()));
-            // An HTTP connection goes with its socket; a WebSocket's (it has
-            // no idle clock any more) goes with its WebSocket once that sees
-            // the end.
-            const bool http = socket->findChild<QTimer *>(IdleClock, Qt::FindDirectChildrenOnly);
-            socket->abort();
-            if (http && socket)
-                socket->deleteLater();
-            m_connections.removeAll(socket);
+            drop(socket);
         }
     }
 
